@@ -1,0 +1,179 @@
+#ifndef SYNC_SYNCDATAMAP_H
+#define SYNC_SYNCDATAMAP_H
+
+// SyncDataMap: the synchronized byte array of one server or client, with the
+// bookkeeping flush and repair need: a cached CRC-32 per segment, one change
+// bit per speck (server: not yet flushed; client: fresh, survives the next
+// repair once) and, on a client on demand, predictive buffers. Owned by the
+// SyncServer or SyncClient; geometry and role come from its SyncSettings.
+//
+// Storage: one zero-filled block of segmentSize bytes per segment, so the map
+// grows a segment at a time without ever moving the bytes already held, and
+// every segment is contiguous for checksums and copies. Per-speck and
+// per-byte flags are packed bits. Every index, segment and position passed in
+// must lie inside the map; anything else is a programming error and fatal.
+// Network input is validated by the protocol code before it reaches here.
+//
+// [SECTION] building the map     addData, initialize, clearMap
+// [SECTION] byte access          getByte, setByte, segmentData
+// [SECTION] checksums            getCRC, extractInfo
+// [SECTION] flush (server)       getFlushData, getSegmentFlush
+// [SECTION] repair (client)      applySpeckChange, insertInfo, predictive mode
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace libkorvet {
+class DBuffer;
+}  // namespace libkorvet
+
+namespace libksync {
+
+class SyncSettings;
+class SyncMapSegment;
+class SyncSpeckChange;
+class SyncFlushBuffer;
+
+class SyncDataMap {
+ public:
+  typedef void (*ChangeCallback)(unsigned int index, unsigned char value);
+
+  // Called after every write that changes a byte of the map, with the
+  // byte's index and new value. Null: no call.
+  ChangeCallback changeCallback;
+
+  // Requires: settings outlives the map.
+  explicit SyncDataMap(SyncSettings* settings);
+  ~SyncDataMap();
+
+  // Grows the map by numBytes zero bytes, adding a segment when the bytes
+  // cross a segment boundary. Geometry and role are read from the settings
+  // when the first segment is created and fixed from then on. A map that
+  // would need more than SyncSettings::MAX_SEGMENTS segments is fatal.
+  void addData(unsigned int numBytes);
+  // Pads the map with zeros to numSegments x segmentSize bytes.
+  void initialize();
+
+  unsigned int getSize() const { return dataSize; }
+  unsigned short getNumSegments() const { return numSegments; }
+  unsigned int getTotalSpecks() const { return totalSpecks; }
+
+  unsigned char getByte(unsigned int index) const;
+  // Application write; marks flush (server) or fresh (client) state.
+  void setByte(unsigned int index, unsigned char value);
+  // The segmentSize contiguous bytes of a segment (read only).
+  const unsigned char* segmentData(unsigned short segment) const;
+
+  unsigned int getSpeckIndex(unsigned int index) const;
+  unsigned int getSegmentIndex(unsigned int index) const;
+  void getSegmentBoundaries(unsigned short segment, unsigned int& first, unsigned int& last) const;
+
+  // Appends the segment's segmentSize bytes to the buffer.
+  void extractInfo(unsigned short segment, libkorvet::DBuffer& buffer) const;
+  // CRC-32 of the segment's bytes, recomputed only after the segment changed.
+  unsigned int getCRC(unsigned short segment);
+  const SyncMapSegment& getSegment(unsigned short segment) const;
+
+  // Server: moves the changed specks of every marked segment into records of
+  // the flush buffer, the buffer never growing above limit, and clears their
+  // bits (the specks that did not fit are dropped and left to EDC).
+  void getFlushData(SyncFlushBuffer& flushBuffer, unsigned short limit);
+  void getSegmentFlush(SyncFlushBuffer& flushBuffer, unsigned short segment, unsigned short segmentLimit);
+
+  // Client: writes one flushed speck (change.getIndex() is the speck within
+  // the segment; its size must be the speck size).
+  void applySpeckChange(unsigned short segment, const SyncSpeckChange& change);
+  // Client: writes one repaired segment from a buffer of exactly segmentSize
+  // bytes; fresh specks are skipped once. A buffer of another length is
+  // reported through the settings' error channel and changes nothing.
+  void insertInfo(unsigned short segment, const libkorvet::DBuffer& buffer);
+  // As above, taking the segment's bytes from buffer at offset (a chunk
+  // series holds several segments back to back). Fewer than segmentSize bytes
+  // from offset on are reported and change nothing.
+  void insertInfo(unsigned short segment, const libkorvet::DBuffer& buffer, unsigned int offset);
+  // Same, from plain memory of exactly segmentSize bytes.
+  void insertInfo(unsigned short segment, const unsigned char* bytes);
+
+  void setEDCOverwrite(bool on) { edcOverwrite = on; }
+  bool getEDCOverwrite() const { return edcOverwrite; }
+
+  // Flag queries, mostly for diagnostics and tests. k is a map-wide speck.
+  bool isFlushPending(unsigned int speck) const;
+  bool isFresh(unsigned int speck) const;
+
+  // Predictive mode (client only; fatal on a server). Each of the three
+  // accessors activates it first.
+  void activateDeadReckoning();
+  bool isPredictive() const { return predictive; }
+  unsigned char getServerValue(unsigned int index);
+  void enableUpdates(unsigned int index);
+  void preventUpdates(unsigned int index);
+  bool updatesAllowed(unsigned int index) const;
+
+  // Frees every segment and flag; the map is empty afterwards.
+  void clearMap();
+
+  // Bytes of heap the map holds for its bytes, flags and segment records
+  // (capacity, not just size), for measuring its overhead.
+  std::size_t memoryUsage() const;
+
+  static int getNumInstances();
+
+ private:
+  // A packed bit vector of 64-bit words with a fast scan for set bits.
+  class Bits {
+   public:
+    Bits() : count(0) {}
+    std::size_t size() const { return count; }
+    void resize(std::size_t newCount, bool value);
+    bool get(std::size_t i) const { return (words[i >> 6] >> (i & 63)) & 1u; }
+    void set(std::size_t i) { words[i >> 6] |= std::uint64_t(1) << (i & 63); }
+    void reset(std::size_t i) { words[i >> 6] &= ~(std::uint64_t(1) << (i & 63)); }
+    // Clears bits [first, last).
+    void resetRange(std::size_t first, std::size_t last);
+    // The first set bit in [first, last), or last when there is none.
+    std::size_t findSet(std::size_t first, std::size_t last) const;
+    void clear();
+    std::size_t capacityBytes() const { return words.capacity() * sizeof(std::uint64_t); }
+
+   private:
+    std::vector<std::uint64_t> words;
+    std::size_t count;
+  };
+
+  SyncDataMap(const SyncDataMap&) = delete;
+  SyncDataMap& operator=(const SyncDataMap&) = delete;
+
+  void addSegment();
+  void checkIndex(unsigned int index, const char* where) const;
+  void checkSegment(unsigned short segment, const char* where) const;
+  void markCRC(unsigned short segment);
+  // Writes one byte received from the server, honouring predictive mode.
+  void applyServerByte(unsigned int index, unsigned char value);
+  void writeByte(unsigned int index, unsigned char value);
+
+  // One block of segmentSize bytes per segment, in segment order.
+  std::vector<std::unique_ptr<unsigned char[]>> blocks;
+  Bits flushSpecks;     // server: changed since last taken into a flush
+  Bits updatesEnabled;  // predictive mode: server values may be shown
+  Bits freshSpecks;     // client: skip once in the next repair
+  std::vector<unsigned char> serverValues;  // predictive mode: last server value
+  std::vector<std::unique_ptr<SyncMapSegment>> segments;
+  SyncSettings* settings;
+  unsigned int dataSize;
+  unsigned int totalSpecks;
+  unsigned short numSegments;
+  // Geometry and role fixed when the first segment was created.
+  unsigned short segmentSize;
+  unsigned short speckSize;
+  unsigned short segmentSpecks;
+  bool isServer;
+  bool predictive;
+  bool edcOverwrite;
+};
+
+}  // namespace libksync
+
+#endif  // SYNC_SYNCDATAMAP_H

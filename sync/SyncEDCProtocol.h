@@ -1,0 +1,81 @@
+#ifndef SYNC_SYNCEDCPROTOCOL_H
+#define SYNC_SYNCEDCPROTOCOL_H
+
+// SyncEDCProtocol: a client's error detection and correction. Every query
+// period it sends the CRCs of as many consecutive segments as the query
+// budget allows (wrapping around the map), collects the CHNK series the
+// server answers with, and writes the repaired segments only once the whole
+// series is present and has the expected length. Owned by SyncClient, which
+// passes it the CRC_REPLY and CHNK bodies (kind byte removed).
+
+#include <string>
+#include <vector>
+
+#include "DBuffer.h"
+#include "DTime.h"
+#include "DTimer.h"
+
+namespace libkorvet {
+class DEngine;
+}  // namespace libkorvet
+
+namespace libksync {
+
+class SyncDataMap;
+class SyncNetwork;
+class SyncSettings;
+
+class SyncEDCProtocol {
+ public:
+  enum EDCState { IDLE = 0, AWAITING_REPLY = 1, AWAITING_CHUNKS = 2 };
+
+  // Longest wait for a reply, or for the next chunk of a series.
+  static const unsigned int REPLY_TIMEOUT_MS = 30000;
+
+  SyncEDCProtocol(SyncSettings* settings, SyncDataMap* dataMap, libkorvet::DEngine* engine);
+  ~SyncEDCProtocol();
+  SyncEDCProtocol(const SyncEDCProtocol&) = delete;
+  SyncEDCProtocol& operator=(const SyncEDCProtocol&) = delete;
+
+  bool setPeriod(unsigned short milliseconds);
+  std::string getErrMsg() const;
+  // Starts the 1 ms tick; queries go out through network.
+  void initialize(SyncNetwork* network);
+
+  void run();
+  void sendCRCQuery();
+  void handleCRCReply(libkorvet::DBuffer& rest);
+  void handleCHNK(libkorvet::DBuffer& rest);
+  void applyChunkSeries();
+
+  // State, for tests and diagnostics.
+  unsigned int getState() const { return edcState; }
+  unsigned short getNextSegment() const { return nextSegment; }
+
+  static int getNumInstances() { return -1; }
+
+ private:
+  void reportError(const std::string& text);
+
+  SyncSettings* settings;
+  SyncDataMap* dataMap;
+  SyncNetwork* network;
+  std::vector<unsigned short> mismatchList;
+  libkorvet::DBuffer chunkData;
+  libkorvet::DTimer runTimer;
+  libkorvet::DTime lastQueryTime;
+  libkorvet::DTime waitStart;
+  unsigned int edcState;
+  float queryFrequency;
+  unsigned int seriesSize;
+  unsigned short nextSegment;
+  unsigned char expectedChunk;
+  unsigned short queryPeriod;
+  unsigned char mismatchCount;
+  bool queryLimitWarned;
+  bool seriesCompressed;
+};
+
+}  // namespace libksync
+
+#endif  // SYNC_SYNCEDCPROTOCOL_H

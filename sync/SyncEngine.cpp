@@ -1,0 +1,9 @@
+#include "SyncEngine.h"
+
+namespace libksync {
+
+SyncEngine::~SyncEngine() {}
+
+int SyncEngine::getNumInstances() { return -1; }
+
+}  // namespace libksync
