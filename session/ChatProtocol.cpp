@@ -1,0 +1,180 @@
+// ChatProtocol: CHAT batching, encoding and decoding.
+
+#include "ChatProtocol.h"
+
+#include <iostream>
+
+#include "DEngine.h"
+#include "KivSettings.h"
+
+using libkorvet::DBuffer;
+using libkorvet::DEngine;
+
+namespace {
+
+const char* const OWNER = "ChatProtocol";
+const int STATUS_COLOR = 80;
+const int USER_COLOR = 4;
+const int TICKS_PER_SECOND = 30;
+const unsigned char FLAG_RAW = 0;
+const unsigned char FLAG_ZLIB = 1;
+
+// Takes `length` bytes from the front of body as a string.
+std::string takeString(DBuffer& body, unsigned int length) {
+  std::string text;
+  text.reserve(length);
+  for (unsigned int i = 0; i < length; ++i) text.push_back(static_cast<char>(body.getByte(i)));
+  body.removeFirst(length);
+  return text;
+}
+
+}  // namespace
+
+ChatProtocol::ChatProtocol() : sendsPerSecond(2), tickCount(0) {}
+
+ChatProtocol::~ChatProtocol() {}
+
+void ChatProtocol::postStatus(const std::string& text) {
+  KivSettings::addChatMessage(OWNER, text, STATUS_COLOR);
+}
+
+void ChatProtocol::addChat(const std::string& name, const std::string& text, bool display) {
+  std::cout << "ChatProtocol::addChat() called" << std::endl;
+  chatNames.push_back(name);
+  chatTexts.push_back(text);
+  // The host relays whatever its clients send; a flood must not grow the
+  // queue without limit.
+  if (chatTexts.size() > MAX_QUEUED_LINES) {
+    chatNames.erase(chatNames.begin());
+    chatTexts.erase(chatTexts.begin());
+    std::cout << "Dropping chat line!" << std::endl;
+  }
+  if (display) KivSettings::addChatMessage(name, text, USER_COLOR);
+}
+
+bool ChatProtocol::prepareMessage(DBuffer& message) {
+  tickCount += 1;
+  if (tickCount < TICKS_PER_SECOND / sendsPerSecond) return false;
+  tickCount = 0;
+  generateMessage(message);
+  return message.size() > 0;
+}
+
+void ChatProtocol::generateMessage(DBuffer& out) {
+  out.clear();
+  if (chatTexts.empty()) return;
+
+  DBuffer payload;
+  unsigned int lines = 0;
+  std::size_t used = 0;
+  bool skipped = false;
+  // Every length is one byte, and a receiver gives up on the rest of a
+  // message at the first empty name or text, so lines are kept within 1 to
+  // 255 bytes here, and a message within one line count and one frame.
+  for (; used < chatTexts.size() && lines < MAX_LINES_PER_MESSAGE; ++used) {
+    std::string name = chatNames[used].substr(0, MAX_FIELD_SIZE);
+    std::string text = chatTexts[used].substr(0, MAX_FIELD_SIZE);
+    if (name.empty() || text.empty()) {
+      skipped = true;
+      continue;
+    }
+    if (1 + payload.size() + 2 + name.size() + text.size() > MAX_SEND_PAYLOAD) break;
+    payload.appendVariable<unsigned char>(static_cast<unsigned char>(name.size()));
+    payload.appendString(name);
+    payload.appendVariable<unsigned char>(static_cast<unsigned char>(text.size()));
+    payload.appendString(text);
+    ++lines;
+  }
+  chatNames.erase(chatNames.begin(), chatNames.begin() + static_cast<long>(used));
+  chatTexts.erase(chatTexts.begin(), chatTexts.begin() + static_cast<long>(used));
+  if (skipped) postStatus("generateMessage() dropped a line with an empty name or text");
+  if (lines == 0) return;
+
+  payload.insertVariable<unsigned char>(static_cast<unsigned char>(lines));
+  DBuffer packed = payload.compress(9);
+  out.appendString("CHAT");
+  if (packed.size() > 0 && packed.size() < payload.size()) {
+    out.appendVariable<unsigned char>(FLAG_ZLIB);
+    out.append(packed);
+  } else {
+    out.appendVariable<unsigned char>(FLAG_RAW);
+    out.append(payload);
+  }
+}
+
+void ChatProtocol::parseChat(DBuffer& body, bool relay) {
+  if (body.size() == 0) {
+    postStatus("parseChat() got an empty message");
+    return;
+  }
+
+  unsigned char flag = body.getByte(0);
+  DBuffer inflated;
+  DBuffer* payload = &body;
+  if (flag == FLAG_ZLIB) {
+    body.removeFirst(1);
+    // Bounded by the largest payload the format can hold.
+    inflated = body.decompress(MAX_PAYLOAD_SIZE);
+    if (inflated.size() == 0) {
+      postStatus(body.getErrMsg());
+      return;
+    }
+    payload = &inflated;
+  } else if (flag == FLAG_RAW) {
+    body.removeFirst(1);
+  } else {
+    postStatus("parseChat() got invalid compression byte");
+    body.removeFirst(1);
+    return;
+  }
+
+  if (payload->size() == 0) {
+    postStatus("parseChat() expected the number of chat messages");
+    return;
+  }
+  unsigned char count = payload->getByte(0);
+  payload->removeFirst(1);
+  for (unsigned int i = 0; i < count; ++i) {
+    if (!extractMessage(*payload, relay)) break;
+  }
+}
+
+bool ChatProtocol::extractMessage(DBuffer& body, bool relay) {
+  if (body.size() == 0) {
+    postStatus("extractMessage() expected size of the user name");
+    return false;
+  }
+  unsigned int nameLength = body.getByte(0);
+  body.removeFirst(1);
+  if (nameLength == 0) {
+    postStatus("extractMessage() got a name with 0 bytes");
+    return false;
+  }
+  if (body.size() < nameLength) {
+    postStatus("extractMessage() expected user name");
+    return false;
+  }
+  std::string name = takeString(body, nameLength);
+
+  if (body.size() == 0) {
+    postStatus("extractMessage() expected message size");
+    return false;
+  }
+  unsigned int textLength = body.getByte(0);
+  body.removeFirst(1);
+  if (textLength == 0) {
+    postStatus("extractMessage() got a message with no content");
+    return false;
+  }
+  if (body.size() < textLength) {
+    postStatus("parseChat() expected a chat message");
+    return false;
+  }
+  std::string text = takeString(body, textLength);
+
+  if (relay)
+    addChat(name, text, true);
+  else
+    KivSettings::addChatMessage(name, text, USER_COLOR);
+  return true;
+}

@@ -1,0 +1,298 @@
+// DrawingProtocol: DRAW encoding (queue, blocks, send cadence) and decoding.
+//
+// [SECTION] queue and send cadence
+// [SECTION] encoding
+// [SECTION] decoding
+
+#include "DrawingProtocol.h"
+
+#include <cstdint>
+#include <iostream>
+
+#include "DEngine.h"
+#include "KivSettings.h"
+#include "WorldMap.h"
+
+using libkorvet::DBuffer;
+using libkorvet::DEngine;
+
+namespace {
+
+const char* const OWNER = "DrawingProtocol";
+const int STATUS_COLOR = 80;
+const int TICKS_PER_SECOND = 30;
+const unsigned char FLAG_RAW = 0;
+const unsigned char FLAG_ZLIB = 1;
+const unsigned int BLOCK_HEADER_SIZE = 4;
+const unsigned int PAIR_SIZE = 8;
+const unsigned char MAX_BRUSH_SIZE = 3;
+const unsigned char MAX_FILL_TYPE = 100;
+const unsigned char MAX_PEER_INDEX = 7;
+
+int readInt(const DBuffer& buffer, long index) {
+  int value = 0;
+  buffer.extractVariable<int>(index, value);
+  return value;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// [SECTION] queue and send cadence
+// ---------------------------------------------------------------------------
+
+DrawingProtocol::DrawingProtocol() : updatesPerSecond(1000), sendLimit(2), tickCount(0) {
+  int flushPeriod = KivSettings::getFlushPeriod();
+  if (flushPeriod > 0) {
+    updatesPerSecond = 1000 / flushPeriod;
+    // A period above a second would otherwise give zero updates and a
+    // division by zero just below.
+    if (updatesPerSecond < 1) updatesPerSecond = 1;
+    sendLimit = 2000 / updatesPerSecond;
+  }
+}
+
+DrawingProtocol::~DrawingProtocol() {}
+
+void DrawingProtocol::postStatus(const std::string& text) {
+  KivSettings::addChatMessage(OWNER, text, STATUS_COLOR);
+}
+
+void DrawingProtocol::addCoordinates(long x1, long y1, long x2, long y2) {
+  if (x1 < 0 || y1 < 0 || x2 < 0 || y2 < 0)
+    DEngine::fatalError("DrawingProtocol::addCoordinates(): got a negative value");
+  if (x1 > INT32_MAX || y1 > INT32_MAX || x2 > INT32_MAX || y2 > INT32_MAX)
+    DEngine::fatalError("DrawingProtocol::addCoordinates(): got a value beyond 32 bits");
+
+  DrawingData line(x1, y1, x2, y2);
+  line.setBrushSize(KivSettings::getBrushSize());
+  line.setFillType(KivSettings::getFillType());
+  pendingLines.push_back(line);
+  if (pendingLines.size() > MAX_PENDING_LINES) {
+    pendingLines.pop_front();
+    std::cout << "Dropping coordinate!" << std::endl;
+  }
+}
+
+void DrawingProtocol::sendRawDrawing(DBuffer& blocks) { rawDrawings.append(blocks); }
+
+void DrawingProtocol::buildMessage(DBuffer& payload, DBuffer& message) {
+  DBuffer packed = payload.compress(9);
+  message.appendString("DRAW");
+  if (packed.size() > 0 && packed.size() < payload.size()) {
+    message.appendVariable<unsigned char>(FLAG_ZLIB);
+    message.append(packed);
+  } else {
+    message.appendVariable<unsigned char>(FLAG_RAW);
+    message.append(payload);
+  }
+}
+
+bool DrawingProtocol::prepareClientMessage(DBuffer& message) {
+  tickCount += 1;
+  if (tickCount < TICKS_PER_SECOND / updatesPerSecond) return false;
+  tickCount = 0;
+
+  DBuffer payload;
+  generateDrawingProtocol(payload);
+  if (payload.size() == 0) return false;
+  message.clear();
+  buildMessage(payload, message);
+  return true;
+}
+
+bool DrawingProtocol::prepareServerMessage(DBuffer& message) {
+  tickCount += 1;
+  if (tickCount < TICKS_PER_SECOND / updatesPerSecond) return false;
+  tickCount = 0;
+
+  DBuffer payload;
+  generateDrawingProtocol(payload);
+  payload.append(rawDrawings);
+  rawDrawings.clear();
+  if (payload.size() == 0) return false;
+
+  message.clear();
+  buildMessage(payload, message);
+  // The queue is already empty: a refused send drops these segments, which
+  // the clients then receive through synchronization alone.
+  if (static_cast<long>(message.size()) > static_cast<long>(sendLimit)) {
+    message.clear();
+    postStatus("Didn't send, bandwidth limit reached");
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// [SECTION] encoding
+// ---------------------------------------------------------------------------
+
+void DrawingProtocol::generateDrawingProtocol(DBuffer& out) {
+  std::size_t i = 0;
+  while (i < pendingLines.size()) {
+    const DrawingData& first = pendingLines[i];
+    std::size_t end = i + 1;
+    while (end < pendingLines.size() && end - i < MAX_LINES_PER_BLOCK &&
+           pendingLines[end].getBrushSize() == first.getBrushSize() &&
+           pendingLines[end].getFillType() == first.getFillType())
+      ++end;
+
+    out.appendVariable<unsigned char>(first.getBrushSize());
+    out.appendVariable<unsigned char>(first.getFillType());
+    out.appendVariable<unsigned char>(0);  // peer index: the host never reads it
+    out.appendVariable<unsigned char>(static_cast<unsigned char>(end - i));
+    out.appendVariable<int>(static_cast<int>(first.getFirstX()));
+    out.appendVariable<int>(static_cast<int>(first.getFirstY()));
+    out.appendVariable<int>(static_cast<int>(first.getSecondX()));
+    out.appendVariable<int>(static_cast<int>(first.getSecondY()));
+
+    for (std::size_t k = i + 1; k < end; ++k) {
+      const DrawingData& previous = pendingLines[k - 1];
+      const DrawingData& line = pendingLines[k];
+      bool joined = line.getFirstX() == previous.getSecondX() &&
+                    line.getFirstY() == previous.getSecondY();
+      // (0, 0) has no negative form: (-0, -0) reads as a new start point.
+      bool endsAtOrigin = line.getSecondX() == 0 && line.getSecondY() == 0;
+      if (joined && !endsAtOrigin) {
+        out.appendVariable<int>(static_cast<int>(-line.getSecondX()));
+        out.appendVariable<int>(static_cast<int>(-line.getSecondY()));
+      } else {
+        out.appendVariable<int>(static_cast<int>(line.getFirstX()));
+        out.appendVariable<int>(static_cast<int>(line.getFirstY()));
+        out.appendVariable<int>(static_cast<int>(line.getSecondX()));
+        out.appendVariable<int>(static_cast<int>(line.getSecondY()));
+      }
+    }
+    i = end;
+  }
+  pendingLines.clear();
+}
+
+// ---------------------------------------------------------------------------
+// [SECTION] decoding
+// ---------------------------------------------------------------------------
+
+void DrawingProtocol::parseDraw(DBuffer& body, WorldMap* map) {
+  if (body.size() <= 1) {
+    postStatus("parseDraw() got a msg containing " + DEngine::intToStr(body.size()) + " bytes");
+    return;
+  }
+
+  unsigned char flag = body.getByte(0);
+  DBuffer inflated;
+  DBuffer* payload = &body;
+  if (flag == FLAG_ZLIB) {
+    body.removeFirst(1);
+    // Bounded: a real payload is a few hundred bytes.
+    inflated = body.decompress(MAX_PAYLOAD_SIZE);
+    if (inflated.size() == 0) {
+      postStatus(body.getErrMsg());
+      return;
+    }
+    payload = &inflated;
+  } else if (flag == FLAG_RAW) {
+    body.removeFirst(1);
+  } else {
+    postStatus("parseDraw() got invalid compression byte");
+    body.removeFirst(1);
+    return;
+  }
+
+  unsigned int lineBudget = MAX_LINES_PER_MESSAGE;
+  while (payload->size() > 0) {
+    if (!extractBlock(*payload, map, lineBudget)) break;
+  }
+}
+
+bool DrawingProtocol::extractDrawing(DBuffer& body, WorldMap* map) {
+  unsigned int lineBudget = MAX_LINES_PER_MESSAGE;
+  return extractBlock(body, map, lineBudget);
+}
+
+bool DrawingProtocol::extractBlock(DBuffer& body, WorldMap* map, unsigned int& lineBudget) {
+  if (body.size() < BLOCK_HEADER_SIZE) {
+    postStatus("extractDrawing got a msg that's too short");
+    return false;
+  }
+  unsigned char brushSize = body.getByte(0);
+  body.removeFirst(1);
+  if (brushSize > MAX_BRUSH_SIZE) {
+    postStatus("extractDrawing got invalid brush size");
+    return false;
+  }
+  unsigned char fillType = body.getByte(0);
+  body.removeFirst(1);
+  if (fillType > MAX_FILL_TYPE) {
+    postStatus("extractDrawing got invalid fill type");
+    return false;
+  }
+  unsigned char peerIndex = body.getByte(0);
+  body.removeFirst(1);
+  if (peerIndex > MAX_PEER_INDEX) {
+    postStatus("extractDrawing got invalid korvet index");
+    return false;
+  }
+  unsigned char numLines = body.getByte(0);
+  body.removeFirst(1);
+  if (numLines == 0) {
+    KivSettings::addChatMessage("UDPReceiver", "extractDrawing got zero numLines", STATUS_COLOR);
+    return false;
+  }
+
+  unsigned int linesDrawn = 0;
+  bool havePrevious = false;
+  // 64 bits: negating the most negative 32-bit value must not overflow.
+  int64_t previousX = 0;
+  int64_t previousY = 0;
+  while (body.size() >= PAIR_SIZE && linesDrawn < numLines) {
+    int64_t a = readInt(body, 0);
+    int64_t b = readInt(body, 4);
+    body.removeFirst(PAIR_SIZE);
+
+    int64_t startX;
+    int64_t startY;
+    int64_t endX;
+    int64_t endY;
+    if (a >= 0 && b >= 0) {
+      if (body.size() < PAIR_SIZE) {
+        postStatus("extractDrawing got no second coordinate");
+        return false;
+      }
+      startX = a;
+      startY = b;
+      endX = readInt(body, 0);
+      endY = readInt(body, 4);
+      body.removeFirst(PAIR_SIZE);
+    } else {
+      endX = -a;
+      endY = -b;
+      if (endX < 0 || endY < 0) {
+        postStatus("extractDrawing got one + and one - coord");
+        return false;
+      }
+      if (!havePrevious) {
+        postStatus("parseDraw's 1st coordinate was -");
+        return false;
+      }
+      startX = previousX;
+      startY = previousY;
+    }
+
+    if (lineBudget == 0) {
+      postStatus("parseDraw() got more than " + DEngine::intToStr(MAX_LINES_PER_MESSAGE) +
+                 " lines in one message");
+      return false;
+    }
+    --lineBudget;
+    if (map) map->applyLineDrawing(startX, startY, endX, endY, brushSize, fillType);
+    previousX = endX;
+    previousY = endY;
+    havePrevious = true;
+    ++linesDrawn;
+  }
+
+  if (linesDrawn == numLines) return true;
+  postStatus("parseDraw got a msg that's missing lines");
+  return false;
+}

@@ -1,0 +1,97 @@
+#ifndef SESSION_DRAWINGPROTOCOL_H
+#define SESSION_DRAWINGPROTOCOL_H
+
+// DrawingProtocol: queues the local stroke segments (newest 30) and sends
+// them every 30 / updatesPerSecond session ticks as one DRAW body:
+// "DRAW", a compression flag (1 = zlib), then blocks of
+// brush, colour, peer index (0), line count, the first line as four big-endian
+// 32-bit values, and each further line either as (-x2, -y2) continuing the
+// previous end point or as four values. Received DRAW bodies are decoded and
+// painted onto the WorldMap. Owned by the network facade; run by the session
+// server or client from their session tick.
+
+#include <deque>
+#include <set>
+#include <string>
+
+#include "DBuffer.h"
+#include "DrawingData.h"
+
+class WorldMap;
+
+class DrawingProtocol {
+ public:
+  static const unsigned int MAX_PENDING_LINES = 30;
+  // The line count is one byte and 0 is invalid; longer runs are split.
+  static const unsigned int MAX_LINES_PER_BLOCK = 254;
+  // A peer sends at most MAX_PENDING_LINES lines (600 payload bytes) per
+  // message. A received message is held to these bounds, so a small
+  // compressed body cannot make the receiver inflate or paint without end.
+  static const unsigned int MAX_PAYLOAD_SIZE = 8192;
+  static const unsigned int MAX_LINES_PER_MESSAGE = 256;
+
+  DrawingProtocol();
+  ~DrawingProtocol();
+  DrawingProtocol(const DrawingProtocol&) = delete;
+  DrawingProtocol& operator=(const DrawingProtocol&) = delete;
+
+  // Queues a segment with the current brush size and fill type.
+  // Requires: every coordinate is 0 or greater (fatal otherwise).
+  void addCoordinates(long x1, long y1, long x2, long y2);
+
+  // Session tick of a client: sends the queue to the host when it is time.
+  // Host is anything with sendMessage(unsigned char type, const DBuffer&):
+  // the session client, a DDispatcher.
+  template <class Host>
+  void runClient(Host* host) {
+    libkorvet::DBuffer message;
+    if (prepareClientMessage(message)) host->sendMessage(static_cast<unsigned char>(0), message);
+  }
+
+  // Session tick of the host: sends the host's own segments to every
+  // connection, in the set's order, within the bandwidth limit. A template
+  // so that this layer needs no knowledge of the server's connection class.
+  template <class Connection>
+  void runServer(std::set<Connection*> clients) {
+    libkorvet::DBuffer message;
+    if (!prepareServerMessage(message)) return;
+    for (Connection* connection : clients)
+      connection->sendMessage(static_cast<unsigned char>(0), message);
+  }
+
+  // The tick logic of runClient / runServer: true with a complete DRAW
+  // message in `message` when one is to be sent now.
+  bool prepareClientMessage(libkorvet::DBuffer& message);
+  bool prepareServerMessage(libkorvet::DBuffer& message);
+
+  // Paints a received DRAW body whose "DRAW" header the caller removed.
+  // Problems are posted as status lines; lines before a problem stay painted.
+  void parseDraw(libkorvet::DBuffer& body, WorldMap* map);
+  // Decodes and paints one block from the front of body, removing its bytes.
+  bool extractDrawing(libkorvet::DBuffer& body, WorldMap* map);
+  // Encodes the queue as blocks (appended to out) and empties it.
+  void generateDrawingProtocol(libkorvet::DBuffer& out);
+  void sendRawDrawing(libkorvet::DBuffer& blocks);
+
+  size_t getNumPending() const { return pendingLines.size(); }
+  int getUpdatesPerSecond() const { return updatesPerSecond; }
+  int getSendLimit() const { return sendLimit; }
+
+  static int getNumInstances() { return -1; }
+
+ private:
+  // "DRAW", the flag and the shorter of the raw and compressed payload.
+  static void buildMessage(libkorvet::DBuffer& payload, libkorvet::DBuffer& message);
+  bool extractBlock(libkorvet::DBuffer& body, WorldMap* map, unsigned int& lineBudget);
+  static void postStatus(const std::string& text);
+
+  std::deque<DrawingData> pendingLines;
+  int updatesPerSecond;
+  int sendLimit;
+  int tickCount;
+  // Ready-made blocks to relay with the next host send. Each protocol has
+  // its own, so two protocols alive at once cannot free each other's.
+  libkorvet::DBuffer rawDrawings;
+};
+
+#endif  // SESSION_DRAWINGPROTOCOL_H

@@ -1,0 +1,284 @@
+// WorldMap: canvas storage in synchronized planes, stroke rasterisation and
+// the mirror bitmap.
+//
+// [SECTION] lifecycle: construction, create, reset
+// [SECTION] rasterisation: strokes, line series, rectangles
+// [SECTION] mirror bitmap: change callback, display
+
+#include "WorldMap.h"
+
+#include <cmath>
+#include <iostream>
+#include <utility>
+
+#include "DEngine.h"
+#include "SyncArray.h"
+#include "SyncDataMap.h"
+#include "SyncEngine.h"
+
+// Last: its macros and globals must not leak into the other headers.
+#include <allegro.h>
+
+using libkorvet::DEngine;
+using libksync::SyncArray;
+using libksync::SyncDataMap;
+using libksync::SyncEngine;
+
+BITMAP* WorldMap::mapBuffer = nullptr;
+int WorldMap::mapWidth = 0;
+int WorldMap::mapHeight = 0;
+int WorldMap::numXSegments = 0;
+int WorldMap::numYSegments = 0;
+int WorldMap::segmentWidth = 0;
+int WorldMap::segmentHeight = 0;
+int WorldMap::segmentPixels = 0;
+
+namespace {
+
+const int BLOCK_SIDE = 100;
+const int BLOCK_PIXELS = BLOCK_SIDE * BLOCK_SIDE;
+const int DEFAULT_PIXEL_SIZE = 1600;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// [SECTION] lifecycle
+// ---------------------------------------------------------------------------
+
+WorldMap::WorldMap() : totalSegments(0), mapCreated(false) { resetVariables(); }
+
+WorldMap::~WorldMap() { destroyMap(); }
+
+void WorldMap::resetVariables() {
+  destroyMap();
+  errMsg = "AllOK";
+  mapCreated = false;
+  mapWidth = 0;
+  mapHeight = 0;
+  numXSegments = 0;
+  numYSegments = 0;
+  segmentWidth = 0;
+  segmentHeight = 0;
+  segmentPixels = 0;
+  totalSegments = 0;
+}
+
+void WorldMap::reset() { resetVariables(); }
+
+void WorldMap::destroyMap() {
+  // Only the handles go: the bytes belong to the sync engine's data map.
+  for (SyncArray<unsigned char>* plane : redPlanes) delete plane;
+  for (SyncArray<unsigned char>* plane : greenPlanes) delete plane;
+  for (SyncArray<unsigned char>* plane : bluePlanes) delete plane;
+  redPlanes.clear();
+  greenPlanes.clear();
+  bluePlanes.clear();
+  if (mapBuffer) {
+    destroy_bitmap(mapBuffer);
+    mapBuffer = nullptr;
+  }
+}
+
+bool WorldMap::create(int w, int h, SyncEngine* engine) {
+  if (!engine) DEngine::fatalError("WorldMap::create(): engine is NULL");
+  SyncDataMap* dataMap = engine->retrieveDataMap();
+  resetVariables();
+
+  if (w < MIN_MAP_SIZE || h < MIN_MAP_SIZE) {
+    errMsg = "Map size too small";
+    return false;
+  }
+  if (w > MAX_MAP_SIZE || h > MAX_MAP_SIZE) {
+    errMsg = "Map size too large";
+    return false;
+  }
+
+  mapWidth = w;
+  mapHeight = h;
+  segmentPixels = BLOCK_PIXELS;
+  segmentWidth = BLOCK_SIDE;
+  segmentHeight = BLOCK_SIDE;
+  numXSegments = (w + BLOCK_SIDE - 1) / BLOCK_SIDE;
+  numYSegments = (h + BLOCK_SIDE - 1) / BLOCK_SIDE;
+  totalSegments = numXSegments * numYSegments;
+
+  std::cout << "KIV_SEGMENT_SIZE: " << KIV_SEGMENT_SIZE << "\n"
+            << "segmentWidth: " << segmentWidth << "\n"
+            << "segmentHeight: " << segmentHeight << "\n"
+            << "numXSegments: " << numXSegments << "\n"
+            << "numYSegments: " << numYSegments << "\n"
+            << "totalSegments: " << totalSegments << "\n"
+            << "segmentPixels: " << segmentPixels << std::endl;
+
+  // The allocation order fixes every pixel's sync index, which host and
+  // clients must agree on: block by block, red, green, blue.
+  redPlanes.resize(totalSegments, nullptr);
+  greenPlanes.resize(totalSegments, nullptr);
+  bluePlanes.resize(totalSegments, nullptr);
+  for (int s = 0; s < totalSegments; ++s) {
+    redPlanes[s] = new SyncArray<unsigned char>(*engine, BLOCK_PIXELS);
+    greenPlanes[s] = new SyncArray<unsigned char>(*engine, BLOCK_PIXELS);
+    bluePlanes[s] = new SyncArray<unsigned char>(*engine, BLOCK_PIXELS);
+  }
+
+  if (dataMap) dataMap->changeCallback = &WorldMap::getMapChange;
+
+  // The planes start all zero and a byte that never changes never reaches
+  // the callback, so the bitmap has to start out black to agree with them.
+  mapBuffer = create_bitmap(w, h);
+  if (!mapBuffer) {
+    DEngine::addFatal("WorldMap::create(): couldn't create a bitmap of ");
+    DEngine::addFatal(DEngine::intToStr(w) + " x ");
+    DEngine::fatalError(DEngine::intToStr(h));
+  }
+  clear_to_color(mapBuffer, makecol_depth(bitmap_color_depth(mapBuffer), 0, 0, 0));
+  mapCreated = true;
+  return true;
+}
+
+int WorldMap::getPixelWidth() const { return mapCreated ? mapWidth : DEFAULT_PIXEL_SIZE; }
+
+int WorldMap::getPixelHeight() const { return mapCreated ? mapHeight : DEFAULT_PIXEL_SIZE; }
+
+// ---------------------------------------------------------------------------
+// [SECTION] rasterisation
+// ---------------------------------------------------------------------------
+
+int WorldMap::calcDrawingLimit(int brushSize) {
+  if (brushSize <= 0) return 480;
+  return 480 / (2 * brushSize + 1);
+}
+
+void WorldMap::applyLineDrawing(long x1, long y1, long x2, long y2, unsigned char brushSize,
+                                unsigned char fillType) {
+  long s = brushSize;
+  int pointDistance = (s == 0) ? 1 : 3;
+  std::vector<long> xs;
+  std::vector<long> ys;
+  getLineSeries(x1, y1, x2, y2, pointDistance, xs, ys, calcDrawingLimit(brushSize));
+  for (std::size_t i = 0; i < xs.size(); ++i)
+    drawRect(xs[i] - s, ys[i] - s, xs[i] + s, ys[i] + s, fillType);
+}
+
+void WorldMap::getLineSeries(long x1, long y1, long x2, long y2, int pointDistance,
+                             std::vector<long>& xs, std::vector<long>& ys, int maxPoints) {
+  xs.clear();
+  ys.clear();
+  if (pointDistance <= 0) DEngine::fatalError("WorldMap::getLineSeries(): invalid point distance");
+
+  xs.push_back(x1);
+  ys.push_back(y1);
+
+  // Differences of received 32-bit coordinates can exceed 32 bits, and their
+  // squares 64: the length is taken in floating point.
+  double dx = static_cast<double>(x2) - static_cast<double>(x1);
+  double dy = static_cast<double>(y2) - static_cast<double>(y1);
+  double length = std::floor(std::sqrt(dx * dx + dy * dy));
+
+  long n = 1;
+  if (length != 0) {
+    double steps = std::floor(length / pointDistance);
+    n = steps > maxPoints ? maxPoints : static_cast<long>(steps);
+  }
+  if (n > maxPoints) n = maxPoints;
+  if (n < 0) n = 0;
+
+  double stepX = dx / static_cast<double>(n + 1);
+  double stepY = dy / static_cast<double>(n + 1);
+  for (long k = 1; k <= n; ++k) {
+    xs.push_back(dx == 0 ? x1 : std::lround(static_cast<double>(x1) + stepX * k));
+    ys.push_back(dy == 0 ? y1 : std::lround(static_cast<double>(y1) + stepY * k));
+  }
+
+  xs.push_back(x2);
+  ys.push_back(y2);
+}
+
+void WorldMap::drawRect(long x1, long y1, long x2, long y2, int colorIndex) {
+  if (segmentWidth == 0 || segmentHeight == 0 || !mapCreated) return;
+  // A palette has 256 entries; anything else would read past it.
+  if (colorIndex < 0 || colorIndex >= PAL_SIZE) return;
+
+  RGB entry;
+  get_color(colorIndex, &entry);
+  unsigned char r = static_cast<unsigned char>(entry.r << 2);
+  unsigned char g = static_cast<unsigned char>(entry.g << 2);
+  unsigned char b = static_cast<unsigned char>(entry.b << 2);
+
+  auto clampX = [](long v) -> long { return v < 0 ? 0 : (v >= mapWidth ? mapWidth - 1 : v); };
+  auto clampY = [](long v) -> long { return v < 0 ? 0 : (v >= mapHeight ? mapHeight - 1 : v); };
+  x1 = clampX(x1);
+  x2 = clampX(x2);
+  y1 = clampY(y1);
+  y2 = clampY(y2);
+  if (x1 > x2) std::swap(x1, x2);
+  if (y1 > y2) std::swap(y1, y2);
+
+  for (long x = x1; x <= x2; ++x) {
+    long column = x / segmentWidth;
+    unsigned int lx = static_cast<unsigned int>(x % segmentWidth);
+    for (long y = y1; y <= y2; ++y) {
+      long s = column + (y / segmentHeight) * numXSegments;
+      unsigned int local = lx + static_cast<unsigned int>(y % segmentHeight) * segmentWidth;
+      redPlanes[s]->set(local, r);
+      greenPlanes[s]->set(local, g);
+      bluePlanes[s]->set(local, b);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// [SECTION] mirror bitmap
+// ---------------------------------------------------------------------------
+
+void WorldMap::getMapChange(unsigned int index, unsigned char value) {
+  // The data map may outlive the bitmap for a moment at the end of a
+  // session; a change then has nowhere to go.
+  if (!mapBuffer || segmentPixels == 0 || segmentWidth == 0 || numXSegments == 0) return;
+
+  unsigned int s = index / KIV_SEGMENT_SIZE;
+  // Bytes past the canvas's blocks (sync padding) have no pixel; without
+  // this check their block number would alias a visible one.
+  if (s >= static_cast<unsigned int>(numXSegments) * static_cast<unsigned int>(numYSegments))
+    return;
+  unsigned int rest = index % KIV_SEGMENT_SIZE;
+  unsigned int plane = rest / segmentPixels;
+  unsigned int k = rest % segmentPixels;
+  int lx = static_cast<int>(k % segmentWidth);
+  int ly = static_cast<int>(k / segmentWidth);
+  int x = lx + static_cast<int>(s % numXSegments) * segmentWidth;
+  int y = ly + static_cast<int>(s / numXSegments) * segmentHeight;
+  // Edge blocks reach past the canvas; those bytes are never shown.
+  if (x >= mapWidth || y >= mapHeight) return;
+
+  int depth = bitmap_color_depth(mapBuffer);
+  int pixel = getpixel(mapBuffer, x, y);
+  int r = getr_depth(depth, pixel);
+  int g = getg_depth(depth, pixel);
+  int b = getb_depth(depth, pixel);
+  switch (plane) {
+    case 0:
+      r = value;
+      break;
+    case 1:
+      g = value;
+      break;
+    case 2:
+      b = value;
+      break;
+    default:
+      DEngine::fatalError("WorldMap::getMapChange(): invalid colorType");
+  }
+  putpixel(mapBuffer, x, y, makecol_depth(depth, r, g, b));
+}
+
+void WorldMap::display(BITMAP* dest, int scrollX, int scrollY) {
+  if (!dest) return;
+  if (!mapCreated || !mapBuffer) {
+    clear_to_color(dest, makecol_depth(bitmap_color_depth(dest), 0, 32, 16));
+    return;
+  }
+  // The destination is the screen-sized back buffer, so its size is the
+  // window onto the canvas; blit clips whatever lies outside the canvas.
+  blit(mapBuffer, dest, scrollX, scrollY, 0, 0, dest->w, dest->h);
+}

@@ -1,0 +1,96 @@
+#ifndef SESSION_WORLDMAP_H
+#define SESSION_WORLDMAP_H
+
+// WorldMap: the shared canvas. Its pixels live in the sync engine's data map
+// as three byte planes (red, green, blue) per 100 x 100 block, allocated in
+// the order block 0 red/green/blue, block 1 red/green/blue, ...; a local
+// bitmap mirrors those bytes through the data map's change callback.
+// One per program (the game engine's); the session server or client calls
+// create() before the sync engine starts, and reset() after the session
+// objects (and with them the data map) are gone.
+//
+// Sync index of a pixel component: block * 30000 + plane * 10000 + ly * 100 + lx.
+
+#include <string>
+#include <vector>
+
+struct BITMAP;
+
+namespace libksync {
+class SyncEngine;
+template <typename T>
+class SyncArray;
+}  // namespace libksync
+
+class WorldMap {
+ public:
+  // Bytes of one canvas block: three planes of 100 x 100. The session
+  // configures the sync segment size to the same value.
+  static const int KIV_SEGMENT_SIZE = 30000;
+  static const int MIN_MAP_SIZE = 1600;
+  static const int MAX_MAP_SIZE = 10000;
+
+  WorldMap();
+  ~WorldMap();
+  WorldMap(const WorldMap&) = delete;
+  WorldMap& operator=(const WorldMap&) = delete;
+
+  // Allocates the planes through engine and builds a black bitmap of w x h.
+  // False with "Map size too small" / "Map size too large" outside 1600..10000.
+  // Requires: nothing else has allocated on engine yet, and it is not started.
+  bool create(int w, int h, libksync::SyncEngine* engine);
+  void reset();
+  void destroyMap();
+  std::string getErrMsg() const { return errMsg; }
+
+  // The created size, or 1600 x 1600 without a map.
+  int getPixelWidth() const;
+  int getPixelHeight() const;
+  bool isCreated() const { return mapCreated; }
+  int getTotalSegments() const { return totalSegments; }
+
+  // Stamps squares of side 2 * brushSize + 1 along the line, in palette
+  // colour fillType. Everything is clipped to the canvas.
+  void applyLineDrawing(long x1, long y1, long x2, long y2, unsigned char brushSize,
+                        unsigned char fillType);
+  // n + 2 evenly spaced points from (x1, y1) to (x2, y2), both included,
+  // n = min(length / pointDistance, maxPoints) (1 for a zero length).
+  // Requires: pointDistance > 0 (fatal otherwise).
+  void getLineSeries(long x1, long y1, long x2, long y2, int pointDistance, std::vector<long>& xs,
+                     std::vector<long>& ys, int maxPoints);
+  static int calcDrawingLimit(int brushSize);
+  // Fills the rectangle (corners included, clamped to the canvas) with a
+  // palette colour; without a map, or with an index outside the palette,
+  // nothing happens.
+  void drawRect(long x1, long y1, long x2, long y2, int colorIndex);
+
+  // The data map's byte-change callback: mirrors one byte into the bitmap.
+  static void getMapChange(unsigned int index, unsigned char value);
+
+  void display(BITMAP* dest, int scrollX, int scrollY);
+  void run(int, int) {}
+
+  static BITMAP* getMapBuffer() { return mapBuffer; }
+  static int getNumInstances() { return -1; }
+
+ private:
+  void resetVariables();
+
+  static BITMAP* mapBuffer;
+  static int mapWidth;
+  static int mapHeight;
+  static int numXSegments;
+  static int numYSegments;
+  static int segmentWidth;
+  static int segmentHeight;
+  static int segmentPixels;
+
+  std::vector<libksync::SyncArray<unsigned char>*> redPlanes;
+  std::vector<libksync::SyncArray<unsigned char>*> greenPlanes;
+  std::vector<libksync::SyncArray<unsigned char>*> bluePlanes;
+  std::string errMsg;
+  int totalSegments;
+  bool mapCreated;
+};
+
+#endif  // SESSION_WORLDMAP_H
