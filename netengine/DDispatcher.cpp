@@ -1,0 +1,314 @@
+// DDispatcher
+//   [Set-up]       constructors, handler registration
+//   [Sending]      framing, batching while the send delay is off, flush
+//   [Receiving]    the receive state machine and its corruption reports
+
+#include "DDispatcher.h"
+
+#include <algorithm>
+
+#include "DEngine.h"
+#include "DEventMap.h"
+#include "DFlushEvent.h"
+
+namespace libkorvet {
+
+namespace {
+
+// States of the receive machine.
+enum RecvState {
+  EXPECT_MARKER_1 = 0,
+  EXPECT_MARKER_2 = 1,
+  EXPECT_MARKER_3 = 2,
+  LENGTH_HIGH = 3,
+  LENGTH_LOW = 4,
+  TYPE = 5,
+  SUBTYPE_HIGH = 6,
+  SUBTYPE_LOW = 7,
+  BODY = 8
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// [Set-up]
+
+DDispatcher::DDispatcher(DEngine* e) : DClient(e) { init(); }
+
+DDispatcher::DDispatcher(DEngine* e, unsigned int size) : DClient(e, size) { init(); }
+
+DDispatcher::DDispatcher(DEngine* e, Socket* socket) : DClient(e, socket) { init(); }
+
+DDispatcher::DDispatcher(DEngine* e, Socket* socket, unsigned int size) : DClient(e, socket, size) {
+  init();
+}
+
+void DDispatcher::init() {
+  eventMaps.reserve(256);
+  for (int t = 0; t < 256; ++t) eventMaps.emplace_back(new DEventMap(static_cast<unsigned char>(t)));
+  recvState = EXPECT_MARKER_1;
+  messageLength = 0;
+  unsyncedBytes = 0;
+  currentType = 0;
+  reportCorruption = true;
+  haveTypedHandlers = false;
+  haveGenericHandler = false;
+}
+
+DDispatcher::~DDispatcher() {}
+
+void DDispatcher::addHandler(Handler f) {
+  if (haveTypedHandlers) {
+    DEngine::addFatal("Tried to add a generic event handler, but we already ");
+    DEngine::fatalError("have handlers for specific message types.");
+  }
+  genericHandler = f;
+  haveGenericHandler = true;
+}
+
+void DDispatcher::addHandler(unsigned char type, Handler f) {
+  if (haveGenericHandler) {
+    DEngine::addFatal("Tried to add a handler for message type " + DEngine::intToStr(type));
+    DEngine::fatalError(", but we already have a handler for all types of messages.");
+  }
+  eventMaps[type]->addHandler(f);
+  haveTypedHandlers = true;
+}
+
+void DDispatcher::addHandler(unsigned char type, unsigned short subtype, Handler f) {
+  if (haveGenericHandler) {
+    DEngine::addFatal("Tried to add a handler for message type " + DEngine::intToStr(type));
+    DEngine::fatalError(", but we already have a handler for all types of messages.");
+  }
+  eventMaps[type]->addHandler(subtype, f);
+  haveTypedHandlers = true;
+}
+
+// ---------------------------------------------------------------------------
+// [Sending]
+
+void DDispatcher::appendHeader(DBuffer& frame, const DBuffer& body) {
+  unsigned int size = body.size();
+  if (size > MAX_BODY_SIZE) DEngine::fatalError("DDispatcher::appendHeader(): max message size is 64 KB");
+  if (size == 0) DEngine::fatalError("DDispatcher::appendHeader(): message has no contents!");
+  frame.appendByte(MARKER_1);
+  frame.appendByte(MARKER_2);
+  frame.appendByte(MARKER_3);
+  frame.appendVariable<unsigned short>(static_cast<unsigned short>(size - 1));
+}
+
+void DDispatcher::sendMessage(const DBuffer& body) {
+  if (body.size() == 0) return;
+  std::unique_ptr<DBuffer> frame(new DBuffer);
+  appendHeader(*frame, body);
+  frame->append(body);
+  dispatch(std::move(frame));
+}
+
+void DDispatcher::sendMessage(unsigned char type, const DBuffer& body) {
+  if (body.size() == 0) return;
+  std::unique_ptr<DBuffer> frame(new DBuffer);
+  appendHeader(*frame, body);
+  frame->appendVariable<unsigned char>(type);
+  frame->append(body);
+  dispatch(std::move(frame));
+}
+
+void DDispatcher::sendMessage(unsigned char type, unsigned short subtype, const DBuffer& body) {
+  if (body.size() == 0) return;
+  std::unique_ptr<DBuffer> frame(new DBuffer);
+  appendHeader(*frame, body);
+  frame->appendVariable<unsigned char>(type);
+  frame->appendVariable<unsigned short>(subtype);
+  frame->append(body);
+  dispatch(std::move(frame));
+}
+
+void DDispatcher::dispatch(std::unique_ptr<DBuffer> frame) {
+  if (getDelayEnabled()) {
+    // Frames batched earlier must not be overtaken.
+    if (!outMessages.empty()) flush();
+    send(*frame);
+  } else {
+    outMessages.push_back(std::move(frame));
+  }
+}
+
+bool DDispatcher::flush() {
+  if (outMessages.empty()) return false;
+  // Take the batch first: a send may lead back into sendMessage.
+  std::vector<std::unique_ptr<DBuffer>> batch;
+  batch.swap(outMessages);
+  std::shared_ptr<const bool> alive = lifeToken();
+  for (std::size_t i = 0; i < batch.size() && *alive; ++i) send(*batch[i]);
+  return true;
+}
+
+void DDispatcher::clearOutMessages() { outMessages.clear(); }
+
+int DDispatcher::unsentBytes() {
+  int total = DClient::unsentBytes();
+  for (std::size_t i = 0; i < outMessages.size(); ++i) total += static_cast<int>(outMessages[i]->size());
+  return total;
+}
+
+void DDispatcher::delayToggled() {
+  if (getDelayEnabled()) {
+    // Nothing would flush the batch any more: send it now, in order.
+    flush();
+    flushEvent.reset();
+  } else if (!flushEvent) {
+    flushEvent.reset(new DFlushEvent(engine, this));
+  }
+}
+
+void DDispatcher::corruptHandler(std::string) {}
+
+// ---------------------------------------------------------------------------
+// [Receiving]
+
+void DDispatcher::reportCorrupt(const std::string& text) {
+  errMsg = text;
+  corruptHandler(errMsg);
+}
+
+void DDispatcher::framingError(unsigned char expected, unsigned char received) {
+  recvState = EXPECT_MARKER_1;
+  if (!reportCorruption) return;
+  // Silent until a whole marker is found again.
+  reportCorruption = false;
+  reportCorrupt("Expected header byte " + DEngine::intToStr(expected) + ", got " +
+                DEngine::intToStr(received));
+}
+
+void DDispatcher::receiveHandler(DBuffer& data) {
+  // Handlers run in the middle of the walk and may delete this dispatcher.
+  std::shared_ptr<const bool> alive = lifeToken();
+  const long total = data.size();
+  if (!reportCorruption) unsyncedBytes += total;
+
+  DBufferIter it;
+  it.setBuffer(&data);
+  long index = 0;
+  bool walking = true;
+  while (walking && !it.finished()) {
+    unsigned char b = *it.value();
+    switch (recvState) {
+      case EXPECT_MARKER_1:
+        if (b == MARKER_1) {
+          recvState = EXPECT_MARKER_2;
+        } else {
+          framingError(MARKER_1, b);
+        }
+        break;
+      case EXPECT_MARKER_2:
+        if (b == MARKER_2) {
+          recvState = EXPECT_MARKER_3;
+        } else {
+          framingError(MARKER_2, b);
+        }
+        break;
+      case EXPECT_MARKER_3:
+        if (b == MARKER_3) {
+          headerBuf.clear();
+          reportCorruption = true;
+          unsyncedBytes = 0;
+          recvState = LENGTH_HIGH;
+        } else {
+          framingError(MARKER_3, b);
+        }
+        break;
+      case LENGTH_HIGH:
+        headerBuf.appendByte(b);
+        recvState = LENGTH_LOW;
+        break;
+      case LENGTH_LOW: {
+        headerBuf.appendByte(b);
+        unsigned short length = 0;
+        headerBuf.extractVariable<unsigned short>(0, length);
+        messageLength = static_cast<int>(length) + 1;
+        messageBuf.clear();
+        currentHandler.clear();
+        if (haveGenericHandler) {
+          currentHandler = genericHandler;
+          recvState = BODY;
+        } else {
+          recvState = TYPE;
+        }
+        break;
+      }
+      case TYPE: {
+        DEventMap& map = *eventMaps[b];
+        if (map.getHaveSingle()) {
+          currentHandler = map.getSingleHandler();
+          recvState = BODY;
+        } else if (map.size() > 0) {
+          currentType = b;
+          headerBuf.clear();
+          recvState = SUBTYPE_HIGH;
+        } else {
+          recvState = EXPECT_MARKER_1;
+          reportCorrupt("No handler set for message type " + DEngine::intToStr(b));
+          if (!*alive) return;
+        }
+        break;
+      }
+      case SUBTYPE_HIGH:
+        headerBuf.appendByte(b);
+        recvState = SUBTYPE_LOW;
+        break;
+      case SUBTYPE_LOW: {
+        headerBuf.appendByte(b);
+        unsigned short subtype = 0;
+        headerBuf.extractVariable<unsigned short>(0, subtype);
+        if (eventMaps[currentType]->getHandler(subtype, currentHandler)) {
+          recvState = BODY;
+        } else {
+          recvState = EXPECT_MARKER_1;
+          reportCorrupt("No handler set for message type " + DEngine::intToStr(currentType) +
+                        " sub-type " + DEngine::intToStr(subtype));
+          if (!*alive) return;
+        }
+        break;
+      }
+      case BODY: {
+        // The body is copied in one piece from this chunk, not byte by byte.
+        long missing = static_cast<long>(messageLength) - static_cast<long>(messageBuf.size());
+        long count = std::min(missing, total - index);
+        if (count <= 0) DEngine::fatalError("DDispatcher::receiveHandler(): received too many bytes!");
+        messageBuf.append(data, index, count);
+        index += count;
+        if (messageBuf.size() > static_cast<unsigned int>(messageLength))
+          DEngine::fatalError("DDispatcher::receiveHandler(): stored too many bytes?!");
+        if (messageBuf.size() == static_cast<unsigned int>(messageLength)) {
+          recvState = EXPECT_MARKER_1;
+          // Swapped out rather than copied: it is cleared before the next
+          // message anyway, and a handler that deletes this dispatcher must
+          // not be destroyed while it runs.
+          Handler handler;
+          handler.swap(currentHandler);
+          handler(messageBuf);
+          if (!*alive) return;
+        }
+        if (index < total) {
+          it.setIndex(index);
+        } else {
+          walking = false;
+        }
+        continue;
+      }
+      default:
+        DEngine::fatalError("DDispatcher::receiveHandler(): reached an unknown state");
+    }
+    it.next();
+    ++index;
+  }
+
+  while (!reportCorruption && unsyncedBytes > MAX_UNSYNCED_BYTES) {
+    unsyncedBytes -= MAX_UNSYNCED_BYTES;
+    reportCorrupt("Received 64 KB of data without finding a valid message.");
+    if (!*alive) return;
+  }
+}
+
+}  // namespace libkorvet

@@ -1,0 +1,94 @@
+#ifndef NETENGINE_DDISPATCHER_H
+#define NETENGINE_DDISPATCHER_H
+
+// DDispatcher: a DClient connection carrying framed messages. A frame is
+// A6 09 39, the body length minus 1 (16 bits, big-endian), then a type byte
+// and a 16-bit sub-type when the receiver's registrations use them, then the
+// body (1 to 65536 bytes). Received bodies go to the handler registered for
+// their type (and sub-type), or to the one generic handler; framing faults go
+// to corruptHandler and the receiver resynchronises on the next marker.
+// Requires: handlers are registered before the first message can arrive.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/function.hpp>
+
+#include "DBuffer.h"
+#include "DClient.h"
+
+namespace libkorvet {
+
+class DEventMap;
+class DFlushEvent;
+
+class DDispatcher : public DClient {
+ public:
+  typedef boost::function<void(DBuffer&)> Handler;
+
+  static const unsigned char MARKER_1 = 0xA6;
+  static const unsigned char MARKER_2 = 0x09;
+  static const unsigned char MARKER_3 = 0x39;
+  static const unsigned int MAX_BODY_SIZE = 65536;
+  // The largest frame a generic or typed receiver can resynchronise past:
+  // three marker bytes, two length bytes and the largest body.
+  static const int MAX_UNSYNCED_BYTES = 65541;
+
+  explicit DDispatcher(DEngine* e);
+  DDispatcher(DEngine* e, unsigned int bufferSize);
+  DDispatcher(DEngine* e, Socket* socket);
+  DDispatcher(DEngine* e, Socket* socket, unsigned int bufferSize);
+  ~DDispatcher() override;
+
+  // The generic handler: every message is then untyped.
+  void addHandler(Handler f);
+  void addHandler(unsigned char type, Handler f);
+  void addHandler(unsigned char type, unsigned short subtype, Handler f);
+
+  // An empty body sends nothing; one above 64 KB is fatal.
+  void sendMessage(const DBuffer& body);
+  void sendMessage(unsigned char type, const DBuffer& body);
+  void sendMessage(unsigned char type, unsigned short subtype, const DBuffer& body);
+
+  // Sends every batched frame; true if there was at least one.
+  bool flush();
+  // Drops the batched frames unsent.
+  void clearOutMessages();
+
+  int unsentBytes() override;
+  void receiveHandler(DBuffer& data) override;
+  void delayToggled() override;
+  // A framing or routing fault of the incoming stream; does nothing by default.
+  virtual void corruptHandler(std::string text);
+
+  static int getNumInstances() { return -1; }
+
+ private:
+  void init();
+  // Puts the marker and length in front of the type, sub-type and body.
+  void appendHeader(DBuffer& frame, const DBuffer& body);
+  void dispatch(std::unique_ptr<DBuffer> frame);
+  // Reports a marker byte that did not match (once until back in step).
+  void framingError(unsigned char expected, unsigned char received);
+  void reportCorrupt(const std::string& text);
+
+  std::vector<std::unique_ptr<DEventMap>> eventMaps;
+  std::vector<std::unique_ptr<DBuffer>> outMessages;
+  std::unique_ptr<DFlushEvent> flushEvent;
+  Handler genericHandler;
+  Handler currentHandler;
+  DBuffer headerBuf;
+  DBuffer messageBuf;
+  int recvState;
+  int messageLength;
+  long unsyncedBytes;
+  unsigned char currentType;
+  bool reportCorruption;
+  bool haveTypedHandlers;
+  bool haveGenericHandler;
+};
+
+}  // namespace libkorvet
+
+#endif  // NETENGINE_DDISPATCHER_H
