@@ -73,10 +73,6 @@ class SyncServer : public SyncEngine {
 
   static int getNumInstances() { return -1; }
 
-  // A FLSH must fit in one frame, so the per-period limit is kept at half of
-  // it: the budget of a client is at most twice the limit.
-  static const unsigned int MAX_SEND_LIMIT = 32767;
-
  private:
   std::map<libkorvet::DDispatcher*, SyncServerFSM*> clients;
   SyncSettings* settings;
