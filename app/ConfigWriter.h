@@ -1,0 +1,69 @@
+#ifndef APP_CONFIGWRITER_H
+#define APP_CONFIGWRITER_H
+
+// ConfigWriter reads and writes single values of the program's text
+// configuration files ("#" comment, "%" identifier, ">" value lines); a write
+// rewrites the whole file keeping comments, order and every other entry.
+// All file errors are fatal. ConfigComments holds one entry's comment lines.
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+// The comment lines of one entry, each with its leading '#', in file order.
+class ConfigComments {
+ public:
+  void add(const std::string& line);
+  int size() const;
+  // Throws std::out_of_range for an index outside the lines.
+  std::string get(int i) const;
+
+ private:
+  std::vector<std::string> lines;
+};
+
+class ConfigWriter {
+ public:
+  ConfigWriter() {}
+
+  // Every file name given below is appended to this directory.
+  static void setPath(const std::string& dir);
+  static std::string getPath();
+
+  // Value of the first entry whose identifier equals id; fatal when the file
+  // cannot be read, lacks the identifier or has no well-formed value for it.
+  static std::string loadString(const std::string& file, const std::string& id);
+  // Sets the value of every entry named id (or appends a new entry) and
+  // rewrites the file; fatal when any entry of the file is malformed.
+  static void writeString(const std::string& file, const std::string& id, const std::string& value);
+
+  static bool loadBool(const std::string& file, const std::string& id);
+  static void writeBool(const std::string& file, const std::string& id, bool b);
+  static int loadInt(const std::string& file, const std::string& id);
+  static void writeInt(const std::string& file, const std::string& id, int v);
+  static double loadDouble(const std::string& file, const std::string& id);
+  static void writeDouble(const std::string& file, const std::string& id, double v);
+
+  static std::string intToStr(int value);
+  // True only if the whole text (leading white space allowed) is one integer;
+  // out is set only then.
+  static bool strToInt(const std::string& text, int& out);
+  // The line without the characters outside printable ASCII (32 to 126).
+  static std::string cleanLine(const std::string& line);
+
+  // Parses the entry that starts with firstLine (already cleaned) and appends
+  // its comments, identifier line and value line to the three lists; the
+  // value line of an entry named id becomes ">" + value. Returns whether the
+  // entry is named id. p is the full path, for the error texts.
+  static bool readEntry(const std::string& firstLine, std::istream& stream, const std::string& id,
+                        const std::string& value, std::vector<ConfigComments>& comments,
+                        std::vector<std::string>& ids, std::vector<std::string>& values,
+                        const std::string& p);
+
+  static int getNumInstances() { return -1; }
+
+ private:
+  static std::string path;
+};
+
+#endif  // APP_CONFIGWRITER_H

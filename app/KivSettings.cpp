@@ -1,0 +1,225 @@
+#include "KivSettings.h"
+
+#include <deque>
+#include <iostream>
+#include <string>
+
+#include "DEngine.h"
+
+#include <allegro.h>
+
+using libkorvet::DEngine;
+
+namespace {
+
+// The single shared copy of every setting.
+struct Settings {
+  FONT* xLargeFont = nullptr;
+  FONT* largeFont = nullptr;
+  FONT* medFont = nullptr;
+  FONT* smallFont = nullptr;
+  FONT* tinyFont = nullptr;
+  std::deque<std::string> chatMessages;
+  std::deque<std::string> chatOwners;
+  std::deque<int> chatColors;
+  PALETTE thePallete = {};
+  std::string workingDir;
+  std::string errMsg;
+  int edcBandwidth = 0;
+  int flushPeriod = 0;
+  int xResolution = 0;
+  int yResolution = 0;
+  // Whether the mode of xResolution x yResolution is windowed, so that a
+  // refused mode change can put the previous mode back.
+  bool windowed = true;
+  unsigned char brushSize = 0;
+  unsigned char fillType = 1;
+};
+
+Settings& s() {
+  static Settings settings;
+  return settings;
+}
+
+const int MIN_X_RESOLUTION = 640;
+const int MIN_Y_RESOLUTION = 480;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Fonts and palette
+
+void KivSettings::storeFonts(FONT* xLarge, FONT* large, FONT* med, FONT* small, FONT* tiny) {
+  s().xLargeFont = xLarge;
+  s().largeFont = large;
+  s().medFont = med;
+  s().smallFont = small;
+  s().tinyFont = tiny;
+}
+
+FONT* KivSettings::getXLargeFont() { return s().xLargeFont; }
+FONT* KivSettings::getLargeFont() { return s().largeFont; }
+FONT* KivSettings::getMedFont() { return s().medFont; }
+FONT* KivSettings::getSmallFont() { return s().smallFont; }
+FONT* KivSettings::getTinyFont() { return s().tinyFont; }
+
+void KivSettings::storePallete(RGB* colors) {
+  for (int i = 0; i < 100; ++i) {
+    s().thePallete[i].r = colors[i].r;
+    s().thePallete[i].g = colors[i].g;
+    s().thePallete[i].b = colors[i].b;
+  }
+}
+
+void KivSettings::resetPallete() { set_palette(s().thePallete); }
+
+// ---------------------------------------------------------------------------
+// Options
+
+bool KivSettings::setResolution(const std::string& xRes, const std::string& yRes, const std::string& mode) {
+  int width = 0;
+  int height = 0;
+  bool ok = true;
+  if (!DEngine::strToInt(xRes, width)) {
+    s().errMsg = "Horizontal resolution must be an integer";
+    ok = false;
+  } else if (width < MIN_X_RESOLUTION) {
+    s().errMsg = "Horizontal resolution must be at least " + DEngine::intToStr(MIN_X_RESOLUTION);
+    ok = false;
+  } else if (!DEngine::strToInt(yRes, height)) {
+    s().errMsg = "Vertical resolution must be an integer";
+    ok = false;
+  } else if (height < MIN_Y_RESOLUTION) {
+    s().errMsg = "Vertical resolution must be at least " + DEngine::intToStr(MIN_Y_RESOLUTION);
+    ok = false;
+  } else if (mode != "Fullscreen" && mode != "Windowed") {
+    s().errMsg = "Invalid mode, should be Fullscreen or Windowed";
+    ok = false;
+  }
+
+  if (ok) {
+    const bool windowed = mode == "Windowed";
+    std::cout << "Settings graphics mode..." << std::endl;
+    int result = set_gfx_mode(windowed ? GFX_AUTODETECT_WINDOWED : GFX_AUTODETECT_FULLSCREEN, width, height, 0, 0);
+    std::cout << "    complete" << std::endl;
+    if (result < 0) {
+      s().errMsg = "Graphics resolution not available";
+      ok = false;
+      // A refused mode change has already closed the old mode; without a
+      // screen the program could not draw again, so the previous mode,
+      // which the display accepted before, is set again.
+      if (s().xResolution > 0) {
+        set_gfx_mode(s().windowed ? GFX_AUTODETECT_WINDOWED : GFX_AUTODETECT_FULLSCREEN, s().xResolution,
+                     s().yResolution, 0, 0);
+      }
+    } else {
+      s().xResolution = width;
+      s().yResolution = height;
+      s().windowed = windowed;
+    }
+  }
+
+  // Setting a mode recomputes the pixel format, so the palette's colour
+  // table must be rebuilt after every attempt.
+  resetPallete();
+  return ok;
+}
+
+int KivSettings::getXResolution() { return s().xResolution; }
+int KivSettings::getYResolution() { return s().yResolution; }
+
+bool KivSettings::setFlushFrequency(const std::string& updatesPerSec) {
+  int value = 0;
+  if (!DEngine::strToInt(updatesPerSec, value)) {
+    s().errMsg = "Updates/Sec must be an integer";
+    return false;
+  }
+  if (value <= 0) {
+    s().errMsg = "Updates/Sec must be greater than zero";
+    return false;
+  }
+  s().flushPeriod = 1000 / value;
+  std::cout << "Using a flush period of " << s().flushPeriod << " ms" << std::endl;
+  return true;
+}
+
+int KivSettings::getFlushPeriod() { return s().flushPeriod; }
+
+bool KivSettings::setSyncBandwidth(const std::string& bytesPerSec) {
+  int value = 0;
+  if (!DEngine::strToInt(bytesPerSec, value)) {
+    s().errMsg = "Sync Bandwidth must be an integer";
+    return false;
+  }
+  if (value < 0) {
+    s().errMsg = "Sync Bandwidth must be non-negative";
+    return false;
+  }
+  s().edcBandwidth = value;
+  return true;
+}
+
+int KivSettings::getEDCBandwidth() { return s().edcBandwidth; }
+
+std::string KivSettings::getErrMsg() { return s().errMsg; }
+
+// ---------------------------------------------------------------------------
+// Drawing state
+
+unsigned char KivSettings::getBrushSize() { return s().brushSize; }
+
+void KivSettings::setBrushSize(unsigned char size) {
+  if (size > 3) DEngine::fatalError("KivSettings::setBrushSize() got an invalid size");
+  s().brushSize = size;
+}
+
+void KivSettings::incrementBrushSize() {
+  if (s().brushSize <= 2) ++s().brushSize;
+}
+
+void KivSettings::decrementBrushSize() {
+  if (s().brushSize != 0) --s().brushSize;
+}
+
+void KivSettings::setFillType(unsigned char type) { s().fillType = type; }
+unsigned char KivSettings::getFillType() { return s().fillType; }
+
+void KivSettings::setWorkingDir(const std::string& dir) { s().workingDir = dir; }
+std::string KivSettings::getWorkingDir() { return s().workingDir; }
+
+bool KivSettings::isValidTyping(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return u >= 32 && u <= 126;
+}
+
+// ---------------------------------------------------------------------------
+// Chat queue
+
+void KivSettings::addChatMessage(const std::string& owner, const std::string& message, int color) {
+  s().chatMessages.push_back(message);
+  s().chatOwners.push_back(owner);
+  s().chatColors.push_back(color);
+  if (color == 80) std::cout << owner << " " << message << std::endl;
+}
+
+bool KivSettings::getChatMessage(std::string& owner, std::string& message, int& color) {
+  if (s().chatMessages.empty() || s().chatOwners.empty() || s().chatColors.empty()) return false;
+  owner = s().chatOwners.front();
+  message = s().chatMessages.front();
+  color = s().chatColors.front();
+  s().chatOwners.pop_front();
+  s().chatMessages.pop_front();
+  s().chatColors.pop_front();
+  return true;
+}
+
+void KivSettings::deleteMessages() {
+  s().chatMessages.clear();
+  s().chatOwners.clear();
+  s().chatColors.clear();
+}
+
+void KivSettings::clear() {
+  storeFonts(nullptr, nullptr, nullptr, nullptr, nullptr);
+  deleteMessages();
+}
