@@ -20,7 +20,7 @@ class DBuffer : public DBytes {
  public:
   // Decompressed contents larger than this are refused, so a small hostile
   // stream cannot make the receiver allocate without limit.
-  static const unsigned int MAX_INFLATED_SIZE = 4u * 1024u * 1024u;
+  static constexpr unsigned int MAX_INFLATED_SIZE = 4u * 1024u * 1024u;
 
   DBuffer();
   DBuffer(const DBuffer& other);

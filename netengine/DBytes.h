@@ -17,7 +17,7 @@ class DBufferIter;
 
 class DBytes {
  public:
-  static const unsigned int ARRAY_SIZE = 4096;
+  static constexpr unsigned int ARRAY_SIZE = 4096;
 
   DBytes();
   // A copy holds the same bytes but not the chunk layout: it always has at
