@@ -40,8 +40,9 @@ class SyncDataMap {
  public:
   typedef void (*ChangeCallback)(unsigned int index, unsigned char value);
 
-  // Called after every write that changes a byte of the map, with the
-  // byte's index and new value. Null: no call.
+  // Called after every write into the map with the byte's index and new
+  // value: application writes only when they change the byte, flushes and
+  // repairs for every byte they write. Null: no call.
   ChangeCallback changeCallback;
 
   // Requires: settings outlives the map.
