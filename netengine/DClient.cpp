@@ -15,6 +15,9 @@ namespace asio = boost::asio;
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 
+const unsigned int DClient::DEFAULT_BUFFER_SIZE;
+const unsigned int DClient::MIN_BUFFER_SIZE;
+
 // Everything an outstanding operation may touch. Each completion handler
 // holds a shared_ptr to this block, so the socket, the receive area and the
 // send queue under an in-flight write outlive the DClient when it is deleted

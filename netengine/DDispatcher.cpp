@@ -13,6 +13,12 @@
 
 namespace libkorvet {
 
+const unsigned char DDispatcher::MARKER_1;
+const unsigned char DDispatcher::MARKER_2;
+const unsigned char DDispatcher::MARKER_3;
+const unsigned int DDispatcher::MAX_BODY_SIZE;
+const int DDispatcher::MAX_UNSYNCED_BYTES;
+
 namespace {
 
 // States of the receive machine.
