@@ -1,0 +1,42 @@
+#ifndef APP_ALLEGTOOLS_H
+#define APP_ALLEGTOOLS_H
+
+// AllegTools: stateless graphics and text helpers shared by the front end
+// (a blocking banner, an outline filter for text bitmaps, an IPv4 parser and
+// an integer printer). The only state is the text of the last parse failure.
+
+#include <string>
+
+struct BITMAP;
+struct FONT;
+
+namespace libkorvet {
+class DBuffer;
+}  // namespace libkorvet
+
+class AllegTools {
+ public:
+  AllegTools() {}
+
+  // Shows text in a banner at the top of the screen and blocks the whole
+  // program for 10 seconds. Requires: a graphics mode and the small font.
+  void debugMessage(const std::string& text);
+  // Recolours every backColor pixel that touches (in its 3x3 neighbourhood)
+  // a pixel of neither colour, scanning in place; border pixels never change.
+  static void drawOutline(BITMAP* bmp, long outlineColor, long backColor);
+  // Parses a dotted IPv4 address into four bytes appended to the cleared out
+  // buffer (network order). On failure out is empty and getErrMsg() tells why.
+  static bool getBinaryIP(const std::string& text, libkorvet::DBuffer& out);
+  static void showInt(BITMAP* bmp, FONT* font, int value, int x, int y, int color, int background);
+  static std::string getErrMsg();
+
+  static int getNumInstances() { return -1; }
+
+ private:
+  static std::string errMsg;
+};
+
+// Writes the (unmaintained) instance counts of the application classes.
+void displayLeakInfo();
+
+#endif  // APP_ALLEGTOOLS_H

@@ -1,0 +1,100 @@
+#ifndef APP_GAMEENGINE_H
+#define APP_GAMEENGINE_H
+
+// GameEngine: owns the long-lived objects of the running program and drives
+// them from one fixed-rate loop on the main thread: 30 logic ticks a second
+// (input, menus, canvas, network engine), one frame drawn per batch of ticks.
+// Start-up creates one, calls run() until the user quits, and deletes it.
+
+#include <atomic>
+#include <string>
+
+#include "DEngine.h"
+
+struct BITMAP;
+class AllegTools;
+
+// Shared with the graphics library's timer, mouse and window threads; they
+// only store into these.
+extern std::atomic<int> logicTime;         // logic ticks owed
+extern std::atomic<bool> engineWarning;    // a backlog of ticks was dropped
+extern std::atomic<bool> leftClickLatch;   // left button went down since the last poll
+extern std::atomic<bool> closeRequested;   // the window's close button was pressed
+
+// Timer interrupt, 30 calls a second: counts one tick owed, or drops a
+// backlog of more than a second.
+void ticker();
+// Mouse callback: latches left-button presses so a click between two polls
+// is still seen.
+void buttonCallback(int flags);
+// Window close button: asks the loop to end the way the main menu's Exit does.
+void closeButtonCallback();
+
+class GameEngine {
+ public:
+  GameEngine();
+  ~GameEngine();
+  GameEngine(const GameEngine&) = delete;
+  GameEngine& operator=(const GameEngine&) = delete;
+
+  // The main loop; returns when the user exits. After a failed construction
+  // it only shows the reason and waits for a key.
+  void run();
+  void doLogic();
+  void drawGraphics();
+
+  void loadUserOptions();
+  void saveUserOptions();
+  bool applyUserOptions();
+  bool setupGUI();
+
+  void updateMouse();
+  void updateKeyboard();
+  void showFPS();
+  void calculateFPS();
+  bool checkEngineWarning();
+  void showInitErr();
+  void showExitScreen();
+
+  // The checks of the host setup's map size texts: on failure false with the
+  // user's text in error.
+  static bool checkMapSize(const std::string& widthText, const std::string& heightText, int& width,
+                           int& height, std::string& error);
+
+  bool isEngineOK() const { return engineOK; }
+  std::string getErrMsg() const { return errMsg; }
+
+  static int getNumInstances() { return -1; }
+
+ private:
+  libkorvet::DEngine netEngine;
+  BITMAP* buffer;
+  // The canvas, the network facade, the paint panel and the menus join
+  // here; until there is a canvas its area shows the empty-map background.
+  AllegTools* allegTools;
+
+  // Pointer state of the current tick, as read by updateMouse().
+  int pointerX;
+  int pointerY;
+  bool leftButton;
+
+  std::string errMsg;
+  std::string mapWidthText;
+  std::string mapHeightText;
+  std::string updateFrequencyText;
+  std::string syncBandwidthText;
+  std::string xResolutionText;
+  std::string yResolutionText;
+  std::string windowModeText;
+  long scrollX;
+  long scrollY;
+  int framesDrawn;
+  int ticksSinceRate;
+  int fps;
+  char lastKey;
+  bool engineOK;
+  bool exitRequested;
+  bool resolutionChanged;
+};
+
+#endif  // APP_GAMEENGINE_H
