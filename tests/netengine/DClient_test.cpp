@@ -1,0 +1,160 @@
+#include "DClient.h"
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "NetTestSupport.h"
+
+using namespace libkorvet;
+using namespace nettest;
+
+namespace {
+
+// A client on its own engine connected to a listener on another, so each
+// side's completions can be stepped separately.
+struct Pair {
+  Pair() : listener(&serverEngine) {}
+  bool connect(RawPeer& client) {
+    if (!listener.listenOnLoopbackPort()) return false;
+    client.startConnect("127.0.0.1", listener.getLocalPort());
+    return pumpUntil({&serverEngine, &clientEngine}, [&] {
+      return !client.codes.empty() && (listener.peers.size() + listener.sockets.size()) == 1;
+    });
+  }
+  DEngine serverEngine;
+  DEngine clientEngine;
+  Listener listener;
+};
+
+}  // namespace
+
+TEST(DClient, StartsUnconnectedWithItsBufferSize) {
+  DEngine engine;
+  DClient small(&engine, 100);
+  DClient normal(&engine);
+  EXPECT_EQ(small.getBufferSize(), 1024u);
+  EXPECT_EQ(normal.getBufferSize(), 16384u);
+  EXPECT_FALSE(normal.isConnected());
+  EXPECT_TRUE(normal.getDelayEnabled());
+  EXPECT_EQ(normal.getRemoteAddress(), "");
+  EXPECT_EQ(normal.getErrMsg(), "AllOK");
+  EXPECT_EQ(normal.getLocalAddress(), "");
+  EXPECT_EQ(normal.getErrMsg(), "Bad file descriptor: 9");
+  EXPECT_FALSE(normal.setDelay(false));
+  EXPECT_TRUE(normal.getDelayEnabled());
+  EXPECT_EQ(normal.getErrMsg().rfind("Couldn't set option: ", 0), 0u);
+}
+
+TEST(DClient, ConnectFailuresAreReportedWithTheirCodes) {
+  DEngine engine;
+  RawPeer unresolvable(&engine);
+  unresolvable.startConnect("no-such-host.invalid", 5050);
+  RawPeer refused(&engine);
+  refused.startConnect("127.0.0.1", unusedPort());
+  ASSERT_TRUE(pumpUntil({&engine}, [&] { return !unresolvable.codes.empty() && !refused.codes.empty(); }));
+  EXPECT_EQ(unresolvable.codes, std::vector<int>{resolveFailed});
+  EXPECT_EQ(unresolvable.connectTexts[0].rfind("Couldn't resolve hostname: ", 0), 0u);
+  EXPECT_EQ(refused.codes, std::vector<int>{connectFailed});
+  EXPECT_EQ(refused.connectTexts[0].rfind("Couldn't connect: ", 0), 0u);
+  EXPECT_EQ(refused.getErrMsg(), refused.connectTexts[0]);
+  EXPECT_FALSE(refused.isConnected());
+}
+
+TEST(DClient, ConnectsTalksAndReportsThePeerClosingOnce) {
+  Pair p;
+  RawPeer client(&p.clientEngine);
+  // A second startConnect replaces the first: one outcome only.
+  client.startConnect("localhost", 1);
+  ASSERT_TRUE(p.connect(client));
+  EXPECT_EQ(client.codes, std::vector<int>{connectOk});
+  EXPECT_EQ(client.connectTexts[0], "Success");
+  EXPECT_TRUE(client.isConnected());
+  EXPECT_EQ(client.getRemoteAddress(), "127.0.0.1");
+  RawPeer& server = *p.listener.peers[0];
+  EXPECT_TRUE(server.isConnected());
+  EXPECT_EQ(server.getLocalAddress(), "127.0.0.1");
+
+  server.send(bytesOf("ping"));
+  client.send(bytesOf("pong"));
+  ASSERT_TRUE(pumpUntil({&p.serverEngine, &p.clientEngine},
+                        [&] { return client.received == "ping" && server.received == "pong"; }));
+
+  p.listener.peers.clear();  // the server side goes away
+  ASSERT_TRUE(pumpUntil({&p.serverEngine, &p.clientEngine}, [&] { return !client.errors.empty(); }));
+  for (int i = 0; i < 200; ++i) p.clientEngine.update(100);
+  EXPECT_EQ(client.errors, std::vector<std::string>{"End of file: 2"});
+  EXPECT_FALSE(client.isConnected());
+  EXPECT_EQ(client.codes.size(), 1u);
+}
+
+TEST(DClient, ManySendsLeaveInOrderAndReportTheEmptyQueueOnce) {
+  Pair p;
+  RawPeer client(&p.clientEngine);
+  ASSERT_TRUE(p.connect(client));
+  std::string expected;
+  for (int i = 0; i < 4; ++i) {
+    std::string part(10000, static_cast<char>('a' + i));
+    part[0] = static_cast<char>(i);
+    expected += part;
+    client.send(bytesOf(part));
+  }
+  EXPECT_GT(client.unsentBytes(), 0);
+  RawPeer& server = *p.listener.peers[0];
+  ASSERT_TRUE(pumpUntil({&p.serverEngine, &p.clientEngine},
+                        [&] { return server.received.size() == 40000 && client.sendDone > 0; }));
+  for (int i = 0; i < 100; ++i) p.clientEngine.update(100);
+  EXPECT_TRUE(server.received == expected);
+  EXPECT_EQ(client.sendDone, 1);
+  EXPECT_EQ(client.unsentBytes(), 0);
+}
+
+// Each case deletes the connection while an operation is outstanding and
+// then lets that operation complete; under AddressSanitizer any touch of the
+// freed connection, its receive area or its send queue fails the test.
+TEST(DClient, DeletionWithOperationsOutstandingIsSafe) {
+  Pair p;
+  ASSERT_TRUE(p.listener.listenOnLoopbackPort());
+  p.listener.keepRaw = true;  // accepted sockets are never read
+  unsigned short port = p.listener.getLocalPort();
+
+  RawPeer* resolving = new RawPeer(&p.clientEngine);
+  resolving->startConnect("localhost", port);
+  delete resolving;
+  EXPECT_TRUE(runHandlers(p.clientEngine, 1));
+
+  RawPeer* connecting = new RawPeer(&p.clientEngine);
+  connecting->startConnect("127.0.0.1", port);
+  ASSERT_TRUE(runHandlers(p.clientEngine, 1));  // resolved; the connect is outstanding
+  delete connecting;
+  EXPECT_TRUE(runHandlers(p.clientEngine, 1));
+
+  // Receiving, and a send whose completion is already queued.
+  RawPeer* busy = new RawPeer(&p.clientEngine);
+  busy->startConnect("127.0.0.1", port);
+  ASSERT_TRUE(pumpUntil({&p.serverEngine, &p.clientEngine}, [&] { return !busy->codes.empty(); }));
+  busy->send(bytesOf("queued"));
+  delete busy;
+  EXPECT_TRUE(runHandlers(p.clientEngine, 2));
+
+  // A send stuck behind a peer that does not read.
+  RawPeer* stuck = new RawPeer(&p.clientEngine);
+  stuck->startConnect("127.0.0.1", port);
+  ASSERT_TRUE(pumpUntil({&p.serverEngine, &p.clientEngine}, [&] { return !stuck->codes.empty(); }));
+  std::string block(1 << 20, 'b');
+  for (int i = 0; i < 16; ++i) stuck->send(bytesOf(block));
+  for (int i = 0; i < 50; ++i) p.clientEngine.update(100);
+  EXPECT_GT(stuck->unsentBytes(), 0);
+  delete stuck;
+  for (int i = 0; i < 50; ++i) p.clientEngine.update(100);
+
+  // The engine going away first destroys the handlers still waiting.
+  DEngine* last = new DEngine;
+  RawPeer* orphan = new RawPeer(last);
+  orphan->startConnect("127.0.0.1", port);
+  ASSERT_TRUE(pumpUntil({&p.serverEngine, last}, [&] { return !orphan->codes.empty(); }));
+  orphan->send(bytesOf(block));
+  delete orphan;
+  delete last;
+}
