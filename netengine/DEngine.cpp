@@ -64,7 +64,17 @@ int DEngine::update(int maxOps) {
   inEventPass = true;
   currentEvent = events.begin();
   while (currentEvent != events.end()) {
-    count += (*currentEvent)->update();
+    try {
+      count += (*currentEvent)->update();
+    } catch (...) {
+      // An event's exception (an empty timer handler) ends the step, but the
+      // list must stay sound for the next one.
+      if (removeCurrent) events.erase(currentEvent);
+      removeCurrent = false;
+      inEventPass = false;
+      ioService->restart();
+      throw;
+    }
     if (removeCurrent) {
       // The event left during its own update (a timer stopping itself):
       // only now is its node safe to unlink.

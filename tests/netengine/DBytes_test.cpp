@@ -1,0 +1,173 @@
+#include "DBytes.h"
+
+#include <deque>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "FatalTest.h"
+
+using libkorvet::DBytes;
+
+namespace {
+
+std::vector<unsigned char> gathered(const DBytes& store, long maxBytes) {
+  std::vector<unsigned char> out;
+  for (const auto& piece : store.getSendBuffers(maxBytes)) {
+    const unsigned char* p = static_cast<const unsigned char*>(piece.data());
+    out.insert(out.end(), p, p + piece.size());
+  }
+  return out;
+}
+
+std::vector<std::size_t> pieceSizes(const DBytes& store, long maxBytes) {
+  std::vector<std::size_t> sizes;
+  for (const auto& piece : store.getSendBuffers(maxBytes)) sizes.push_back(piece.size());
+  return sizes;
+}
+
+void expectSame(const DBytes& store, const std::deque<unsigned char>& model) {
+  ASSERT_EQ(store.size(), model.size());
+  for (std::size_t i = 0; i < model.size(); ++i) ASSERT_EQ(store.getByte(static_cast<long>(i)), model[i]) << i;
+  std::vector<unsigned char> all(model.begin(), model.end());
+  ASSERT_EQ(gathered(store, static_cast<long>(model.size())), all);
+}
+
+}  // namespace
+
+TEST(DBytes, ChunkLayoutAtBothEnds) {
+  DBytes store;
+  EXPECT_EQ(store.size(), 0u);
+  EXPECT_TRUE(store.getSendBuffers(100).empty());
+  store.appendByte(7);
+  EXPECT_EQ(store.size(), 1u);
+  EXPECT_EQ(store.getByte(0), 7);
+
+  // Inserting fills the first chunk from its end; the 4097th byte needs a
+  // new chunk in front.
+  DBytes front;
+  for (int i = 0; i < 4097; ++i) front.insertByte(static_cast<unsigned char>(i * 7));
+  ASSERT_EQ(front.size(), 4097u);
+  for (int i = 0; i < 4097; ++i) ASSERT_EQ(front.getByte(i), static_cast<unsigned char>((4096 - i) * 7));
+  EXPECT_EQ(pieceSizes(front, 5000), (std::vector<std::size_t>{1, 4096}));
+  front.appendByte(1);
+  EXPECT_EQ(front.getByte(4097), 1);
+  front.setByte(4097, 2);
+  EXPECT_EQ(front.getByte(4097), 2);
+}
+
+TEST(DBytes, RemoveFirstKeepsOrderDownToOneByte) {
+  DBytes store;
+  std::vector<unsigned char> data(10000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 31 + i / 256);
+  EXPECT_EQ(store.appendArray(data.data(), 10000), 10000);
+  store.removeFirst(5000);
+  ASSERT_EQ(store.size(), 5000u);
+  EXPECT_EQ(gathered(store, 5000), std::vector<unsigned char>(data.begin() + 5000, data.end()));
+  store.removeFirst(4999);
+  ASSERT_EQ(store.size(), 1u);
+  EXPECT_EQ(store.getByte(0), data[9999]);
+  // The last byte now sits alone in a first chunk: appends and inserts
+  // around it keep working.
+  store.appendByte(0xA1);
+  store.insertByte(0xB2);
+  EXPECT_EQ(gathered(store, 10), (std::vector<unsigned char>{0xB2, data[9999], 0xA1}));
+  store.removeFirst(store.size());
+  EXPECT_EQ(store.size(), 0u);
+  store.appendByte(5);
+  EXPECT_EQ(store.getByte(0), 5);
+}
+
+TEST(DBytes, GatherListCoversRequestedPrefix) {
+  DBytes store;
+  std::vector<unsigned char> data(6000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i % 251);
+  for (unsigned char b : data) store.appendByte(b);
+  EXPECT_EQ(pieceSizes(store, 6000), (std::vector<std::size_t>{4096, 1904}));
+  EXPECT_EQ(pieceSizes(store, 100000), (std::vector<std::size_t>{4096, 1904}));
+  for (long n : {-3L, 0L, 1L, 4095L, 4096L, 4097L, 5999L, 6000L}) {
+    long expected = std::max(0L, std::min(n, 6000L));
+    EXPECT_EQ(gathered(store, n), std::vector<unsigned char>(data.begin(), data.begin() + expected)) << n;
+  }
+}
+
+// Random mixes of every operation against a plain deque: this is where
+// counter and chunk-boundary mistakes show up.
+TEST(DBytes, RandomOperationsMatchModel) {
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 40; ++round) {
+    DBytes store;
+    std::deque<unsigned char> model;
+    for (int step = 0; step < 60; ++step) {
+      int op = static_cast<int>(rng() % 6);
+      unsigned char b = static_cast<unsigned char>(rng());
+      if (op == 0) {
+        int n = static_cast<int>(rng() % 5000);
+        for (int i = 0; i < n; ++i) {
+          store.appendByte(static_cast<unsigned char>(b + i));
+          model.push_back(static_cast<unsigned char>(b + i));
+        }
+      } else if (op == 1) {
+        int n = static_cast<int>(rng() % 5000);
+        for (int i = 0; i < n; ++i) {
+          store.insertByte(static_cast<unsigned char>(b + i));
+          model.push_front(static_cast<unsigned char>(b + i));
+        }
+      } else if (op == 2) {
+        std::vector<unsigned char> arr(rng() % 9000);
+        for (auto& x : arr) x = static_cast<unsigned char>(rng());
+        store.appendArray(arr.data(), static_cast<long>(arr.size()));
+        model.insert(model.end(), arr.begin(), arr.end());
+      } else if (op == 3 && !model.empty()) {
+        long n = static_cast<long>(rng() % (model.size() + 1));
+        store.removeFirst(n);
+        model.erase(model.begin(), model.begin() + n);
+      } else if (op == 4 && !model.empty()) {
+        DBytes source(store);
+        long index = static_cast<long>(rng() % model.size());
+        long length = static_cast<long>(rng() % (model.size() - index + 1));
+        std::deque<unsigned char> part(model.begin() + index, model.begin() + index + length);
+        store.append(source, index, length);
+        model.insert(model.end(), part.begin(), part.end());
+      } else if (op == 5) {
+        store.append(store);
+        std::deque<unsigned char> copy = model;
+        model.insert(model.end(), copy.begin(), copy.end());
+      }
+      if (model.size() > 60000) {
+        store.clear();
+        model.clear();
+      }
+      ASSERT_NO_FATAL_FAILURE(expectSame(store, model)) << "round " << round << " step " << step;
+    }
+    DBytes copy;
+    copy = store;
+    copy = copy;
+    ASSERT_NO_FATAL_FAILURE(expectSame(copy, model));
+  }
+}
+
+TEST(DBytesDeath, MisuseIsFatal) {
+  DBytes multi;
+  for (int i = 0; i < 5000; ++i) multi.appendByte(1);
+  EXPECT_FATAL(multi.getByte(5000), "DBytes::calcIndexes\\(\\): Invalid array index \\(end\\): 904");
+  EXPECT_FATAL(multi.getByte(-1), "DBytes::calcIndexes\\(\\): Invalid array index \\(start\\)");
+  // A store of one chunk has no chunk after its bytes to index into.
+  DBytes single;
+  single.insertByte(1);
+  EXPECT_FATAL(single.getByte(1), "DBytes::calcIndexes\\(\\): Invalid array index \\(end\\)");
+  EXPECT_FATAL(single.setByte(100000, 1), "Invalid array index \\(end\\)");
+
+  EXPECT_FATAL(multi.removeFirst(5001), "DBytes::removeFirst\\(\\): removed wrong number of bytes! size: 0 expected size: -1");
+  EXPECT_FATAL(multi.removeFirst(-1), "DBytes::removeFirst\\(\\): numRemovals is negative: -1");
+
+  DBytes ten;
+  for (int i = 0; i < 10; ++i) ten.appendByte(1);
+  DBytes target;
+  EXPECT_FATAL(target.append(ten, 5, 10), "DBytes::append\\(\\): index \\+ length is 15, size is 10");
+  EXPECT_FATAL(target.append(ten, -1, 2), "DBytes::append\\(\\): index is -1");
+  EXPECT_FATAL(target.append(ten, 0, -2), "DBytes::append\\(\\): length is -2");
+  unsigned char byte = 0;
+  EXPECT_FATAL(target.appendArray(&byte, -1), "DBytes::appendArray\\(\\): copied 0 out of -1");
+}
