@@ -1,0 +1,167 @@
+// The run-time data in data/: the datafile's five fonts and every image the
+// front end loads, checked for the properties the drawing code relies on.
+
+#include <allegro.h>
+#include <jpgalleg.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string kData = std::string(BRELVIN_SOURCE_DIR) + "/data/";
+
+class AssetsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(install_allegro(SYSTEM_NONE, &errno, atexit), 0);
+    set_color_depth(24);
+    jpgalleg_init();
+  }
+
+  static BITMAP* image(const std::string& relative) {
+    BITMAP* bmp = load_bitmap((kData + "graphics/" + relative).c_str(), nullptr);
+    EXPECT_NE(bmp, nullptr) << relative;
+    if (bmp) {
+      EXPECT_EQ(bitmap_color_depth(bmp), 24) << relative;
+    }
+    return bmp;
+  }
+};
+
+struct Freer {
+  BITMAP* b;
+  ~Freer() {
+    if (b) destroy_bitmap(b);
+  }
+};
+
+TEST_F(AssetsTest, DatafileHoldsFiveMonoFontsInTheirRoles) {
+  DATAFILE* hoard = load_datafile((kData + "hoard.dat").c_str());
+  ASSERT_NE(hoard, nullptr);
+  FONT* f[5];
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_NE(hoard[i].type, DAT_END) << "object " << i;
+    ASSERT_EQ(hoard[i].type, DAT_FONT) << "object " << i;
+    f[i] = static_cast<FONT*>(hoard[i].dat);
+    // Text is drawn in palette colours, which only monochrome fonts take.
+    EXPECT_TRUE(is_mono_font(f[i])) << "object " << i;
+    EXPECT_EQ(get_font_range_begin(f[i], -1), 32) << "object " << i;
+    EXPECT_GE(get_font_range_end(f[i], -1), 126) << "object " << i;
+    for (int c = 33; c <= 126; ++c) {
+      char s[2] = {char(c), 0};
+      EXPECT_GT(text_length(f[i], s), 0) << "object " << i << " char " << c;
+    }
+  }
+  FONT *xlarge = f[0], *medium = f[1], *large = f[2], *small = f[3], *tiny = f[4];
+  EXPECT_GT(text_height(xlarge), text_height(large));
+  EXPECT_GT(text_height(large), text_height(medium));
+  EXPECT_GT(text_height(medium), text_height(small));
+  EXPECT_GT(text_height(small), text_height(tiny));
+  EXPECT_GE(text_height(tiny), 9);
+  // Menu titles sit above the first widget row (y 100).
+  EXPECT_LE(10 + text_height(xlarge), 100);
+  // Proportional: "W" is wider than "i", and lengths add up.
+  EXPECT_GT(text_length(medium, "W"), text_length(medium, "i"));
+  EXPECT_EQ(text_length(medium, "Host New Session"),
+            text_length(medium, "Host New ") + text_length(medium, "Session"));
+  // A 3-tile field keeps 76 pixels for text: a full map size must fit, and
+  // a 9-tile field must hold a dotted address.
+  EXPECT_LE(text_length(medium, "10000"), 76);
+  EXPECT_LE(text_length(medium, "255.255.255.255"), 9 * 32 - 20);
+  // The widest options label and its field fit the smallest screen (640).
+  EXPECT_LE(text_length(medium, "Synchronization Bandwidth (bytes/sec)") + 20 + 96, 640);
+  // The caption is centred in a 38-pixel tile.
+  EXPECT_LE(text_height(medium), 38);
+  unload_datafile(hoard);
+}
+
+TEST_F(AssetsTest, MenuTilesAreWholeTilesOfOneHeight) {
+  const char* names[] = {"left_button_up.bmp",   "center_button_up.bmp",   "right_button_up.bmp",
+                         "left_button_down.bmp", "center_button_down.bmp", "right_button_down.bmp",
+                         "left_textbox.bmp",     "center_textbox.bmp",     "right_textbox.bmp"};
+  for (const char* name : names) {
+    Freer t{image(std::string("gui/") + name)};
+    if (!t.b) continue;
+    EXPECT_EQ(t.b->w, 32) << name;
+    // Widgets take the pointer over y .. y + 37.
+    EXPECT_EQ(t.b->h, 38) << name;
+  }
+  Freer beam{image("gui/i_beam.bmp")};
+  ASSERT_NE(beam.b, nullptr);
+  EXPECT_LE(beam.b->h, 38);
+  EXPECT_LT(beam.b->w, 32);
+  // The field's middle is opaque: text is drawn on it, not on the canvas.
+  Freer field{image("gui/center_textbox.bmp")};
+  ASSERT_NE(field.b, nullptr);
+  EXPECT_NE(getpixel(field.b, 16, 19), makecol(255, 0, 255));
+}
+
+TEST_F(AssetsTest, PointerAndArrowsFitThePanel) {
+  Freer pointer{image("cursor/cursor.bmp")};
+  ASSERT_NE(pointer.b, nullptr);
+  // The hot spot is the top-left pixel, so it must be drawn.
+  EXPECT_NE(getpixel(pointer.b, 0, 0), makecol(255, 0, 255));
+  EXPECT_LE(pointer.b->w, 32);
+  EXPECT_LE(pointer.b->h, 32);
+
+  const char* dirs[] = {"up", "down", "left", "right"};
+  int w[4], h[4];
+  for (int d = 0; d < 4; ++d) {
+    Freer plain{image(std::string("cursor/") + dirs[d] + "_arrow.bmp")};
+    Freer active{image(std::string("cursor/active_") + dirs[d] + "_arrow.bmp")};
+    ASSERT_NE(plain.b, nullptr);
+    ASSERT_NE(active.b, nullptr);
+    // The active form is drawn over the plain one and must cover it.
+    EXPECT_EQ(active.b->w, plain.b->w) << dirs[d];
+    EXPECT_EQ(active.b->h, plain.b->h) << dirs[d];
+    w[d] = plain.b->w;
+    h[d] = plain.b->h;
+  }
+
+  Freer panel{image("gui/paint_gui.bmp")};
+  ASSERT_NE(panel.b, nullptr);
+  const int W = panel.b->w, H = panel.b->h;
+  // Centred at the bottom of the smallest screen.
+  EXPECT_LE(W, 640);
+  EXPECT_LE(H, 480 - 100);
+  // Every position is measured from the right and bottom edges: the palette
+  // frame (W-332, H-92), the brush outlines (from W-352) and the arrows
+  // around (W-415, H-83) must all lie inside, without overlapping.
+  EXPECT_GE(H - 92, 0);
+  const int X = W - 415, Y = H - 83;
+  const int upX = X, upY = Y;
+  const int rightX = X + w[0] + 2, rightY = Y + 1 + h[0];
+  const int leftX = X - w[2] - 2, leftY = Y + 1 + h[0];
+  const int downY = Y + 2 + h[0] + h[3];
+  EXPECT_GE(leftX, 0);
+  EXPECT_GE(upY, 0);
+  EXPECT_LT(rightX + w[3], W - 352);
+  EXPECT_LE(downY + h[1], H - 13) << "the down arrow would cover the scroll read-out";
+  EXPECT_LE(upX + w[0], W - 352);
+  EXPECT_EQ(leftY, rightY);
+  EXPECT_LT(leftY + h[2], downY + h[1]);
+  // The panel is opaque where the program paints swatches and brushes.
+  EXPECT_NE(getpixel(panel.b, W - 330 + 14, H - 90 + 14), makecol(255, 0, 255));
+  EXPECT_NE(getpixel(panel.b, W - 346, H - 80), makecol(255, 0, 255));
+}
+
+TEST_F(AssetsTest, ExitPictureLoadsWithoutSeeThroughPixels) {
+  const std::string path = kData + "graphics/screens/shut_down.jpg";
+  Freer pic{load_jpg(path.c_str(), nullptr)};
+  ASSERT_NE(pic.b, nullptr) << path;
+  EXPECT_GE(pic.b->w, 640);
+  EXPECT_GE(pic.b->h, 480);
+  EXPECT_EQ(pic.b->w * 3, pic.b->h * 4) << "stretched over 4:3 screens";
+  // It is drawn with stretch_sprite: pure magenta pixels would be holes.
+  const int mask = makecol(255, 0, 255);
+  int holes = 0;
+  for (int y = 0; y < pic.b->h; ++y)
+    for (int x = 0; x < pic.b->w; ++x) holes += getpixel(pic.b, x, y) == mask;
+  EXPECT_EQ(holes, 0);
+}
+
+}  // namespace
