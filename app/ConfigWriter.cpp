@@ -86,7 +86,9 @@ std::string ConfigWriter::loadString(const std::string& file, const std::string&
     if (name == id) break;
   }
 
-  // The value must be on the very next line; a blank line there means no value.
+  // The value must be on the very next line; a blank line there, or the end
+  // of the file (where getline leaves the string as it was), means no value.
+  line.clear();
   std::getline(in, line);
   if (readError(in)) fatal("ConfigWriter couldn't read file after " + id + " in file " + p);
   line = cleanLine(line);

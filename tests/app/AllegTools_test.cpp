@@ -1,0 +1,183 @@
+// Shell helpers without a display: the IPv4 parser, the outline filter on
+// memory bitmaps, the palette, the tick counter and the map size checks.
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "AllegTools.h"
+#include "AllegWorker.h"
+#include "DBuffer.h"
+#include "GameEngine.h"
+
+#include <allegro.h>
+
+using libkorvet::DBuffer;
+
+namespace {
+
+std::string bytes(const DBuffer& b) {
+  std::string s;
+  for (unsigned int i = 0; i < b.size(); ++i) s += std::to_string(b.getByte(i)) + (i + 1 < b.size() ? "." : "");
+  return s;
+}
+
+TEST(AllegTools, GetBinaryIP) {
+  EXPECT_EQ(AllegTools::getErrMsg(), "AllOK");
+  DBuffer out;
+  for (const char* ip : {"10.0.0.1", "192.168.0.1", "255.255.255.255", "0.0.0.0", "1.02.003.4"}) {
+    out.appendByte(99);  // cleared first
+    ASSERT_TRUE(AllegTools::getBinaryIP(ip, out)) << ip;
+    EXPECT_EQ(out.size(), 4u);
+  }
+  EXPECT_EQ(bytes(out), "1.2.3.4");
+  AllegTools::getBinaryIP("192.168.0.1", out);
+  EXPECT_EQ(out.getByte(0), 0xC0);
+  EXPECT_EQ(out.getByte(1), 0xA8);
+
+  struct Case {
+    std::string text, error;
+  } bad[] = {
+      {"1.2.3.4.5", "getBinaryIP found an unnecessary . in 1.2.3.4.5"},
+      {"1.2.3.4.", "getBinaryIP found an unnecessary . in 1.2.3.4."},
+      {"1.2.3.1000", "getBinaryIP got a section that is too long in 1.2.3.1000"},
+      {"1234.1.1.1", "getBinaryIP got a section that is too long in 1234.1.1.1"},
+      {"1.2.3.256", "getBinaryIP found an invalid address 1.2.3.256"},
+      {"1.2.3.-1", "getBinaryIP found an invalid address 1.2.3.-1"},
+      {"1.2.3.4x", "getBinaryIP found an invalid address part: 4x"},
+      {"a.2.3.4", "getBinaryIP found an invalid address part: a"},
+      {"1..2.3", "getBinaryIP expected a number, but got . in 1..2.3"},
+      {"", "getBinaryIP expected a number, but got . in "},
+      {"1.2", "getBinaryIP expected a number, but got . in 1.2"},
+      {"1.2.3", "getBinaryIP expected a number, but got . in 1.2.3"},
+      {".1.2.3", "getBinaryIP expected a number, but got . in .1.2.3"},
+  };
+  for (const Case& c : bad) {
+    out.clear();
+    out.appendByte(7);
+    EXPECT_FALSE(AllegTools::getBinaryIP(c.text, out)) << c.text;
+    EXPECT_EQ(AllegTools::getErrMsg(), c.error);
+    EXPECT_EQ(out.size(), 0u) << c.text;
+  }
+  // A success keeps the last failure's text.
+  EXPECT_TRUE(AllegTools::getBinaryIP("127.0.0.1", out));
+  EXPECT_EQ(AllegTools::getErrMsg(), "getBinaryIP expected a number, but got . in .1.2.3");
+}
+
+class OutlineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    install_allegro(SYSTEM_NONE, &errno, atexit);
+    set_color_depth(24);
+  }
+  static const int BACK = 0x000000, OUTLINE = 0x0000ff, TEXT = 0xffffff;
+
+  // The bitmap as rows of '.', 'o' and '#'.
+  static std::string picture(BITMAP* b) {
+    std::string s;
+    for (int y = 0; y < b->h; ++y) {
+      for (int x = 0; x < b->w; ++x) {
+        int c = getpixel(b, x, y);
+        s += c == BACK ? '.' : c == OUTLINE ? 'o' : c == TEXT ? '#' : '?';
+      }
+      s += '\n';
+    }
+    return s;
+  }
+};
+
+TEST_F(OutlineTest, RecoloursBackgroundTouchingForeground) {
+  BITMAP* b = create_bitmap(5, 5);
+  clear_to_color(b, BACK);
+  putpixel(b, 2, 2, TEXT);
+  AllegTools::drawOutline(b, OUTLINE, BACK);
+  EXPECT_EQ(picture(b), ".....\n.ooo.\n.o#o.\n.ooo.\n.....\n");
+  destroy_bitmap(b);
+
+  // Border pixels never change, and outline pixels do not spread further.
+  b = create_bitmap(6, 4);
+  clear_to_color(b, BACK);
+  putpixel(b, 0, 0, TEXT);
+  putpixel(b, 5, 3, TEXT);
+  AllegTools::drawOutline(b, OUTLINE, BACK);
+  EXPECT_EQ(picture(b), "#.....\n.o....\n....o.\n.....#\n");
+  destroy_bitmap(b);
+
+  // Only the centre of a 3x3 bitmap is examined; it is foreground.
+  b = create_bitmap(3, 3);
+  clear_to_color(b, BACK);
+  putpixel(b, 1, 1, TEXT);
+  AllegTools::drawOutline(b, OUTLINE, BACK);
+  EXPECT_EQ(picture(b), "...\n.#.\n...\n");
+  destroy_bitmap(b);
+
+  b = create_bitmap(2, 5);
+  clear_to_color(b, BACK);
+  putpixel(b, 1, 2, TEXT);
+  AllegTools::drawOutline(b, OUTLINE, BACK);
+  EXPECT_EQ(picture(b), "..\n..\n.#\n..\n..\n");
+  destroy_bitmap(b);
+}
+
+TEST(AllegWorker, Palette) {
+  RGB colors[256];
+  for (RGB& c : colors) c.r = c.g = c.b = 7;
+  AllegWorker::makeColors(colors);
+  auto rgb = [&](int i) {
+    return std::to_string(colors[i].r) + "," + std::to_string(colors[i].g) + "," + std::to_string(colors[i].b);
+  };
+  EXPECT_EQ(rgb(0), "0,0,0");
+  EXPECT_EQ(rgb(255), "0,0,0");
+  EXPECT_EQ(rgb(1), "15,15,15");
+  EXPECT_EQ(rgb(4), "51,51,51");
+  EXPECT_EQ(rgb(10), "63,0,0");
+  EXPECT_EQ(rgb(29), "51,0,51");
+  EXPECT_EQ(rgb(30), "63,1,63");  // just off the sprite mask colour
+  EXPECT_EQ(rgb(35), "0,63,63");
+  EXPECT_EQ(rgb(60), "63,63,43");
+  EXPECT_EQ(rgb(80), "63,0,31");
+  EXPECT_EQ(rgb(81), "10,15,7");
+  EXPECT_EQ(rgb(95), "63,45,12");
+  EXPECT_EQ(rgb(100), "0,31,63");
+  EXPECT_EQ(rgb(101), "7,7,7");  // not touched
+  EXPECT_EQ(rgb(254), "7,7,7");
+}
+
+TEST(GameEngine, TickerDropsBacklogAboveOneSecond) {
+  logicTime = 0;
+  engineWarning = false;
+  for (int i = 0; i < 31; ++i) ticker();
+  EXPECT_EQ(logicTime.load(), 31);
+  EXPECT_FALSE(engineWarning.load());
+  ticker();
+  EXPECT_EQ(logicTime.load(), 0);
+  EXPECT_TRUE(engineWarning.load());
+  ticker();
+  EXPECT_EQ(logicTime.load(), 1);
+
+  leftClickLatch = false;
+  buttonCallback(MOUSE_FLAG_MOVE | MOUSE_FLAG_LEFT_UP);
+  EXPECT_FALSE(leftClickLatch.load());
+  buttonCallback(MOUSE_FLAG_LEFT_DOWN);
+  EXPECT_TRUE(leftClickLatch.load());
+}
+
+TEST(GameEngine, MapSizeTexts) {
+  int w = 0, h = 0;
+  std::string error;
+  EXPECT_TRUE(GameEngine::checkMapSize("1600", "0", w, h, error));
+  EXPECT_EQ(w, 1600);
+  EXPECT_EQ(h, 0);
+  EXPECT_FALSE(GameEngine::checkMapSize("abc", "1600", w, h, error));
+  EXPECT_EQ(error, "Map Width abc doesn't look like an integer.");
+  EXPECT_FALSE(GameEngine::checkMapSize("-5", "1600", w, h, error));
+  EXPECT_EQ(error, "Map Width -5 is negative. This confuses me.");
+  EXPECT_FALSE(GameEngine::checkMapSize("1600", "x", w, h, error));
+  EXPECT_EQ(error, "Map Height x doesn't look like an integer.");
+  EXPECT_FALSE(GameEngine::checkMapSize("1600", "-0001", w, h, error));
+  EXPECT_EQ(error, "Map Height -1 is negative. This confuses me.");
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+// The configuration file on real files in a fresh temporary directory.
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "ConfigWriter.h"
+#include "FatalTest.h"
+
+namespace {
+
+class ConfigWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/brelvin-config-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = std::string(pattern) + "/";
+    ConfigWriter::setPath(dir);
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+
+  void put(const std::string& name, const std::string& text) {
+    std::ofstream out((dir + name).c_str(), std::ios::binary);
+    out << text;
+  }
+  std::string get(const std::string& name) {
+    std::ifstream in((dir + name).c_str(), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::string dir;
+};
+
+TEST_F(ConfigWriterTest, RewriteKeepsCommentsOrderAndOtherEntries) {
+  put("k.cfg", "# screen width\n%X_RESOLUTION\n>800\n\n\n\n%Y_RESOLUTION\n>600");
+  EXPECT_EQ(ConfigWriter::loadString("k.cfg", "X_RESOLUTION"), "800");
+  EXPECT_EQ(ConfigWriter::loadString("k.cfg", "Y_RESOLUTION"), "600");  // no final newline
+
+  ConfigWriter::writeString("k.cfg", "Y_RESOLUTION", "768");
+  EXPECT_EQ(get("k.cfg"), "# screen width\n%X_RESOLUTION\n>800\n\n%Y_RESOLUTION\n>768\n\n");
+
+  // A new identifier goes at the end, without a comment.
+  ConfigWriter::writeString("k.cfg", "WINDOW_MODE", "Windowed");
+  EXPECT_EQ(get("k.cfg"), "# screen width\n%X_RESOLUTION\n>800\n\n%Y_RESOLUTION\n>768\n\n%WINDOW_MODE\n>Windowed\n\n");
+
+  // Every entry of that name is set.
+  put("d.cfg", "%A\n>1\n\n%A\n>2\n");
+  ConfigWriter::writeString("d.cfg", "A", "3");
+  EXPECT_EQ(get("d.cfg"), "%A\n>3\n\n%A\n>3\n\n");
+
+  // Writing to a file that is not there creates it with the one entry.
+  ConfigWriter::writeString("new.cfg", "PREVIOUS_PLAYER_NAME", "Ann");
+  EXPECT_EQ(get("new.cfg"), "%PREVIOUS_PLAYER_NAME\n>Ann\n\n");
+}
+
+TEST_F(ConfigWriterTest, ValuesAreVerbatimAndLinesCleaned) {
+  put("k.cfg", "#\tcomment\r\n%A\r\n>  12\r\n\r\n%a\r\n>lower\r\n\n%B\n>x \xe9y \n");
+  EXPECT_EQ(ConfigWriter::loadString("k.cfg", "A"), "  12");  // leading spaces kept, CR removed
+  EXPECT_EQ(ConfigWriter::loadString("k.cfg", "a"), "lower");  // case-sensitive names
+  EXPECT_EQ(ConfigWriter::loadString("k.cfg", "B"), "x y ");
+  EXPECT_EQ(ConfigWriter::loadInt("k.cfg", "A"), 12);
+
+  ConfigWriter::writeString("k.cfg", "a", "v");
+  EXPECT_EQ(get("k.cfg"), "#comment\n%A\n>  12\n\n%a\n>v\n\n%B\n>x y \n\n");
+
+  // A value is one printable line: control characters are dropped, and an
+  // empty value (which could never be read back) leaves the file alone.
+  ConfigWriter::writeString("k.cfg", "B", "two\nlines");
+  EXPECT_EQ(ConfigWriter::loadString("k.cfg", "B"), "twolines");
+  const std::string before = get("k.cfg");
+  ConfigWriter::writeString("k.cfg", "B", "");
+  ConfigWriter::writeString("k.cfg", "B", "\r\n");
+  EXPECT_EQ(get("k.cfg"), before);
+}
+
+TEST_F(ConfigWriterTest, TypedValuesAndConversions) {
+  ConfigWriter::writeBool("t.cfg", "FLAG", true);
+  ConfigWriter::writeInt("t.cfg", "NUM", -42);
+  ConfigWriter::writeDouble("t.cfg", "D", 1234567.0);
+  EXPECT_TRUE(ConfigWriter::loadBool("t.cfg", "FLAG"));
+  EXPECT_EQ(ConfigWriter::loadInt("t.cfg", "NUM"), -42);
+  EXPECT_EQ(ConfigWriter::loadString("t.cfg", "D"), "1.23457e+06");
+  ConfigWriter::writeBool("t.cfg", "FLAG", false);
+  EXPECT_FALSE(ConfigWriter::loadBool("t.cfg", "FLAG"));
+
+  ConfigWriter::writeString("t.cfg", "D", "inf");
+  EXPECT_TRUE(std::isinf(ConfigWriter::loadDouble("t.cfg", "D")));
+  EXPECT_GT(ConfigWriter::loadDouble("t.cfg", "D"), 0.0);
+  ConfigWriter::writeString("t.cfg", "D", "nan");
+  EXPECT_TRUE(std::isnan(ConfigWriter::loadDouble("t.cfg", "D")));
+  ConfigWriter::writeDouble("t.cfg", "D", -HUGE_VAL);  // what the stream writes reads back
+  EXPECT_TRUE(std::isinf(ConfigWriter::loadDouble("t.cfg", "D")));
+  ConfigWriter::writeString("t.cfg", "D", " 2.5");
+  EXPECT_DOUBLE_EQ(ConfigWriter::loadDouble("t.cfg", "D"), 2.5);
+
+  int v = 7;
+  EXPECT_TRUE(ConfigWriter::strToInt(" 42", v));
+  EXPECT_EQ(v, 42);
+  EXPECT_FALSE(ConfigWriter::strToInt("42 ", v));
+  EXPECT_FALSE(ConfigWriter::strToInt("4x", v));
+  EXPECT_FALSE(ConfigWriter::strToInt("", v));
+  EXPECT_EQ(v, 42);
+  EXPECT_EQ(ConfigWriter::intToStr(-5), "-5");
+
+  ConfigComments c;
+  c.add("# one");
+  EXPECT_EQ(c.size(), 1);
+  EXPECT_EQ(c.get(0), "# one");
+  EXPECT_THROW(c.get(1), std::out_of_range);
+  EXPECT_THROW(c.get(-1), std::out_of_range);
+}
+
+TEST_F(ConfigWriterTest, ReadErrorsAreFatal) {
+  const std::string p = dir + "k.cfg";
+  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^ConfigWriter couldn't open " + p + " for reading\n");
+
+  put("k.cfg", "# c\n%B\n>1\n");
+  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^ConfigWriter couldn't find A in file " + p + "\n");
+  put("k.cfg", "%\n>1\n%A\n>2\n");
+  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^File " + p + " contains a % with no identifier\n");
+  put("k.cfg", "%A\n>\n");
+  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^ConfigWriter found no value for A in file " + p + "\n");
+  put("k.cfg", "%A\n\n>1\n");
+  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^ConfigWriter found no value for A in file " + p + "\n");
+  put("k.cfg", "%A");
+  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^ConfigWriter found no value for A in file " + p + "\n");
+  put("k.cfg", "%A\nx1\n");
+  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"),
+               "^ConfigWriter expected > to indicate the value for A in file " + p + "\n");
+
+  put("k.cfg", "%A\ntrue\n%B\n>true\n%C\n>1.5\n%D\n>1.5x\n");
+  EXPECT_FATAL(ConfigWriter::loadBool("k.cfg", "B"), "^For file " + p + ", label B, expected TRUE or FALSE\n");
+  EXPECT_FATAL(ConfigWriter::loadInt("k.cfg", "C"), "^For file " + p + ", label C, expected int\n");
+  EXPECT_FATAL(ConfigWriter::loadDouble("k.cfg", "D"), "^For file " + p + ", label D, expected a double\n");
+}
+
+TEST_F(ConfigWriterTest, MalformedFilesAreFatalForWriting) {
+  const std::string p = dir + "k.cfg";
+  // The broken entry need not be the one written.
+  put("k.cfg", "%A\n>1\n\njunk\n");
+  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
+               "^ConfigWriter error reading " + p + ": junk\nExpected a comment or ID\n");
+  put("k.cfg", "%A\n>1\n\n# dangling comment\n");
+  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
+               "^ConfigWriter couldn't read from file " + p + "\nExpected config ID after comments\n");
+  put("k.cfg", "# c\n\n%A\n>1\n");
+  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
+               "^ConfigWriter error reading from file " + p + "\nGot a blank line; expected comment or ID\n");
+  put("k.cfg", "# c\n>1\n");
+  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
+               "^ConfigWriter error reading from file " + p + "\nInvalid line after comments section\n");
+  put("k.cfg", "%\n>1\n");
+  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
+               "^ConfigWriter: expected config ID after % symbol in file " + p + "\n");
+  put("k.cfg", "%A\n>\n");
+  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
+               "^ConfigWriter: expected value after ID %A in file " + p + "\n");
+  put("k.cfg", "%A");
+  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "B", "2"),
+               "^ConfigWriter: expected value after ID %A in file " + p + "\n");
+  put("k.cfg", "%A\n=1\n");
+  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
+               "^ConfigWriter expected > to preceed the value for %A in file " + p + "\n");
+
+  ConfigWriter::setPath(dir + "missing/");
+  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
+               "^ConfigWriter couldn't open " + dir + "missing/k.cfg for writing\n");
+}
+
+}  // namespace

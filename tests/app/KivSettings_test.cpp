@@ -1,0 +1,158 @@
+// Settings: option parsing and its texts, brush, typing filter, chat queue
+// and palette, on Allegro without a display.
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "AllegWorker.h"
+#include "FatalTest.h"
+#include "KivSettings.h"
+
+#include <allegro.h>
+
+namespace {
+
+class KivSettingsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    install_allegro(SYSTEM_NONE, &errno, atexit);
+    set_color_depth(24);
+  }
+};
+
+TEST_F(KivSettingsTest, FlushFrequency) {
+  struct Case {
+    const char* text;
+    int period;
+  } good[] = {{"10", 100}, {"3", 333}, {"1000", 1}, {"2000", 0}, {" 15", 66}};
+  for (const Case& c : good) {
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(KivSettings::setFlushFrequency(c.text)) << c.text;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Using a flush period of " + std::to_string(c.period) + " ms\n");
+    EXPECT_EQ(KivSettings::getFlushPeriod(), c.period);
+  }
+
+  KivSettings::setFlushFrequency("10");
+  for (const char* text : {"0", "-5"}) {
+    EXPECT_FALSE(KivSettings::setFlushFrequency(text));
+    EXPECT_EQ(KivSettings::getErrMsg(), "Updates/Sec must be greater than zero");
+  }
+  for (const char* text : {"abc", "10x", "10 ", ""}) {
+    EXPECT_FALSE(KivSettings::setFlushFrequency(text));
+    EXPECT_EQ(KivSettings::getErrMsg(), "Updates/Sec must be an integer");
+  }
+  EXPECT_EQ(KivSettings::getFlushPeriod(), 100);  // failures change nothing
+
+  EXPECT_TRUE(KivSettings::setSyncBandwidth("0"));
+  EXPECT_EQ(KivSettings::getEDCBandwidth(), 0);
+  EXPECT_TRUE(KivSettings::setSyncBandwidth("65535"));
+  EXPECT_FALSE(KivSettings::setSyncBandwidth("-1"));
+  EXPECT_EQ(KivSettings::getErrMsg(), "Sync Bandwidth must be non-negative");
+  EXPECT_FALSE(KivSettings::setSyncBandwidth("fast"));
+  EXPECT_EQ(KivSettings::getErrMsg(), "Sync Bandwidth must be an integer");
+  EXPECT_EQ(KivSettings::getEDCBandwidth(), 65535);
+  // A success keeps the text of the last failure.
+  EXPECT_TRUE(KivSettings::setSyncBandwidth("10"));
+  EXPECT_EQ(KivSettings::getErrMsg(), "Sync Bandwidth must be an integer");
+}
+
+TEST_F(KivSettingsTest, ResolutionChecksAndPaletteReapplied) {
+  PALETTE colors = {};
+  AllegWorker::makeColors(colors);
+  KivSettings::storePallete(colors);
+
+  struct Case {
+    const char *x, *y, *mode, *error;
+  } bad[] = {
+      {"639", "480", "Windowed", "Horizontal resolution must be at least 640"},
+      {"640", "479", "Windowed", "Vertical resolution must be at least 480"},
+      {"wide", "480", "Windowed", "Horizontal resolution must be an integer"},
+      {"640", "480 ", "Windowed", "Vertical resolution must be an integer"},
+      {"640", "480", "windowed", "Invalid mode, should be Fullscreen or Windowed"},
+      {"640", "480", "FULLSCREEN", "Invalid mode, should be Fullscreen or Windowed"},
+  };
+  for (const Case& c : bad) {
+    set_palette(black_palette);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(KivSettings::setResolution(c.x, c.y, c.mode));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // the mode is not touched
+    EXPECT_EQ(KivSettings::getErrMsg(), c.error);
+    RGB entry;
+    get_color(30, &entry);
+    EXPECT_EQ(entry.r, 63);
+    EXPECT_EQ(entry.g, 1);
+  }
+
+  // Without a display every mode is refused; the resolution stays.
+  set_palette(black_palette);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(KivSettings::setResolution("1024", "768", "Windowed"));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Settings graphics mode...\n    complete\n");
+  EXPECT_EQ(KivSettings::getErrMsg(), "Graphics resolution not available");
+  EXPECT_EQ(KivSettings::getXResolution(), 0);
+  EXPECT_EQ(KivSettings::getYResolution(), 0);
+  RGB entry;
+  get_color(35, &entry);
+  EXPECT_EQ(entry.g, 63);
+  EXPECT_EQ(entry.b, 63);
+  // Only the first 100 entries are kept.
+  get_color(100, &entry);
+  EXPECT_EQ(entry.r + entry.g + entry.b, 0);
+  get_color(99, &entry);
+  EXPECT_EQ(entry.b, 51);
+}
+
+TEST_F(KivSettingsTest, BrushFillAndTyping) {
+  KivSettings::setBrushSize(3);
+  EXPECT_EQ(KivSettings::getBrushSize(), 3);
+  KivSettings::incrementBrushSize();
+  EXPECT_EQ(KivSettings::getBrushSize(), 3);
+  KivSettings::setBrushSize(0);
+  KivSettings::decrementBrushSize();
+  EXPECT_EQ(KivSettings::getBrushSize(), 0);
+  KivSettings::incrementBrushSize();
+  EXPECT_EQ(KivSettings::getBrushSize(), 1);
+  EXPECT_FATAL(KivSettings::setBrushSize(4), "^KivSettings::setBrushSize\\(\\) got an invalid size\n");
+
+  EXPECT_EQ(KivSettings::getFillType(), 1);
+  KivSettings::setFillType(200);
+  EXPECT_EQ(KivSettings::getFillType(), 200);
+
+  EXPECT_TRUE(KivSettings::isValidTyping(' '));
+  EXPECT_TRUE(KivSettings::isValidTyping('~'));
+  EXPECT_TRUE(KivSettings::isValidTyping('a'));
+  for (int c : {0, 9, 13, 31, 127, 128, 200, 255}) EXPECT_FALSE(KivSettings::isValidTyping(static_cast<char>(c))) << c;
+}
+
+TEST_F(KivSettingsTest, ChatQueueIsFifoAndStatusLinesAreLogged) {
+  KivSettings::deleteMessages();
+  testing::internal::CaptureStdout();
+  KivSettings::addChatMessage("KivServer", "Client joined", 80);
+  KivSettings::addChatMessage("ann", "hello", 12);
+  KivSettings::addChatMessage("bob", "hi", 4);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "KivServer Client joined\n");
+
+  std::string owner, message;
+  int color = 0;
+  EXPECT_TRUE(KivSettings::getChatMessage(owner, message, color));
+  EXPECT_TRUE(KivSettings::getChatMessage(owner, message, color));
+  EXPECT_EQ(owner + "|" + message + "|" + std::to_string(color), "ann|hello|12");
+  EXPECT_TRUE(KivSettings::getChatMessage(owner, message, color));
+  EXPECT_EQ(owner + "|" + message + "|" + std::to_string(color), "bob|hi|4");
+  EXPECT_FALSE(KivSettings::getChatMessage(owner, message, color));
+  EXPECT_EQ(owner, "bob");  // untouched when empty
+
+  FONT* f = font;
+  KivSettings::storeFonts(f, f, f, f, f);
+  KivSettings::addChatMessage("x", "y", 4);
+  KivSettings::clear();
+  EXPECT_EQ(KivSettings::getSmallFont(), nullptr);
+  EXPECT_EQ(KivSettings::getXLargeFont(), nullptr);
+  EXPECT_FALSE(KivSettings::getChatMessage(owner, message, color));
+}
+
+}  // namespace
