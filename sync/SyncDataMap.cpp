@@ -22,7 +22,11 @@ namespace libksync {
 
 void SyncDataMap::Bits::resize(std::size_t newCount, bool value) {
   std::size_t oldCount = count;
-  words.resize((newCount + 63) / 64, 0);
+  std::size_t newWords = (newCount + 63) / 64;
+  // Grow by a quarter rather than doubling: the vectors grow a segment at a
+  // time, and a doubled capacity would cost up to twice the flags' size.
+  if (newWords > words.capacity()) words.reserve(std::max(newWords, words.capacity() + words.capacity() / 4));
+  words.resize(newWords, 0);
   count = newCount;
   if (newCount > oldCount && value) {
     for (std::size_t i = oldCount; i < newCount; ++i) set(i);
@@ -78,6 +82,12 @@ SyncDataMap::~SyncDataMap() { clearMap(); }
 
 void SyncDataMap::addData(unsigned int numBytes) {
   if (numBytes == 0) return;
+  // Called once per allocated byte: growth inside the last segment is the
+  // common case and needs no division.
+  if (numSegments > 0 && std::uint64_t(dataSize) + numBytes <= std::uint64_t(numSegments) * segmentSize) {
+    dataSize += numBytes;
+    return;
+  }
   if (numSegments == 0) {
     // The owner forbids geometry changes once data exists; reading it here,
     // at the first byte, fixes the layout of every block that follows.

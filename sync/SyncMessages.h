@@ -53,30 +53,30 @@ struct SyncCrcReply {
 class SyncMessages {
  public:
   // Kinds (first body byte).
-  static const unsigned char JOIN = 0;
-  static const unsigned char JOIN_ACK = 1;
-  static const unsigned char FLSH = 2;
-  static const unsigned char CRC_QUERY = 3;
-  static const unsigned char CRC_REPLY = 4;
-  static const unsigned char CHNK = 5;
+  static constexpr unsigned char JOIN = 0;
+  static constexpr unsigned char JOIN_ACK = 1;
+  static constexpr unsigned char FLSH = 2;
+  static constexpr unsigned char CRC_QUERY = 3;
+  static constexpr unsigned char CRC_REPLY = 4;
+  static constexpr unsigned char CHNK = 5;
 
   // Sizes in bytes.
-  static const unsigned int KIND_SIZE = 1;
-  static const unsigned int JOIN_SIZE = 1;
-  static const unsigned int JOIN_ACK_SIZE = 15;
-  static const unsigned int FLSH_HEADER_SIZE = 2;     // kind, compression
-  static const unsigned int FLSH_RECORD_HEADER = 4;   // segment, count
-  static const unsigned int FLSH_ENTRY_HEADER = 2;    // speck index
-  static const unsigned int CRC_QUERY_HEADER = 3;     // kind, firstSegment
-  static const unsigned int CRC_SIZE = 4;
-  static const unsigned int CRC_REPLY_TRAILER = 5;    // compression, chunkSeriesSize
-  static const unsigned int CHNK_HEADER_SIZE = 2;     // kind, chunkNumber
+  static constexpr unsigned int KIND_SIZE = 1;
+  static constexpr unsigned int JOIN_SIZE = 1;
+  static constexpr unsigned int JOIN_ACK_SIZE = 15;
+  static constexpr unsigned int FLSH_HEADER_SIZE = 2;     // kind, compression
+  static constexpr unsigned int FLSH_RECORD_HEADER = 4;   // segment, count
+  static constexpr unsigned int FLSH_ENTRY_HEADER = 2;    // speck index
+  static constexpr unsigned int CRC_QUERY_HEADER = 3;     // kind, firstSegment
+  static constexpr unsigned int CRC_SIZE = 4;
+  static constexpr unsigned int CRC_REPLY_TRAILER = 5;    // compression, chunkSeriesSize
+  static constexpr unsigned int CHNK_HEADER_SIZE = 2;     // kind, chunkNumber
   // Largest body one dispatcher frame carries.
-  static const unsigned int MAX_BODY_SIZE = 65536;
+  static constexpr unsigned int MAX_BODY_SIZE = 65536;
 
   // Compression byte values of FLSH and CRC_REPLY.
-  static const unsigned char UNCOMPRESSED = 0;
-  static const unsigned char COMPRESSED = 1;
+  static constexpr unsigned char UNCOMPRESSED = 0;
+  static constexpr unsigned char COMPRESSED = 1;
 
   // Removes and returns the kind byte; false when the body is empty.
   static bool takeKind(libkorvet::DBuffer& body, unsigned char& kind);

@@ -24,7 +24,7 @@ class SyncSettings;
 class SyncNetwork : public SyncEngine {
  public:
   // Message type of every sync message in the dispatcher's framing.
-  static const unsigned char SYNC_MESSAGE_TYPE = 128;
+  static constexpr unsigned char SYNC_MESSAGE_TYPE = 128;
 
   // Requires: dispatcher is not null.
   SyncNetwork(libkorvet::DDispatcher* dispatcher, libkorvet::DEngine* engine, unsigned short subtype);

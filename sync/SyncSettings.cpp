@@ -103,6 +103,9 @@ unsigned int SyncSettings::calcSyncIndex(unsigned short size, unsigned int& next
     DEngine::addFatal("Tried to create a sync variable of size " + DEngine::intToStr(size));
     DEngine::fatalError(", but speck size is only " + DEngine::intToStr(speckSize) + " bytes.");
   }
+  // A single byte always fits (the application only allocates those, one
+  // call per byte, so this path is kept free of divisions).
+  if (size <= 1) return nextIndex++;
   unsigned int room = speckSize - nextIndex % speckSize;
   if (room < size) {
     nextIndex += room;

@@ -32,13 +32,13 @@ class SyncSettings {
  public:
   typedef boost::function<void(std::string)> ErrorCallback;
 
-  static const unsigned short MIN_SEGMENT_SIZE = 1024;
-  static const unsigned short MAX_SEGMENT_SIZE = 61440;
-  static const unsigned short MAX_EDC_PERIOD = 1000;
+  static constexpr unsigned short MIN_SEGMENT_SIZE = 1024;
+  static constexpr unsigned short MAX_SEGMENT_SIZE = 61440;
+  static constexpr unsigned short MAX_EDC_PERIOD = 1000;
   // Largest flush send limit per period; twice it must still fit 16 bits.
-  static const unsigned short MAX_FLUSH_SEND_LIMIT = 32767;
+  static constexpr unsigned short MAX_FLUSH_SEND_LIMIT = 32767;
   // Largest number of segments a map may hold (numSegments is 16 bits).
-  static const unsigned int MAX_SEGMENTS = 65535;
+  static constexpr unsigned int MAX_SEGMENTS = 65535;
 
   // Requires: a non-empty callback before reportError() is used (an empty
   // one makes reportError throw boost::bad_function_call).
