@@ -1,0 +1,301 @@
+// The server and its per-client state machine, driven over loopback by raw
+// client peers that send hand-made sync bodies and capture the answers.
+
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "FatalTest.h"
+#include "SyncArray.h"
+#include "SyncDataMap.h"
+#include "SyncServer.h"
+#include "SyncServerFSM.h"
+#include "SyncTestNet.h"
+
+using namespace synctest;
+using libksync::SyncArray;
+using libksync::SyncServer;
+using libksync::SyncServerFSM;
+
+namespace {
+
+const unsigned short SEG = 1200;
+const unsigned int SEGMENTS = 20;
+
+// A started server of 20 random segments with its listener; every accepted
+// connection becomes a client of the server at once.
+struct Host {
+  explicit Host(unsigned short flushBandwidth = 0, unsigned short edcBandwidth = 60000,
+                unsigned short edcPeriod = 500)
+      : server(&engine, 0, errors.callback()), listener(&engine) {
+    server.setQuickSync(10);
+    EXPECT_TRUE(server.setSegmentSize(SEG, 3));
+    server.setFlushBandwidth(flushBandwidth);
+    server.setEDCBandwidth(edcBandwidth);
+    EXPECT_TRUE(server.setEDCPeriod(edcPeriod));
+    SyncArray<unsigned char> bytes(server, SEG * SEGMENTS);
+    for (unsigned int i = 0; i < bytes.size(); ++i) bytes.set(i, static_cast<unsigned char>(std::rand()));
+    server.initialize();
+    listener.onAccept = [this](DDispatcher* d) { EXPECT_TRUE(server.addClient(d)); };
+  }
+
+  // A raw client that has joined (its JOIN_ACK received).
+  std::unique_ptr<RawPeer> join() {
+    conns.push_back(connectTo(engine, listener));
+    std::unique_ptr<RawPeer> peer(new RawPeer(conns.back().get()));
+    peer->send(bytes({0}));
+    RawPeer* p = peer.get();
+    EXPECT_TRUE(pump({&engine}, [p] { return !p->ofKind(1).empty(); }));
+    return peer;
+  }
+
+  DBuffer query(unsigned short first, const std::vector<unsigned int>& crcs) {
+    DBuffer q = bytes({3});
+    q.appendVariable<unsigned short>(first);
+    for (unsigned int c : crcs) q.appendVariable<unsigned int>(c);
+    return q;
+  }
+  // The CRCs of n segments from first on, with the listed positions made wrong.
+  std::vector<unsigned int> crcs(unsigned int first, unsigned int n, std::set<unsigned int> wrong = {}) {
+    std::vector<unsigned int> out;
+    for (unsigned int i = 0; i < n; ++i) {
+      unsigned int c = server.retrieveDataMap()->getCRC(static_cast<unsigned short>((first + i) % SEGMENTS));
+      out.push_back(wrong.count(i) ? c ^ 1u : c);
+    }
+    return out;
+  }
+  DBuffer segments(const std::vector<unsigned short>& list) {
+    DBuffer b;
+    for (unsigned short s : list) server.retrieveDataMap()->extractInfo(s, b);
+    return b;
+  }
+  bool waitFor(const std::string& text) {
+    return pump({&engine}, [&] { return errors.has(text); });
+  }
+
+  DEngine engine;
+  Errors errors;
+  SyncServer server;
+  Listener listener;
+  std::vector<std::unique_ptr<DDispatcher>> conns;
+};
+
+// The (segment, speck) pairs a FLSH carries.
+std::set<std::pair<unsigned int, unsigned int>> flushedSpecks(const DBuffer& flsh) {
+  DBuffer payload(flsh);
+  payload.removeFirst(2);
+  if (flsh.getByte(1) == 1) payload = payload.decompress();
+  std::set<std::pair<unsigned int, unsigned int>> out;
+  long at = 0;
+  while (at < static_cast<long>(payload.size())) {
+    unsigned int seg = u16(payload, at), count = u16(payload, at + 2);
+    at += 4;
+    for (unsigned int i = 0; i < count; ++i, at += 5) out.insert({seg, u16(payload, at)});
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(SyncServer, SettersAllocationAndClientRegistration) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  DEngine e;
+  Errors errors;
+  SyncServer s(&e, 0, errors.callback());
+  EXPECT_FALSE(s.setSegmentSize(1200, 7));
+  EXPECT_EQ("Segment size must be divisible by speck size.", s.getErrMsg());
+  EXPECT_TRUE(s.setSegmentSize(1200, 3));
+  EXPECT_FALSE(s.setFlushPeriod(0));
+  EXPECT_EQ("The flush period must be non-zero", s.getErrMsg());
+  EXPECT_FALSE(s.setFlushPeriod(1001));
+  EXPECT_EQ("The flush period must be less than or equal to 1000 milliseconds.", s.getErrMsg());
+  EXPECT_TRUE(s.setFlushPeriod(1000));
+  EXPECT_FATAL(s.getSyncIndex(4), "Tried to allocate sync data too big to fit in a speck.");
+  DDispatcher d(&e);
+  EXPECT_FATAL(s.addClient(&d), "SyncServer::addClient\\(\\): must be called after initialize");
+
+  SyncArray<unsigned char> bytes(s, 1201);
+  EXPECT_FALSE(s.setSegmentSize(1200, 3));
+  EXPECT_EQ("setSegmentSize was called when sync data already allocated.", s.getErrMsg());
+  s.initialize();
+  s.initialize();
+  EXPECT_EQ(2400u, s.getMapSize());
+  EXPECT_FALSE(s.setSegmentSize(1200, 3));
+  EXPECT_EQ("setSegmentSize must be called before initialize.", s.getErrMsg());
+  EXPECT_FATAL(s.getSyncIndex(1), "Tried to allocate new sync data after server was initialized");
+
+  EXPECT_TRUE(s.addClient(&d));
+  EXPECT_FALSE(s.addClient(&d));
+  EXPECT_EQ(1u, s.numClients());
+  EXPECT_FATAL(s.getClient(&d)->getSyncIndex(1), "SyncServerFSM::getSyncIndex\\(\\): should never be called!");
+  EXPECT_FATAL(s.getClient(&d)->retrieveDataMap(),
+               "SyncServerFSM::retrieveDataMap\\(\\): should never be called!");
+  EXPECT_TRUE(s.removeClient(&d));
+  EXPECT_FALSE(s.removeClient(&d));
+  EXPECT_TRUE(errors.texts.empty());
+}
+
+TEST(SyncServerFSM, JoinAndQueryValidation) {
+  Host h;
+  h.conns.push_back(connectTo(h.engine, h.listener));
+  RawPeer peer(h.conns.back().get());
+  peer.send(h.query(0, h.crcs(0, 1)));
+  EXPECT_TRUE(h.waitFor("SyncServerFSM::recvHandler(): Got an invalid JOIN message."));
+
+  peer.send(bytes({0}));
+  ASSERT_TRUE(pump({&h.engine}, [&] { return !peer.ofKind(1).empty(); }));
+  DBuffer ack = peer.ofKind(1)[0];
+  ASSERT_EQ(15u, ack.size());
+  EXPECT_EQ(3u, u16(ack, 1));
+  EXPECT_EQ(SEG, u16(ack, 3));
+  EXPECT_EQ(SEGMENTS, u16(ack, 5));
+  EXPECT_EQ(SEG * SEGMENTS, u32(ack, 7));
+  EXPECT_EQ(SEG * SEGMENTS, u32(ack, 11));
+
+  peer.send(bytes({0}));
+  EXPECT_TRUE(h.waitFor("Got an invalid message type"));
+  const std::vector<std::pair<DBuffer, std::string>> bad = {
+      {bytes({3, 0}), "Got a query without an initial segment index."},
+      {bytes({3, 0, 20, 1, 2, 3, 4}), "Got a query with an invalid initial segment index."},
+      {bytes({3, 0, 1}), "Got a query without any CRC data."},
+      {bytes({3, 0, 1, 1, 2, 3, 4, 5}), "Got a query with an invalid length."},
+      {h.query(0, h.crcs(0, 21)), "Got a query with more CRC values than there are data segments"},
+  };
+  for (const auto& b : bad) {
+    peer.send(b.first);
+    EXPECT_TRUE(h.waitFor(b.second)) << b.second;
+  }
+  // Matching CRCs across the end of the map: 9 bytes naming the segment after.
+  peer.send(h.query(18, h.crcs(18, 4)));
+  ASSERT_TRUE(pump({&h.engine}, [&] { return !peer.ofKind(4).empty(); }));
+  EXPECT_EQ((std::vector<unsigned char>{4, 0, 0, 2, 0, 0, 0, 0, 0}), toVector(peer.ofKind(4)[0]));
+  EXPECT_EQ(1u, peer.ofKind(1).size());
+  EXPECT_EQ(1u, peer.ofKind(4).size());
+}
+
+TEST(SyncServerFSM, QuickSyncDuringAndAfterTheFirstPass) {
+  ManualClock clock;
+  Host h;
+  std::unique_ptr<RawPeer> peer = h.join();
+  SyncServerFSM* fsm = h.server.getClient(h.listener.accepted.back().get());
+
+  // 15 CRCs of which the 2nd, 5th and 14th differ: all three come back.
+  DBuffer q = h.query(0, h.crcs(0, 15, {1, 4, 13}));
+  peer->send(q);
+  ASSERT_TRUE(pump({&h.engine}, [&] { return peer->ofKind(4).size() == 1; }));
+  DBuffer reply = peer->ofKind(4)[0];
+  ASSERT_EQ(1u + 1 + 6 + 5, reply.size());
+  EXPECT_EQ(3u, reply.getByte(1));
+  EXPECT_EQ(1u, u16(reply, 2));
+  EXPECT_EQ(4u, u16(reply, 4));
+  EXPECT_EQ(13u, u16(reply, 6));
+  // The series is under way until the next chunk tick: a new query is refused.
+  peer->send(q);
+  EXPECT_TRUE(h.waitFor("Got a query, but we're still sending data from the last query."));
+  unsigned int size = u32(reply, 9);
+  ASSERT_TRUE(pump({&h.engine}, [&] { return !peer->ofKind(5).empty(); }, 10000, 5));
+  DBuffer chunk = peer->ofKind(5)[0];
+  ASSERT_EQ(size + 2, chunk.size());
+  chunk.removeFirst(2);
+  if (reply.getByte(8) == 1) chunk = chunk.decompress();
+  EXPECT_EQ(toVector(h.segments({1, 4, 13})), toVector(chunk));
+  EXPECT_EQ(SyncServerFSM::IDLE, fsm->getSendingState());
+
+  // 15 + 5 CRCs compared: the first pass is complete, whichever segments.
+  EXPECT_FALSE(fsm->isFirstPassComplete());
+  peer->send(h.query(15, h.crcs(15, 5)));
+  ASSERT_TRUE(pump({&h.engine}, [&] { return peer->ofKind(4).size() == 2; }));
+  EXPECT_EQ((std::vector<unsigned char>{4, 0, 0, 0, 0, 0, 0, 0, 0}), toVector(peer->ofKind(4)[1]));
+  EXPECT_TRUE(fsm->isFirstPassComplete());
+  peer->send(q);
+  ASSERT_TRUE(pump({&h.engine}, [&] { return peer->ofKind(4).size() == 3; }));
+  reply = peer->ofKind(4)[2];
+  ASSERT_EQ(1u + 1 + 2 + 5, reply.size());
+  EXPECT_EQ(1u, reply.getByte(1));
+  EXPECT_EQ(1u, u16(reply, 2));
+}
+
+TEST(SyncServerFSM, ChunkSeriesNumberingWrapAndStall) {
+  ManualClock clock;
+  // 10 ms periods of 12 bytes: 10 data bytes per chunk.
+  Host h(0, 1200, 10);
+  std::unique_ptr<RawPeer> peer = h.join();
+  SyncServerFSM* fsm = h.server.getClient(h.listener.accepted.back().get());
+  peer->send(h.query(5, h.crcs(5, 3, {0, 1, 2})));
+  ASSERT_TRUE(pump({&h.engine}, [&] { return peer->ofKind(4).size() == 1; }));
+  DBuffer reply = peer->ofKind(4)[0];
+  ASSERT_EQ(0u, reply.getByte(8));  // random bytes do not compress
+  unsigned int size = u32(reply, 9);
+  ASSERT_EQ(3u * SEG, size);
+
+  // Halfway through, a limit of 2 bytes stalls the series (reported once).
+  // The manual clock runs ahead of the sockets, so count what was sent.
+  ASSERT_TRUE(pump({&h.engine}, [&] { return fsm->getChunkNumber() == 180; }, 20000, 5));
+  h.server.setEDCBandwidth(200);
+  advance({&h.engine}, 400);
+  EXPECT_TRUE(pump({&h.engine}, [&] { return peer->ofKind(5).size() == 180; }));
+  EXPECT_EQ(180u, fsm->getChunkNumber());
+  EXPECT_EQ(1, h.errors.count("EDC has a send limit too small to send any data."));
+  h.server.setEDCBandwidth(1200);
+
+  ASSERT_TRUE(pump({&h.engine}, [&] { return fsm->getSendingState() == SyncServerFSM::IDLE; }, 20000, 5));
+  pump({&h.engine}, [&] { return peer->ofKind(5).size() == 360; });
+  std::vector<DBuffer> chunks = peer->ofKind(5);
+  ASSERT_EQ(360u, chunks.size());
+  DBuffer series;
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    EXPECT_EQ(i % 256, chunks[i].getByte(1)) << i;
+    EXPECT_EQ(12u, chunks[i].size());
+    series.append(chunks[i], 2, chunks[i].size() - 2);
+  }
+  EXPECT_EQ(toVector(h.segments({5, 6, 7})), toVector(series));
+}
+
+TEST(SyncServer, FlushOffReportsOnceAndSendsNothing) {
+  ManualClock clock;
+  Host h(0);
+  std::unique_ptr<RawPeer> peer = h.join();
+  h.server.setByte(5, static_cast<unsigned char>(h.server.getByte(5) + 1));
+  advance({&h.engine}, 500);
+  EXPECT_EQ(1, h.errors.count("Flush protocol has a send limit too small to send any data."));
+  EXPECT_TRUE(peer->ofKind(2).empty());
+}
+
+TEST(SyncServer, FlushReachesJoinedUncongestedClientsFromTheNextTick) {
+  ManualClock clock;
+  Host h(4000, 1200);
+  advance({&h.engine}, 60);  // the first tick takes the initial content, with no client yet
+  std::unique_ptr<RawPeer> a = h.join();
+  auto edit = [&](unsigned int index) { h.server.setByte(index, static_cast<unsigned char>(h.server.getByte(index) + 1)); };
+
+  edit(3 * SEG + 30);  // segment 3, speck 10
+  ASSERT_TRUE(pump({&h.engine}, [&] { return a->ofKind(2).size() == 1; }, 10000, 5));
+  EXPECT_EQ((std::set<std::pair<unsigned int, unsigned int>>{{3, 10}}), flushedSpecks(a->ofKind(2)[0]));
+
+  // b joins between two ticks: it only gets what the next tick flushes.
+  std::unique_ptr<RawPeer> b = h.join();
+  edit(7 * SEG + 3);  // segment 7, speck 1
+  ASSERT_TRUE(pump({&h.engine}, [&] { return a->ofKind(2).size() == 2 && b->ofKind(2).size() == 1; }, 10000, 5));
+  EXPECT_EQ((std::set<std::pair<unsigned int, unsigned int>>{{7, 1}}), flushedSpecks(b->ofKind(2)[0]));
+  EXPECT_EQ(flushedSpecks(a->ofKind(2)[1]), flushedSpecks(b->ofKind(2)[0]));
+
+  // b's connection keeps a backlog of more than 200 ms of budget: a gets the
+  // next flush, b nothing.
+  DDispatcher* bConn = h.listener.accepted.back().get();
+  DBuffer junk;
+  for (int i = 0; i < 3000; ++i) junk.appendByte(0);
+  edit(9 * SEG);
+  ASSERT_TRUE(pump({&h.engine},
+                   [&] {
+                     if (bConn->unsentBytes() < 2000) bConn->sendMessage(0, junk);
+                     return a->ofKind(2).size() == 3;
+                   },
+                   10000, 5));
+  advance({&h.engine}, 100);
+  EXPECT_EQ((std::set<std::pair<unsigned int, unsigned int>>{{9, 0}}), flushedSpecks(a->ofKind(2)[2]));
+  EXPECT_EQ(1u, b->ofKind(2).size());
+  EXPECT_TRUE(h.errors.texts.empty());
+}
