@@ -25,6 +25,8 @@ class DBuffer : public DBytes {
   DBuffer();
   DBuffer(const DBuffer& other);
   DBuffer& operator=(const DBuffer& other);
+  DBuffer(DBuffer&& other);
+  DBuffer& operator=(DBuffer&& other);
   ~DBuffer() override;
 
   // The wire types: unsigned char, unsigned short, int, unsigned int.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "DEngine.h"
 
@@ -29,6 +30,18 @@ DBytes& DBytes::operator=(const DBytes& other) {
   clear();
   addElement();
   append(other);
+  return *this;
+}
+
+DBytes::DBytes(DBytes&& other) : startFilledBytes(0), endFilledBytes(0) {
+  byteData.push_back(new unsigned char[ARRAY_SIZE]);
+  *this = std::move(other);
+}
+
+DBytes& DBytes::operator=(DBytes&& other) {
+  byteData.swap(other.byteData);
+  std::swap(startFilledBytes, other.startFilledBytes);
+  std::swap(endFilledBytes, other.endFilledBytes);
   return *this;
 }
 

@@ -24,6 +24,10 @@ class DBytes {
   // least two chunks, the first one empty.
   DBytes(const DBytes& other);
   DBytes& operator=(const DBytes& other);
+  // Moving hands over the chunks; the source is left empty (or, for
+  // assignment, with the target's former bytes).
+  DBytes(DBytes&& other);
+  DBytes& operator=(DBytes&& other);
   virtual ~DBytes();
 
   unsigned int size() const;

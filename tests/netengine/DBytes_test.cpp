@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -145,6 +146,12 @@ TEST(DBytes, RandomOperationsMatchModel) {
     copy = store;
     copy = copy;
     ASSERT_NO_FATAL_FAILURE(expectSame(copy, model));
+    DBytes moved(std::move(copy));
+    ASSERT_NO_FATAL_FAILURE(expectSame(moved, model));
+    EXPECT_EQ(copy.size(), 0u);
+    copy.appendByte(1);  // a moved-from store stays usable
+    moved = std::move(copy);
+    EXPECT_EQ(moved.size(), 1u);
   }
 }
 
