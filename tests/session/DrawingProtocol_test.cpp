@@ -1,17 +1,24 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "DBuffer.h"
+#include "DDispatcher.h"
+#include "DEngine.h"
+#include "DServer.h"
 #include "DrawingProtocol.h"
 #include "FatalTest.h"
 #include "WorldMap.h"
 #include "CanvasTestSupport.h"
 
 using libkorvet::DBuffer;
+using libkorvet::DDispatcher;
+using libkorvet::DEngine;
 typedef std::vector<unsigned char> Bytes;
 
 namespace {
@@ -41,6 +48,30 @@ struct Recorder {
   std::vector<unsigned char> types;
   std::vector<Bytes> bodies;
 };
+
+// Accepts one connection and collects its type-0 bodies.
+class Listener : public libkorvet::DServer {
+ public:
+  explicit Listener(DEngine* e) : DServer(e), engine(e) {}
+  void connectHandler(Socket* socket) override {
+    accepted.reset(new DDispatcher(engine, socket));
+    accepted->addHandler(0, [this](DBuffer& body) { bodies.push_back(body); });
+  }
+  void errorHandler(std::string) override {}
+  DEngine* engine;
+  std::unique_ptr<DDispatcher> accepted;
+  std::vector<DBuffer> bodies;
+};
+
+template <class Done>
+bool runUntil(DEngine& engine, Done done) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    engine.update(100);
+  }
+  return true;
+}
 
 // A canvas with palette entries 5 and 6 that the tests paint with.
 struct Canvas {
@@ -284,4 +315,46 @@ TEST(DrawingProtocol, HostileBodiesAreBounded) {
     protocol.parseDraw(fuzz, &canvas.map);
   }
   drainChat();
+}
+
+TEST(DrawingProtocol, StrokesCrossARealConnectionBothWays) {
+  Canvas canvas;
+  KivSettings::setBrushSize(1);
+  KivSettings::setFillType(5);
+  DEngine engine;
+  Listener listener(&engine);
+  ASSERT_TRUE(listener.bind(4, 0));
+  ASSERT_TRUE(listener.startListening());
+  DDispatcher client(&engine);
+  std::vector<DBuffer> toClient;
+  client.addHandler(0, [&toClient](DBuffer& body) { toClient.push_back(body); });
+  client.startConnect("127.0.0.1", listener.getLocalPort());
+  ASSERT_TRUE(runUntil(engine, [&] { return client.isConnected() && listener.accepted; }));
+
+  // Client to host: painted on the host's canvas.
+  DrawingProtocol clientSide;
+  clientSide.addCoordinates(300, 300, 340, 300);
+  clientSide.runClient(&client);
+  ASSERT_TRUE(runUntil(engine, [&] { return !listener.bodies.empty(); }));
+  DBuffer body = listener.bodies[0];
+  ASSERT_EQ(body.toString().substr(0, 4), "DRAW");
+  body.removeFirst(4);
+  clientSide.parseDraw(body, &canvas.map);
+  EXPECT_TRUE(drainChat().empty());
+  EXPECT_TRUE(canvas.painted(320, 301));
+
+  // Host to its clients: 30 updates per second send every tick, 66 bytes each.
+  ASSERT_TRUE(KivSettings::setFlushFrequency("30"));
+  DrawingProtocol roomy;
+  roomy.addCoordinates(1, 1, 2, 2);
+  roomy.runServer(std::set<DDispatcher*>{listener.accepted.get()});
+  ASSERT_TRUE(runUntil(engine, [&] { return !toClient.empty(); }));
+  DBuffer relayed = toClient[0];
+  ASSERT_EQ(relayed.toString().substr(0, 4), "DRAW");
+  relayed.removeFirst(4);
+  EXPECT_FALSE(canvas.painted(2, 2));
+  roomy.parseDraw(relayed, &canvas.map);
+  EXPECT_TRUE(drainChat().empty());
+  EXPECT_TRUE(canvas.painted(2, 2));
+  ASSERT_TRUE(KivSettings::setFlushFrequency("2000"));
 }
