@@ -52,6 +52,8 @@ DDispatcher::DDispatcher(DEngine* e, Socket* socket, unsigned int size) : DClien
 void DDispatcher::init() {
   eventMaps.reserve(256);
   for (int t = 0; t < 256; ++t) eventMaps.emplace_back(new DEventMap(static_cast<unsigned char>(t)));
+  outMessages.reset(new DBuffer);
+  outCount = 0;
   recvState = EXPECT_MARKER_1;
   messageLength = 0;
   unsyncedBytes = 0;
@@ -103,60 +105,55 @@ void DDispatcher::appendHeader(DBuffer& frame, const DBuffer& body) {
   frame.appendVariable<unsigned short>(static_cast<unsigned short>(size - 1));
 }
 
-void DDispatcher::sendMessage(const DBuffer& body) {
-  if (body.size() == 0) return;
-  std::unique_ptr<DBuffer> frame(new DBuffer);
-  appendHeader(*frame, body);
-  frame->append(body);
-  dispatch(std::move(frame));
+void DDispatcher::appendFrame(DBuffer& out, const DBuffer& body, bool typed, unsigned char type,
+                              bool hasSubtype, unsigned short subtype) {
+  appendHeader(out, body);
+  if (typed) out.appendVariable<unsigned char>(type);
+  if (hasSubtype) out.appendVariable<unsigned short>(subtype);
+  out.append(body);
 }
 
-void DDispatcher::sendMessage(unsigned char type, const DBuffer& body) {
+void DDispatcher::frameAndDispatch(const DBuffer& body, bool typed, unsigned char type, bool hasSubtype,
+                                   unsigned short subtype) {
   if (body.size() == 0) return;
-  std::unique_ptr<DBuffer> frame(new DBuffer);
-  appendHeader(*frame, body);
-  frame->appendVariable<unsigned char>(type);
-  frame->append(body);
-  dispatch(std::move(frame));
-}
-
-void DDispatcher::sendMessage(unsigned char type, unsigned short subtype, const DBuffer& body) {
-  if (body.size() == 0) return;
-  std::unique_ptr<DBuffer> frame(new DBuffer);
-  appendHeader(*frame, body);
-  frame->appendVariable<unsigned char>(type);
-  frame->appendVariable<unsigned short>(subtype);
-  frame->append(body);
-  dispatch(std::move(frame));
-}
-
-void DDispatcher::dispatch(std::unique_ptr<DBuffer> frame) {
   if (getDelayEnabled()) {
     // Frames batched earlier must not be overtaken.
-    if (!outMessages.empty()) flush();
-    send(*frame);
+    if (outCount > 0) flush();
+    DBuffer frame;
+    appendFrame(frame, body, typed, type, hasSubtype, subtype);
+    send(frame);
   } else {
-    outMessages.push_back(std::move(frame));
+    appendFrame(*outMessages, body, typed, type, hasSubtype, subtype);
+    ++outCount;
   }
 }
 
+void DDispatcher::sendMessage(const DBuffer& body) { frameAndDispatch(body, false, 0, false, 0); }
+
+void DDispatcher::sendMessage(unsigned char type, const DBuffer& body) {
+  frameAndDispatch(body, true, type, false, 0);
+}
+
+void DDispatcher::sendMessage(unsigned char type, unsigned short subtype, const DBuffer& body) {
+  frameAndDispatch(body, true, type, true, subtype);
+}
+
 bool DDispatcher::flush() {
-  if (outMessages.empty()) return false;
+  if (outCount == 0) return false;
   // Take the batch first: a send may lead back into sendMessage.
-  std::vector<std::unique_ptr<DBuffer>> batch;
+  std::unique_ptr<DBuffer> batch(new DBuffer);
   batch.swap(outMessages);
-  std::shared_ptr<const bool> alive = lifeToken();
-  for (std::size_t i = 0; i < batch.size() && *alive; ++i) send(*batch[i]);
+  outCount = 0;
+  send(*batch);
   return true;
 }
 
-void DDispatcher::clearOutMessages() { outMessages.clear(); }
-
-int DDispatcher::unsentBytes() {
-  int total = DClient::unsentBytes();
-  for (std::size_t i = 0; i < outMessages.size(); ++i) total += static_cast<int>(outMessages[i]->size());
-  return total;
+void DDispatcher::clearOutMessages() {
+  outMessages->clear();
+  outCount = 0;
 }
+
+int DDispatcher::unsentBytes() { return DClient::unsentBytes() + static_cast<int>(outMessages->size()); }
 
 void DDispatcher::delayToggled() {
   if (getDelayEnabled()) {

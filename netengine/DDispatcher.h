@@ -68,13 +68,21 @@ class DDispatcher : public DClient {
   void init();
   // Puts the marker and length in front of the type, sub-type and body.
   void appendHeader(DBuffer& frame, const DBuffer& body);
-  void dispatch(std::unique_ptr<DBuffer> frame);
+  // Frames the body (with a type when typed, and a sub-type when it has one)
+  // and sends it, or adds it to the batch while the send delay is off.
+  void frameAndDispatch(const DBuffer& body, bool typed, unsigned char type, bool hasSubtype,
+                        unsigned short subtype);
+  void appendFrame(DBuffer& out, const DBuffer& body, bool typed, unsigned char type, bool hasSubtype,
+                   unsigned short subtype);
   // Reports a marker byte that did not match (once until back in step).
   void framingError(unsigned char expected, unsigned char received);
   void reportCorrupt(const std::string& text);
 
   std::vector<std::unique_ptr<DEventMap>> eventMaps;
-  std::vector<std::unique_ptr<DBuffer>> outMessages;
+  // Frames waiting for the next flush, back to back in one buffer: batching
+  // many small messages then costs no allocation per message.
+  std::unique_ptr<DBuffer> outMessages;
+  int outCount;
   std::unique_ptr<DFlushEvent> flushEvent;
   Handler genericHandler;
   Handler currentHandler;
