@@ -1,3 +1,6 @@
+// Sections: [constants and state] [feeding: buttons, shadow keys, typed-key
+// events, device poll] [reading] [masking].
+
 #include "InputStatus.h"
 
 #include <allegro.h>
