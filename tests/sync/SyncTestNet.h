@@ -97,6 +97,8 @@ class Listener : public libkorvet::DServer {
   }
   void connectHandler(Socket* socket) override {
     accepted.emplace_back(new DDispatcher(engine, socket));
+    // Small messages leave at once: the manual clock must not outrun them.
+    accepted.back()->setDelay(false);
     if (onAccept) onAccept(accepted.back().get());
   }
   void errorHandler(std::string text) override { ADD_FAILURE() << "accept failed: " << text; }
@@ -116,6 +118,7 @@ inline std::unique_ptr<DDispatcher> connectTo(DEngine& e, Listener& l, std::vect
   d->startConnect("127.0.0.1", l.getLocalPort());
   DDispatcher* raw = d.get();
   EXPECT_TRUE(pump(engines, [&] { return raw->isConnected() && l.accepted.size() > before; }));
+  raw->setDelay(false);
   return d;
 }
 
