@@ -328,7 +328,6 @@ BITMAP* tile(BITMAP* whole, int index) {
 BITMAP* makeIBeam() {
   // Drawn centred on the caret position, over the field's full height.
   std::vector<std::string> art(kTileH, std::string(7, '.'));
-  art[8] = "XX.XX..";
   art[8] = ".XX.XX.";
   for (int y = 9; y <= 28; ++y) art[y] = "...X...";
   art[29] = ".XX.XX.";
