@@ -157,6 +157,7 @@ void DClient::connectFinished(const error_code& error, unsigned int attempt) {
     state->socket->set_option(tcp::no_delay(true), ignored);
   }
   startReceive();
+  if (state->sendQueue.size() > 0) sendBytes();
   connectHandler("Success", connectOk);
 }
 
@@ -206,18 +207,28 @@ void DClient::sendBytes() {
     sendHandler();
     return;
   }
+  // Bytes queued before the connection is up wait for it (connectFinished
+  // starts them); a write on a socket being connected would only fail.
+  if (!connected) return;
   sending = true;
   std::shared_ptr<IoState> st = state;
+  unsigned int attempt = state->attempt;
   state->socket->async_write_some(state->sendQueue.getSendBuffers(k),
-                                  [st](const error_code& error, std::size_t n) {
-                                    if (st->owner) st->owner->sendFinished(error, n);
+                                  [st, attempt](const error_code& error, std::size_t n) {
+                                    if (st->owner) st->owner->sendFinished(error, n, attempt);
                                   });
 }
 
-void DClient::sendFinished(const error_code& error, std::size_t n) {
+void DClient::sendFinished(const error_code& error, std::size_t n, unsigned int attempt) {
   if (!sending) DEngine::fatalError("DClient::sendFinished(): called, but we're not sending!");
   if (n > 0) state->sendQueue.removeFirst(static_cast<long>(n));
   sending = false;
+  // A write of the connection a new startConnect replaced says nothing
+  // about the new one.
+  if (attempt != state->attempt) {
+    if (connected && state->sendQueue.size() > 0) sendBytes();
+    return;
+  }
   if (error) {
     // The error's own text says more than "Sent zero bytes" would.
     if (error != asio::error::operation_aborted) reportError(error);

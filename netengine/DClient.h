@@ -99,7 +99,7 @@ class DClient {
                       unsigned int attempt);
   void connectFinished(const boost::system::error_code& error, unsigned int attempt);
   void receiveFinished(const boost::system::error_code& error, std::size_t n);
-  void sendFinished(const boost::system::error_code& error, std::size_t n);
+  void sendFinished(const boost::system::error_code& error, std::size_t n, unsigned int attempt);
   void reportError(const boost::system::error_code& error);
   static std::string conditionText(const boost::system::error_code& error);
 

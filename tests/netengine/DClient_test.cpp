@@ -65,8 +65,10 @@ TEST(DClient, ConnectFailuresAreReportedWithTheirCodes) {
 TEST(DClient, ConnectsTalksAndReportsThePeerClosingOnce) {
   Pair p;
   RawPeer client(&p.clientEngine);
-  // A second startConnect replaces the first: one outcome only.
+  // A second startConnect replaces the first: one outcome only. Bytes sent
+  // before the connection is up leave once it is.
   client.startConnect("localhost", 1);
+  client.send(bytesOf("early "));
   ASSERT_TRUE(p.connect(client));
   EXPECT_EQ(client.codes, std::vector<int>{connectOk});
   EXPECT_EQ(client.connectTexts[0], "Success");
@@ -76,10 +78,11 @@ TEST(DClient, ConnectsTalksAndReportsThePeerClosingOnce) {
   EXPECT_TRUE(server.isConnected());
   EXPECT_EQ(server.getLocalAddress(), "127.0.0.1");
 
+  ASSERT_TRUE(pumpUntil({&p.serverEngine, &p.clientEngine}, [&] { return server.received == "early "; }));
   server.send(bytesOf("ping"));
   client.send(bytesOf("pong"));
   ASSERT_TRUE(pumpUntil({&p.serverEngine, &p.clientEngine},
-                        [&] { return client.received == "ping" && server.received == "pong"; }));
+                        [&] { return client.received == "ping" && server.received == "early pong"; }));
 
   p.listener.peers.clear();  // the server side goes away
   ASSERT_TRUE(pumpUntil({&p.serverEngine, &p.clientEngine}, [&] { return !client.errors.empty(); }));
