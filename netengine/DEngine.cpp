@@ -95,13 +95,7 @@ int DEngine::update(int maxOps) {
   for (;;) {
     std::size_t ran = 0;
     try {
-      boost::system::error_code ec;
-      ran = ioService->poll_one(ec);
-      if (ec) {
-        errMsg = "System error: " + ec.message();
-        result = -1;
-        break;
-      }
+      ran = ioService->poll_one();
     } catch (const boost::system::system_error& e) {
       errMsg = "System error: " + std::string(e.what());
       result = -1;

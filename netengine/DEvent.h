@@ -29,6 +29,8 @@ class DEvent {
   void reportEngineLost(DEngine* e);
   DEngine* getEngine() const { return engine; }
 
+  static int getNumInstances() { return -1; }
+
  private:
   std::list<DEvent*>::iterator enginePos;
   DEngine* engine;

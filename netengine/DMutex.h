@@ -21,6 +21,8 @@ class DMutex {
   void unlock();
   std::string getErrMsg() const;
 
+  static int getNumInstances() { return -1; }
+
  private:
   std::mutex mutex;
   std::string errMsg;

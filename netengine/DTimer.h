@@ -40,6 +40,8 @@ class DTimer {
 
   virtual void elapsed() {}
 
+  static int getNumInstances() { return -1; }
+
  private:
   DTime* time;
   DEngine* engine;

@@ -5,7 +5,6 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
 #include "DEvent.h"
@@ -81,11 +80,6 @@ TEST(DEngine, HandlerExceptionsBecomeErrorResult) {
   boost::asio::post(engine.getIoService(), [] { throw std::runtime_error("boom"); });
   EXPECT_EQ(engine.update(-1), -1);
   EXPECT_EQ(engine.getErrMsg(), "Unknown error: boom");
-  boost::asio::post(engine.getIoService(), [] {
-    throw boost::system::system_error(make_error_code(boost::system::errc::broken_pipe));
-  });
-  EXPECT_EQ(engine.update(-1), -1);
-  EXPECT_EQ(engine.getErrMsg().rfind("System error: ", 0), 0u);
   // The service is usable again afterwards.
   int ran = 0;
   boost::asio::post(engine.getIoService(), [&] { ++ran; });
@@ -133,7 +127,6 @@ TEST(DEngine, NumberText) {
     EXPECT_EQ(x, 7);
   }
   EXPECT_EQ(DEngine::intToStr(-5), "-5");
-  EXPECT_EQ(DEngine::intToStr(1600), "1600");
   EXPECT_EQ(DEngine::getEndianness(), DEngine::calcEndianness());
   EXPECT_NE(DEngine::getEndianness(), 0);
 }
