@@ -4,74 +4,9 @@
 #include <sstream>
 #include <string>
 
-#include "AllegWorker.h"
 #include "DBuffer.h"
 #include "DEngine.h"
-#include "GameEngine.h"
 #include "KivSettings.h"
-
-// The front-end and session classes come from libraries of their own; each
-// is listed with its count once its header is there.
-#if __has_include("ButtonObject.h")
-#include "ButtonObject.h"
-#define BRELVIN_COUNT_BUTTONOBJECT ButtonObject::getNumInstances()
-#else
-#define BRELVIN_COUNT_BUTTONOBJECT -1
-#endif
-#if __has_include("ChatMessage.h")
-#include "ChatMessage.h"
-#define BRELVIN_COUNT_CHATMESSAGE ChatMessage::getNumInstances()
-#else
-#define BRELVIN_COUNT_CHATMESSAGE -1
-#endif
-#if __has_include("Coordinate.h")
-#include "Coordinate.h"
-#define BRELVIN_COUNT_COORDINATE Coordinate::getNumInstances()
-#else
-#define BRELVIN_COUNT_COORDINATE -1
-#endif
-#if __has_include("DrawingData.h")
-#include "DrawingData.h"
-#define BRELVIN_COUNT_DRAWINGDATA DrawingData::getNumInstances()
-#else
-#define BRELVIN_COUNT_DRAWINGDATA -1
-#endif
-#if __has_include("GUIManager.h")
-#include "GUIManager.h"
-#define BRELVIN_COUNT_GUIMANAGER GUIManager::getNumInstances()
-#else
-#define BRELVIN_COUNT_GUIMANAGER -1
-#endif
-#if __has_include("InputStatus.h")
-#include "InputStatus.h"
-#define BRELVIN_COUNT_INPUTSTATUS InputStatus::getNumInstances()
-#else
-#define BRELVIN_COUNT_INPUTSTATUS -1
-#endif
-#if __has_include("MenuManager.h")
-#include "MenuManager.h"
-#define BRELVIN_COUNT_MENUMANAGER MenuManager::getNumInstances()
-#else
-#define BRELVIN_COUNT_MENUMANAGER -1
-#endif
-#if __has_include("NetSystem.h")
-#include "NetSystem.h"
-#define BRELVIN_COUNT_NETSYSTEM NetSystem::getNumInstances()
-#else
-#define BRELVIN_COUNT_NETSYSTEM -1
-#endif
-#if __has_include("TextBox.h")
-#include "TextBox.h"
-#define BRELVIN_COUNT_TEXTBOX TextBox::getNumInstances()
-#else
-#define BRELVIN_COUNT_TEXTBOX -1
-#endif
-#if __has_include("WorldMap.h")
-#include "WorldMap.h"
-#define BRELVIN_COUNT_WORLDMAP WorldMap::getNumInstances()
-#else
-#define BRELVIN_COUNT_WORLDMAP -1
-#endif
 
 #include <allegro.h>
 
@@ -169,28 +104,4 @@ void AllegTools::showInt(BITMAP* bmp, FONT* font, int value, int x, int y, int c
   std::ostringstream s;
   s << value;
   textout_ex(bmp, font, s.str().c_str(), x, y, color, background);
-}
-
-void displayLeakInfo() {
-  struct Line {
-    const char* name;
-    int count;
-  };
-  const Line lines[] = {
-      {"AllegTools", AllegTools::getNumInstances()},
-      {"AllegWorker", AllegWorker::getNumInstances()},
-      {"ButtonObject", BRELVIN_COUNT_BUTTONOBJECT},
-      {"ChatMessage", BRELVIN_COUNT_CHATMESSAGE},
-      {"Coordinate", BRELVIN_COUNT_COORDINATE},
-      {"DrawingData", BRELVIN_COUNT_DRAWINGDATA},
-      {"GameEngine", GameEngine::getNumInstances()},
-      {"GUIManager", BRELVIN_COUNT_GUIMANAGER},
-      {"InputStatus", BRELVIN_COUNT_INPUTSTATUS},
-      {"MenuManager", BRELVIN_COUNT_MENUMANAGER},
-      {"NetSystem", BRELVIN_COUNT_NETSYSTEM},
-      {"TextBox", BRELVIN_COUNT_TEXTBOX},
-      {"WorldMap", BRELVIN_COUNT_WORLDMAP},
-  };
-  std::cout << "Classes with leaks:" << std::endl;
-  for (const Line& l : lines) std::cout << l.name << ": \t" << l.count << std::endl;
 }

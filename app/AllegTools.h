@@ -36,7 +36,4 @@ class AllegTools {
   static std::string errMsg;
 };
 
-// Writes the (unmaintained) instance counts of the application classes.
-void displayLeakInfo();
-
 #endif  // APP_ALLEGTOOLS_H

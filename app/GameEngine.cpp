@@ -7,6 +7,7 @@
 #include "AllegTools.h"
 #include "ConfigWriter.h"
 #include "KivSettings.h"
+#include "WorldMap.h"
 
 #include <allegro.h>
 #include <jpgalleg.h>
@@ -23,8 +24,6 @@ namespace {
 const char* const CONFIG_FILE = "kivsettings.cfg";
 const int TICKS_PER_SECOND = 30;
 const int MAX_TICKS_PER_FRAME = 100;
-// The background of the canvas area while no canvas exists.
-const int EMPTY_MAP_R = 0, EMPTY_MAP_G = 32, EMPTY_MAP_B = 16;
 
 }  // namespace
 
@@ -51,10 +50,8 @@ END_OF_FUNCTION(closeButtonCallback)
 
 GameEngine::GameEngine()
     : buffer(nullptr),
+      worldMap(nullptr),
       allegTools(nullptr),
-      pointerX(0),
-      pointerY(0),
-      leftButton(false),
       errMsg("Initializing..."),
       mapWidthText(DEngine::intToStr(1600)),
       mapHeightText(DEngine::intToStr(1600)),
@@ -90,6 +87,13 @@ GameEngine::GameEngine()
     return;
   }
 
+  worldMap = new (std::nothrow) WorldMap();
+  if (worldMap == nullptr) {
+    errMsg = "Couldn't create WorldMap";
+    engineOK = false;
+    return;
+  }
+
   if (!setupGUI()) {
     engineOK = false;
     return;
@@ -108,6 +112,7 @@ GameEngine::GameEngine()
 }
 
 GameEngine::~GameEngine() {
+  delete worldMap;
   if (buffer != nullptr) destroy_bitmap(buffer);
   delete allegTools;
 }
@@ -211,6 +216,7 @@ void GameEngine::doLogic() {
   poll_mouse();
   updateMouse();
   updateKeyboard();
+  worldMap->run(static_cast<int>(scrollX), static_cast<int>(scrollY));
   calculateFPS();
   checkEngineWarning();
   netEngine.update(100);
@@ -219,9 +225,9 @@ void GameEngine::doLogic() {
 void GameEngine::updateMouse() {
   bool left = leftClickLatch.exchange(false);
   if (!left) left = (mouse_b & 1) != 0;
-  pointerX = mouse_x;
-  pointerY = mouse_y;
-  leftButton = left;
+  inputStatus.updateCoordinates(mouse_x, mouse_y);
+  // The right button is never reported.
+  inputStatus.updateButtonStatus(left, false);
 }
 
 void GameEngine::updateKeyboard() {
@@ -230,6 +236,9 @@ void GameEngine::updateKeyboard() {
     lastKey = static_cast<char>(readkey() & 0xff);
     clear_keybuf();
   }
+  // The same code repeats until another key is read; the input snapshot
+  // turns that into single key events.
+  inputStatus.updateKeyboard(lastKey);
 }
 
 void GameEngine::calculateFPS() {
@@ -247,7 +256,8 @@ bool GameEngine::checkEngineWarning() {
 
 void GameEngine::drawGraphics() {
   clear_bitmap(buffer);
-  clear_to_color(buffer, makecol(EMPTY_MAP_R, EMPTY_MAP_G, EMPTY_MAP_B));
+  // The canvas, or its empty background, under everything else.
+  worldMap->display(buffer, static_cast<int>(scrollX), static_cast<int>(scrollY));
   showFPS();
   if (screen == nullptr) return;
   acquire_screen();

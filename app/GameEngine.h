@@ -10,9 +10,11 @@
 #include <string>
 
 #include "DEngine.h"
+#include "InputStatus.h"
 
 struct BITMAP;
 class AllegTools;
+class WorldMap;
 
 // Shared with the graphics library's timer, mouse and window threads; they
 // only store into these.
@@ -69,14 +71,10 @@ class GameEngine {
  private:
   libkorvet::DEngine netEngine;
   BITMAP* buffer;
-  // The canvas, the network facade, the paint panel and the menus join
-  // here; until there is a canvas its area shows the empty-map background.
+  WorldMap* worldMap;
+  // The network facade, the paint panel and the menus join here.
   AllegTools* allegTools;
-
-  // Pointer state of the current tick, as read by updateMouse().
-  int pointerX;
-  int pointerY;
-  bool leftButton;
+  InputStatus inputStatus;
 
   std::string errMsg;
   std::string mapWidthText;

@@ -11,6 +11,7 @@
 #include "AllegWorker.h"
 #include "DBuffer.h"
 #include "GameEngine.h"
+#include "LeakInfo.h"
 
 #include <allegro.h>
 
@@ -178,6 +179,15 @@ TEST(GameEngine, MapSizeTexts) {
   EXPECT_EQ(error, "Map Height x doesn't look like an integer.");
   EXPECT_FALSE(GameEngine::checkMapSize("1600", "-0001", w, h, error));
   EXPECT_EQ(error, "Map Height -1 is negative. This confuses me.");
+}
+
+TEST(LeakInfo, ListsEveryApplicationClass) {
+  testing::internal::CaptureStdout();
+  displayLeakInfo();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Classes with leaks:\nAllegTools: \t-1\nAllegWorker: \t-1\nButtonObject: \t-1\nChatMessage: \t-1\n"
+            "Coordinate: \t-1\nDrawingData: \t-1\nGameEngine: \t-1\nGUIManager: \t-1\nInputStatus: \t-1\n"
+            "MenuManager: \t-1\nNetSystem: \t-1\nTextBox: \t-1\nWorldMap: \t-1\n");
 }
 
 }  // namespace
