@@ -12,28 +12,22 @@ using namespace nettest;
 
 TEST(DServer, BindAndListenRefuseMisuseWithTheirTexts) {
   DEngine engine;
-  Listener server(&engine);
-  EXPECT_EQ(server.getLocalPort(), 0);
+  Listener server(&engine), rival(&engine);
   EXPECT_FALSE(server.startListening());
   EXPECT_EQ(server.getErrMsg(), "The socket must be bound before startListening is called.");
   EXPECT_FALSE(server.bind(5, 0));
   EXPECT_EQ(server.getErrMsg(), "Unknown IP version 5");
-  EXPECT_FALSE(server.startListening());
-
   ASSERT_TRUE(server.listenOnLoopbackPort());
-  EXPECT_NE(server.getLocalPort(), 0);
   EXPECT_FALSE(server.startListening());
   EXPECT_EQ(server.getErrMsg(), "The socket is already listening.");
-
-  Listener rival(&engine);
   EXPECT_FALSE(rival.bind(ipV4, server.getLocalPort()));
   EXPECT_EQ(rival.getErrMsg().rfind("Couldn't bind the socket: ", 0), 0u);
 
   server.close();
   EXPECT_FALSE(server.startListening());
   EXPECT_EQ(server.getErrMsg(), "The socket is already listening.");
-  // Rebinding right after closing may start a new accept before the old one
-  // has completed as aborted.
+  // Rebinding at once starts a new accept before the old one has completed
+  // as aborted; the new one still works.
   ASSERT_TRUE(server.listenOnLoopbackPort());
   ASSERT_TRUE(server.listenOnLoopbackPort());
   RawPeer client(&engine);
@@ -52,23 +46,20 @@ TEST(DServer, ClientsConnectingAtOnceAreHandedOverOneByOne) {
   ASSERT_TRUE(pumpUntil({&engine}, [&] { return server.peers.size() == 2; }));
   first.send(bytesOf("one"));
   second.send(bytesOf("two"));
-  ASSERT_TRUE(pumpUntil({&engine}, [&] {
-    return server.peers[0]->received.size() == 3 && server.peers[1]->received.size() == 3;
-  }));
-  std::set<std::string> got = {server.peers[0]->received, server.peers[1]->received};
-  EXPECT_EQ(got, (std::set<std::string>{"one", "two"}));
-  EXPECT_TRUE(server.peers[0]->isConnected());
+  std::string& a = server.peers[0]->received;
+  std::string& b = server.peers[1]->received;
+  ASSERT_TRUE(pumpUntil({&engine}, [&] { return a.size() == 3 && b.size() == 3; }));
+  EXPECT_EQ((std::set<std::string>{a, b}), (std::set<std::string>{"one", "two"}));
 }
 
 TEST(DServer, DeletionWithAnAcceptOutstandingIsSafe) {
-  DEngine engine;
+  DEngine engine, clientEngine;
   Listener* idle = new Listener(&engine);
   ASSERT_TRUE(idle->listenOnLoopbackPort());
   delete idle;
   EXPECT_TRUE(runHandlers(engine, 1));
 
   // A connection waiting to be accepted when the listener goes.
-  DEngine clientEngine;
   Listener* busy = new Listener(&engine);
   ASSERT_TRUE(busy->listenOnLoopbackPort());
   RawPeer client(&clientEngine);

@@ -1,9 +1,9 @@
 #ifndef TESTS_NETENGINE_NETTESTSUPPORT_H
 #define TESTS_NETENGINE_NETTESTSUPPORT_H
 
-// Helpers for the loopback tests of the connection classes: drive an engine
-// until a condition holds (never sleeping), a recording dispatcher, and a
-// listener that wraps every accepted socket in one.
+// Loopback test helpers: drive engines until a condition holds (never
+// sleeping), a connection that records its reports, and a listener that
+// wraps every accepted socket in one.
 
 #include <chrono>
 #include <memory>
@@ -11,7 +11,6 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 
 #include "DBuffer.h"
 #include "DDispatcher.h"
@@ -33,14 +32,10 @@ bool pumpUntil(std::vector<DEngine*> engines, Done done, int deadlineMs = 5000) 
   return true;
 }
 
-// Steps one engine one completion at a time until `count` handlers have run.
-inline bool runHandlers(DEngine& e, int count, int deadlineMs = 5000) {
+// Steps one engine a completion at a time until `count` handlers have run.
+inline bool runHandlers(DEngine& e, int count) {
   int ran = 0;
-  return pumpUntil({}, [&] {
-    int r = e.update(1);
-    if (r > 0) ran += r;
-    return ran >= count;
-  }, deadlineMs);
+  return pumpUntil({}, [&] { return (ran += std::max(0, e.update(1))) >= count; });
 }
 
 inline DBuffer bytesOf(const std::string& s) {
@@ -49,7 +44,6 @@ inline DBuffer bytesOf(const std::string& s) {
   return b;
 }
 
-// Records everything the connection reports.
 class Peer : public DDispatcher {
  public:
   using DDispatcher::DDispatcher;
@@ -59,16 +53,12 @@ class Peer : public DDispatcher {
   }
   void sendHandler() override { ++sendDone; }
   void errorHandler(std::string text) override { errors.push_back(text); }
-  void corruptHandler(std::string text) override { corrupt.push_back(text); }
-
-  std::vector<std::string> connectTexts;
+  std::vector<std::string> connectTexts, errors;
   std::vector<int> codes;
-  std::vector<std::string> errors;
-  std::vector<std::string> corrupt;
   int sendDone = 0;
 };
 
-// A raw connection that only collects what it receives.
+// Collects the raw bytes it receives.
 class RawPeer : public Peer {
  public:
   using Peer::Peer;
@@ -76,16 +66,14 @@ class RawPeer : public Peer {
   std::string received;
 };
 
-// Wraps every accepted socket in a RawPeer (or lets a test take the socket).
 class Listener : public DServer {
  public:
   explicit Listener(DEngine* e) : DServer(e), engine(e) {}
   void connectHandler(Socket* socket) override {
-    if (keepRaw) {
+    if (keepRaw)  // never read from
       sockets.emplace_back(socket);
-    } else {
+    else
       peers.emplace_back(new RawPeer(engine, socket));
-    }
   }
   void errorHandler(std::string text) override { errors.push_back(text); }
   bool listenOnLoopbackPort() { return bind(ipV4, 0) && startListening(); }
