@@ -2,48 +2,42 @@
 #define TESTS_SESSION_CANVASTESTSUPPORT_H
 
 // Shared by the canvas and protocol tests: Allegro without a display, a sync
-// engine over a bare data map (no network), and the status-line queue.
+// engine over a bare data map (no network), byte helpers and the chat queue.
 
 #include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "DBuffer.h"
 #include "KivSettings.h"
 #include "SyncDataMap.h"
 #include "SyncEngine.h"
 #include "SyncSettings.h"
 
-// Last, and after everything else a test includes: its macros collide.
+// Last: its macros collide with the headers above.
 #include <allegro.h>
 
-// Memory bitmaps at 24 bits, and a palette entry to paint with.
-inline void initAllegro() {
-  static bool done = false;
-  if (!done) {
-    install_allegro(SYSTEM_NONE, &errno, atexit);
-    set_color_depth(24);
-    done = true;
-  }
-}
+typedef std::vector<unsigned char> Bytes;
 
-inline void setPaletteEntry(int index, int r, int g, int b) {
-  RGB entry;
-  entry.r = static_cast<unsigned char>(r);
-  entry.g = static_cast<unsigned char>(g);
-  entry.b = static_cast<unsigned char>(b);
-  entry.filler = 0;
+// Memory bitmaps at 24 bits, with palette entries to paint with.
+inline void initAllegro(int index, unsigned char r, unsigned char g, unsigned char b) {
+  static bool done = false;
+  if (!done) install_allegro(SYSTEM_NONE, &errno, atexit);
+  set_color_depth(24);
+  done = true;
+  RGB entry = {r, g, b, 0};
   set_color(index, &entry);
 }
 
-// Hands out indexes the way the sync server does, over a map of
-// 30000-byte segments and 3-byte specks.
+// Hands out indexes as the sync server does: 30000-byte segments, 3-byte specks.
 class TestSyncEngine : public libksync::SyncEngine {
  public:
   TestSyncEngine() : settings([](std::string) {}), map(&settings), nextIndex(0) {
     settings.setSegmentSize(30000, 3);
     settings.setIsServer();
-    settings.setEngine(this);
   }
   unsigned int getSyncIndex(unsigned short size) override {
     unsigned int old = nextIndex;
@@ -59,8 +53,7 @@ class TestSyncEngine : public libksync::SyncEngine {
 };
 
 struct StatusLine {
-  std::string owner;
-  std::string text;
+  std::string owner, text;
   int color;
 };
 
@@ -70,5 +63,32 @@ inline std::vector<StatusLine> drainChat() {
   while (KivSettings::getChatMessage(line.owner, line.text, line.color)) lines.push_back(line);
   return lines;
 }
+
+// Exactly one status line was posted, by owner, starting with prefix.
+inline void expectStatus(const std::string& owner, const std::string& prefix) {
+  std::vector<StatusLine> lines = drainChat();
+  ASSERT_EQ(lines.size(), 1u) << prefix;
+  EXPECT_EQ(lines[0].owner, owner);
+  EXPECT_EQ(lines[0].color, 80);
+  EXPECT_EQ(lines[0].text.substr(0, prefix.size()), prefix);
+}
+
+inline Bytes bytesOf(const libkorvet::DBuffer& b) {
+  Bytes out;
+  for (unsigned int i = 0; i < b.size(); ++i) out.push_back(b.getByte(i));
+  return out;
+}
+
+inline libkorvet::DBuffer bufferOf(const Bytes& bytes) {
+  libkorvet::DBuffer b;
+  for (unsigned char c : bytes) b.appendByte(c);
+  return b;
+}
+
+// Stands in for a connection.
+struct Recorder {
+  void sendMessage(unsigned char, const libkorvet::DBuffer& body) { bodies.push_back(bytesOf(body)); }
+  std::vector<Bytes> bodies;
+};
 
 #endif  // TESTS_SESSION_CANVASTESTSUPPORT_H

@@ -17,11 +17,12 @@ void countingCallback(unsigned int index, unsigned char value) {
 }
 
 int pixelAt(int x, int y) { return getpixel(WorldMap::getMapBuffer(), x, y); }
+const int WHITE = 252 << 16 | 252 << 8 | 252;
 
 }  // namespace
 
 TEST(WorldMap, CreateChecksSizeAndPrintsLayout) {
-  initAllegro();
+  initAllegro(7, 10, 20, 30);
   TestSyncEngine engine;
   WorldMap map;
   EXPECT_EQ(map.getPixelWidth(), 1600);
@@ -29,34 +30,18 @@ TEST(WorldMap, CreateChecksSizeAndPrintsLayout) {
   EXPECT_EQ(map.getErrMsg(), "Map size too small");
   EXPECT_FALSE(map.create(1600, 10001, &engine));
   EXPECT_EQ(map.getErrMsg(), "Map size too large");
-  EXPECT_EQ(engine.map.getSize(), 0u);  // failures allocate nothing
 
   testing::internal::CaptureStdout();
   ASSERT_TRUE(map.create(1600, 1600, &engine));
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("KIV_SEGMENT_SIZE: 30000\n"), std::string::npos);
-  EXPECT_NE(out.find("numXSegments: 16\nnumYSegments: 16\ntotalSegments: 256\nsegmentPixels: 10000\n"),
-            std::string::npos);
+  EXPECT_EQ(out.find("KIV_SEGMENT_SIZE: 30000\nsegmentWidth: 100\n"), 0u);
+  EXPECT_NE(out.find("numXSegments: 16\nnumYSegments: 16\ntotalSegments: 256\n"), std::string::npos);
   EXPECT_EQ(engine.map.getSize(), 256u * 30000u);
-  EXPECT_EQ(map.getErrMsg(), "AllOK");
-  // The bitmap starts black, like the all-zero planes.
-  EXPECT_EQ(pixelAt(0, 0), makecol(0, 0, 0));
-  EXPECT_EQ(pixelAt(1599, 1599), makecol(0, 0, 0));
-
-  map.reset();
-  EXPECT_FALSE(map.isCreated());
-  EXPECT_EQ(map.getPixelHeight(), 1600);
-  EXPECT_EQ(WorldMap::getMapBuffer(), nullptr);
-
-  TestSyncEngine wider;
-  ASSERT_TRUE(map.create(1650, 1600, &wider));
-  EXPECT_EQ(map.getTotalSegments(), 17 * 16);
-  EXPECT_EQ(map.getPixelWidth(), 1650);
+  EXPECT_EQ(pixelAt(1599, 1599), 0);  // black, like the all-zero planes
 }
 
 TEST(WorldMap, PixelLandsAtItsSyncIndexAndInTheBitmap) {
-  initAllegro();
-  setPaletteEntry(7, 10, 20, 30);
+  initAllegro(7, 10, 20, 30);
   TestSyncEngine engine;
   WorldMap map;
   ASSERT_TRUE(map.create(1600, 1600, &engine));
@@ -70,17 +55,20 @@ TEST(WorldMap, PixelLandsAtItsSyncIndexAndInTheBitmap) {
   EXPECT_EQ(engine.map.getByte(1013050), 120);
   EXPECT_EQ(engine.map.getByte(993051), 0);
   EXPECT_EQ(pixelAt(150, 230), makecol(40, 80, 120));
-  EXPECT_EQ(pixelAt(151, 230), makecol(0, 0, 0));
   EXPECT_EQ(changeCalls, 3);
-
-  // Painting the colour a pixel already has changes no byte.
-  map.drawRect(150, 230, 150, 230, 7);
-  EXPECT_EQ(changeCalls, 3);
-
-  // Indexes out of the palette are ignored rather than read past it.
-  map.drawRect(0, 0, 5, 5, 256);
+  map.drawRect(150, 230, 150, 230, 7);  // same colour: no byte changes
+  map.drawRect(0, 0, 5, 5, 256);        // outside the palette: ignored
   map.drawRect(0, 0, 5, 5, -1);
   EXPECT_EQ(changeCalls, 3);
+
+  BITMAP* dest = create_bitmap(320, 240);
+  map.display(dest, 100, 200);
+  EXPECT_EQ(getpixel(dest, 50, 30), makecol(40, 80, 120));
+  EXPECT_EQ(getpixel(dest, 51, 30), 0);
+  map.reset();
+  map.display(dest, 0, 0);
+  EXPECT_EQ(getpixel(dest, 10, 10), makecol(0, 32, 16));
+  destroy_bitmap(dest);
 }
 
 TEST(WorldMap, LineSeriesSpacingAndPointLimits) {
@@ -89,25 +77,15 @@ TEST(WorldMap, LineSeriesSpacingAndPointLimits) {
   map.getLineSeries(0, 0, 10, 0, 3, xs, ys, 480);
   EXPECT_EQ(xs, (std::vector<long>{0, 3, 5, 8, 10}));
   EXPECT_EQ(ys, (std::vector<long>{0, 0, 0, 0, 0}));
-
+  map.getLineSeries(10, 0, 0, 0, 3, xs, ys, 480);  // halves round away from zero
+  EXPECT_EQ(xs, (std::vector<long>{10, 8, 5, 3, 0}));
   map.getLineSeries(5, 5, 5, 5, 1, xs, ys, 480);
-  EXPECT_EQ(xs, (std::vector<long>{5, 5, 5}));
   EXPECT_EQ(ys, (std::vector<long>{5, 5, 5}));
 
-  // Halves round away from zero going left too.
-  map.getLineSeries(10, 0, 0, 0, 3, xs, ys, 480);
-  EXPECT_EQ(xs, (std::vector<long>{10, 8, 5, 3, 0}));
-
-  map.getLineSeries(0, 0, 1000, 0, 1, xs, ys, WorldMap::calcDrawingLimit(0));
-  EXPECT_EQ(xs.size(), 482u);
   map.getLineSeries(0, 0, 1000, 0, 3, xs, ys, WorldMap::calcDrawingLimit(3));
   EXPECT_EQ(xs.size(), 70u);
-  EXPECT_EQ(WorldMap::calcDrawingLimit(1), 160);
-  EXPECT_EQ(WorldMap::calcDrawingLimit(2), 96);
-  EXPECT_EQ(WorldMap::calcDrawingLimit(-1), 480);
-
   // The widest coordinates a message can carry neither overflow nor loop long.
-  map.getLineSeries(0, 0, INT_MAX, INT_MAX, 1, xs, ys, 480);
+  map.getLineSeries(0, 0, INT_MAX, INT_MAX, 1, xs, ys, WorldMap::calcDrawingLimit(0));
   EXPECT_EQ(xs.size(), 482u);
   EXPECT_EQ(xs.back(), INT_MAX);
 
@@ -115,57 +93,33 @@ TEST(WorldMap, LineSeriesSpacingAndPointLimits) {
                "WorldMap::getLineSeries\\(\\): invalid point distance");
 }
 
-TEST(WorldMap, DrawingIsClampedToTheCanvas) {
-  initAllegro();
-  setPaletteEntry(9, 63, 63, 63);
+TEST(WorldMap, NothingIsPaintedOutsideTheCanvas) {
+  initAllegro(9, 63, 63, 63);
   WorldMap map;
-  map.drawRect(0, 0, 10, 10, 9);  // no map yet: ignored
-  map.applyLineDrawing(0, 0, 10, 10, 3, 9);
+  map.applyLineDrawing(0, 0, 10, 10, 3, 9);  // no map yet: ignored
 
   TestSyncEngine engine;
   ASSERT_TRUE(map.create(1650, 1600, &engine));
+  EXPECT_EQ(map.getTotalSegments(), 17 * 16);
   map.drawRect(-5, -5, 2, 2, 9);
-  EXPECT_EQ(pixelAt(0, 0), makecol(252, 252, 252));
-  EXPECT_EQ(pixelAt(2, 2), makecol(252, 252, 252));
-  EXPECT_EQ(pixelAt(3, 0), makecol(0, 0, 0));
-  EXPECT_EQ(pixelAt(0, 3), makecol(0, 0, 0));
+  EXPECT_EQ(pixelAt(2, 2), WHITE);
+  EXPECT_EQ(pixelAt(3, 3), 0);
 
-  // Past the right and bottom edges: the last column and row, and nothing of
-  // the edge block's bytes beyond the canvas.
+  // Past the right and bottom edges: the last column and row only.
   map.drawRect(1700, 1700, 5000, 5000, 9);
-  EXPECT_EQ(pixelAt(1649, 1599), makecol(252, 252, 252));
-  EXPECT_EQ(pixelAt(1648, 1599), makecol(0, 0, 0));
+  EXPECT_EQ(pixelAt(1649, 1599), WHITE);
+  EXPECT_EQ(pixelAt(1648, 1599), 0);
   unsigned int edge = (16 + 15 * 17) * 30000u;  // block of (1600..1699, 1500..1599)
   EXPECT_EQ(engine.map.getByte(edge + 99 * 100 + 49), 252);  // (1649, 1599)
-  EXPECT_EQ(engine.map.getByte(edge + 99 * 100 + 50), 0);    // (1650, 1599) is off canvas
-
-  // Huge strokes end at the corner and stay inside.
-  map.applyLineDrawing(0, 0, INT_MAX, INT_MAX, 3, 9);
-  EXPECT_EQ(pixelAt(1649, 1599), makecol(252, 252, 252));
+  EXPECT_EQ(engine.map.getByte(edge + 99 * 100 + 50), 0);    // (1650, 1599): off canvas
+  map.applyLineDrawing(INT_MAX, 0, 0, INT_MAX, 3, 9);
+  EXPECT_EQ(pixelAt(1649, 0), WHITE);
 
   // Bytes with no pixel (off-canvas columns, sync padding) leave the bitmap alone.
-  WorldMap::getMapChange(edge + 99 * 100 + 60, 200);
-  WorldMap::getMapChange(272u * 30000u + 5u, 200);
-  WorldMap::getMapChange(0xFFFFFFFFu, 200);
-  EXPECT_EQ(pixelAt(1, 0), makecol(252, 252, 252));
-
+  WorldMap::getMapChange(edge + 99 * 100 + 60, 7);
+  WorldMap::getMapChange(272u * 30000u + 5u, 7);
+  WorldMap::getMapChange(0xFFFFFFFFu, 7);
+  EXPECT_EQ(pixelAt(1649, 1599), WHITE);
   map.reset();
   WorldMap::getMapChange(0, 17);  // a late change after the session ended
-}
-
-TEST(WorldMap, DisplayShowsBackgroundOrTheScrolledWindow) {
-  initAllegro();
-  setPaletteEntry(7, 10, 20, 30);
-  BITMAP* dest = create_bitmap(320, 240);
-  WorldMap map;
-  map.display(dest, 0, 0);
-  EXPECT_EQ(getpixel(dest, 10, 10), makecol(0, 32, 16));
-
-  TestSyncEngine engine;
-  ASSERT_TRUE(map.create(1600, 1600, &engine));
-  map.drawRect(150, 230, 150, 230, 7);
-  map.display(dest, 100, 200);
-  EXPECT_EQ(getpixel(dest, 50, 30), makecol(40, 80, 120));
-  EXPECT_EQ(getpixel(dest, 51, 30), makecol(0, 0, 0));
-  destroy_bitmap(dest);
 }
