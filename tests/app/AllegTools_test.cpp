@@ -11,7 +11,6 @@
 #include "AllegWorker.h"
 #include "DBuffer.h"
 #include "GameEngine.h"
-#include "LeakInfo.h"
 
 #include <allegro.h>
 
@@ -113,13 +112,6 @@ TEST_F(OutlineTest, RecoloursBackgroundTouchingForeground) {
   AllegTools::drawOutline(b, OUTLINE, BACK);
   EXPECT_EQ(picture(b), "...\n.#.\n...\n");
   destroy_bitmap(b);
-
-  b = create_bitmap(2, 5);
-  clear_to_color(b, BACK);
-  putpixel(b, 1, 2, TEXT);
-  AllegTools::drawOutline(b, OUTLINE, BACK);
-  EXPECT_EQ(picture(b), "..\n..\n.#\n..\n..\n");
-  destroy_bitmap(b);
 }
 
 TEST(AllegWorker, Palette) {
@@ -129,21 +121,12 @@ TEST(AllegWorker, Palette) {
   auto rgb = [&](int i) {
     return std::to_string(colors[i].r) + "," + std::to_string(colors[i].g) + "," + std::to_string(colors[i].b);
   };
-  EXPECT_EQ(rgb(0), "0,0,0");
-  EXPECT_EQ(rgb(255), "0,0,0");
-  EXPECT_EQ(rgb(1), "15,15,15");
-  EXPECT_EQ(rgb(4), "51,51,51");
-  EXPECT_EQ(rgb(10), "63,0,0");
-  EXPECT_EQ(rgb(29), "51,0,51");
-  EXPECT_EQ(rgb(30), "63,1,63");  // just off the sprite mask colour
-  EXPECT_EQ(rgb(35), "0,63,63");
-  EXPECT_EQ(rgb(60), "63,63,43");
-  EXPECT_EQ(rgb(80), "63,0,31");
-  EXPECT_EQ(rgb(81), "10,15,7");
-  EXPECT_EQ(rgb(95), "63,45,12");
-  EXPECT_EQ(rgb(100), "0,31,63");
-  EXPECT_EQ(rgb(101), "7,7,7");  // not touched
-  EXPECT_EQ(rgb(254), "7,7,7");
+  std::string got;
+  for (int i : {0, 1, 4, 10, 29, 30, 35, 60, 80, 81, 95, 100, 101, 254, 255}) got += rgb(i) + " ";
+  // Entry 30 is just off the sprite mask colour; 101 to 254 are not touched.
+  EXPECT_EQ(got,
+            "0,0,0 15,15,15 51,51,51 63,0,0 51,0,51 63,1,63 0,63,63 63,63,43 63,0,31 10,15,7 63,45,12 0,31,63 "
+            "7,7,7 7,7,7 0,0,0 ");
 }
 
 TEST(GameEngine, TickerDropsBacklogAboveOneSecond) {
@@ -179,15 +162,6 @@ TEST(GameEngine, MapSizeTexts) {
   EXPECT_EQ(error, "Map Height x doesn't look like an integer.");
   EXPECT_FALSE(GameEngine::checkMapSize("1600", "-0001", w, h, error));
   EXPECT_EQ(error, "Map Height -1 is negative. This confuses me.");
-}
-
-TEST(LeakInfo, ListsEveryApplicationClass) {
-  testing::internal::CaptureStdout();
-  displayLeakInfo();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Classes with leaks:\nAllegTools: \t-1\nAllegWorker: \t-1\nButtonObject: \t-1\nChatMessage: \t-1\n"
-            "Coordinate: \t-1\nDrawingData: \t-1\nGameEngine: \t-1\nGUIManager: \t-1\nInputStatus: \t-1\n"
-            "MenuManager: \t-1\nNetSystem: \t-1\nTextBox: \t-1\nWorldMap: \t-1\n");
 }
 
 }  // namespace

@@ -119,57 +119,45 @@ TEST_F(ConfigWriterTest, TypedValuesAndConversions) {
   EXPECT_THROW(c.get(-1), std::out_of_range);
 }
 
-TEST_F(ConfigWriterTest, ReadErrorsAreFatal) {
+TEST_F(ConfigWriterTest, FileErrorsAreFatal) {
   const std::string p = dir + "k.cfg";
   EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^ConfigWriter couldn't open " + p + " for reading\n");
 
-  put("k.cfg", "# c\n%B\n>1\n");
-  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^ConfigWriter couldn't find A in file " + p + "\n");
-  put("k.cfg", "%\n>1\n%A\n>2\n");
-  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^File " + p + " contains a % with no identifier\n");
-  put("k.cfg", "%A\n>\n");
-  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^ConfigWriter found no value for A in file " + p + "\n");
-  put("k.cfg", "%A\n\n>1\n");
-  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^ConfigWriter found no value for A in file " + p + "\n");
-  put("k.cfg", "%A");
-  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^ConfigWriter found no value for A in file " + p + "\n");
-  put("k.cfg", "%A\nx1\n");
-  EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"),
-               "^ConfigWriter expected > to indicate the value for A in file " + p + "\n");
+  struct Case {
+    std::string file, text;
+  } reading[] = {
+      {"# c\n%B\n>1\n", "ConfigWriter couldn't find A in file " + p},
+      {"%\n>1\n%A\n>2\n", "File " + p + " contains a % with no identifier"},
+      {"%A\n>\n", "ConfigWriter found no value for A in file " + p},
+      {"%A\n\n>1\n", "ConfigWriter found no value for A in file " + p},
+      {"%A", "ConfigWriter found no value for A in file " + p},
+      {"%A\nx1\n", "ConfigWriter expected > to indicate the value for A in file " + p},
+  };
+  for (const Case& c : reading) {
+    put("k.cfg", c.file);
+    EXPECT_FATAL(ConfigWriter::loadString("k.cfg", "A"), "^" + c.text + "\n");
+  }
+
+  // For writing, every entry must be well formed, not only the one written.
+  Case writing[] = {
+      {"%A\n>1\n\njunk\n", "ConfigWriter error reading " + p + ": junk\nExpected a comment or ID"},
+      {"%A\n>1\n\n# dangling\n", "ConfigWriter couldn't read from file " + p + "\nExpected config ID after comments"},
+      {"# c\n\n%A\n>1\n", "ConfigWriter error reading from file " + p + "\nGot a blank line; expected comment or ID"},
+      {"# c\n>1\n", "ConfigWriter error reading from file " + p + "\nInvalid line after comments section"},
+      {"%\n>1\n", "ConfigWriter: expected config ID after % symbol in file " + p},
+      {"%A\n>\n", "ConfigWriter: expected value after ID %A in file " + p},
+      {"%B\n>1\n\n%A", "ConfigWriter: expected value after ID %A in file " + p},
+      {"%A\n=1\n", "ConfigWriter expected > to preceed the value for %A in file " + p},
+  };
+  for (const Case& c : writing) {
+    put("k.cfg", c.file);
+    EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "B", "2"), "^" + c.text + "\n");
+  }
 
   put("k.cfg", "%A\ntrue\n%B\n>true\n%C\n>1.5\n%D\n>1.5x\n");
   EXPECT_FATAL(ConfigWriter::loadBool("k.cfg", "B"), "^For file " + p + ", label B, expected TRUE or FALSE\n");
   EXPECT_FATAL(ConfigWriter::loadInt("k.cfg", "C"), "^For file " + p + ", label C, expected int\n");
   EXPECT_FATAL(ConfigWriter::loadDouble("k.cfg", "D"), "^For file " + p + ", label D, expected a double\n");
-}
-
-TEST_F(ConfigWriterTest, MalformedFilesAreFatalForWriting) {
-  const std::string p = dir + "k.cfg";
-  // The broken entry need not be the one written.
-  put("k.cfg", "%A\n>1\n\njunk\n");
-  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
-               "^ConfigWriter error reading " + p + ": junk\nExpected a comment or ID\n");
-  put("k.cfg", "%A\n>1\n\n# dangling comment\n");
-  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
-               "^ConfigWriter couldn't read from file " + p + "\nExpected config ID after comments\n");
-  put("k.cfg", "# c\n\n%A\n>1\n");
-  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
-               "^ConfigWriter error reading from file " + p + "\nGot a blank line; expected comment or ID\n");
-  put("k.cfg", "# c\n>1\n");
-  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
-               "^ConfigWriter error reading from file " + p + "\nInvalid line after comments section\n");
-  put("k.cfg", "%\n>1\n");
-  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
-               "^ConfigWriter: expected config ID after % symbol in file " + p + "\n");
-  put("k.cfg", "%A\n>\n");
-  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
-               "^ConfigWriter: expected value after ID %A in file " + p + "\n");
-  put("k.cfg", "%A");
-  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "B", "2"),
-               "^ConfigWriter: expected value after ID %A in file " + p + "\n");
-  put("k.cfg", "%A\n=1\n");
-  EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
-               "^ConfigWriter expected > to preceed the value for %A in file " + p + "\n");
 
   ConfigWriter::setPath(dir + "missing/");
   EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
