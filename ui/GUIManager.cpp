@@ -1,0 +1,590 @@
+// Sections: [GUIHighlight] [construction and images] [panel layout]
+// [one session tick] [chat input] [panel clicks and shortcuts]
+// [stroke capture] [drawing].
+
+#include "GUIManager.h"
+
+#include <iostream>
+#include <new>
+
+#include "ChatMessage.h"
+#include "DEngine.h"
+#include "InputStatus.h"
+#include "KivSettings.h"
+#include "WorldMap.h"
+
+// The network facade is written alongside this panel; until its header is
+// in the tree, a chat line that is sent goes nowhere.
+#if __has_include("NetSystem.h")
+#include "NetSystem.h"
+#define BRELVIN_HAS_NETSYSTEM 1
+#endif
+
+// Last: its macros and globals must not leak into the headers above.
+#include <allegro.h>
+
+using libkorvet::DEngine;
+
+namespace {
+
+const char* const MASK_OWNER = "GUIManager";
+
+// Palette: 20 columns of five shades, 16 pixels apart, 14-pixel swatches.
+const int PALETTE_COLUMNS = 20;
+const int PALETTE_ROWS = 5;
+const int SWATCH_PITCH = 16;
+const int SWATCH_SIZE = 14;
+const int NUM_COLORS = PALETTE_COLUMNS * PALETTE_ROWS;
+
+const int HIGHLIGHT_COLOR = 35;
+const int BRUSH_HIGHLIGHT_COLOR = 34;
+const int BRUSH_FRAME_COLOR = 45;
+
+const int CURSOR_BLINK_TICKS = 30;
+const int CURSOR_SHOWN_TICKS = 15;
+const int CHAT_TEXT_COLOR = 4;
+const int CHAT_INPUT_FROM_BOTTOM = 200;
+const int SCROLL_TEXT_FROM_BOTTOM = 13;
+const int SCROLL_TEXT_COLOR = 0;
+const int SCROLL_TEXT_BACKGROUND = 5;
+
+FONT* orDefault(FONT* f) { return f != nullptr ? f : font; }
+
+bool inside(int px, int py, long x0, long y0, long x1, long y1) {
+  return px >= x0 && px <= x1 && py >= y0 && py <= y1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// GUIHighlight
+
+void GUIHighlight::setCoords(unsigned int newX, unsigned int newY) {
+  x = newX;
+  y = newY;
+}
+
+void GUIHighlight::setDimensions(unsigned int w, unsigned int h) {
+  width = w;
+  height = h;
+}
+
+void GUIHighlight::display(BITMAP* bmp) const {
+  if (bmp == nullptr) return;
+  const int x0 = static_cast<int>(x);
+  const int y0 = static_cast<int>(y);
+  const int x1 = x0 + static_cast<int>(width);
+  const int y1 = y0 + static_cast<int>(height);
+  rect(bmp, x0, y0, x1, y1, color);
+  rect(bmp, x0 - 1, y0 - 1, x1 + 1, y1 + 1, color);
+}
+
+// ---------------------------------------------------------------------------
+// Construction and images
+
+GUIManager::GUIManager(NetSystem* net)
+    : cursorImage(nullptr),
+      upArrow(nullptr),
+      downArrow(nullptr),
+      leftArrow(nullptr),
+      rightArrow(nullptr),
+      activeUpArrow(nullptr),
+      activeDownArrow(nullptr),
+      activeLeftArrow(nullptr),
+      activeRightArrow(nullptr),
+      paintGui(nullptr),
+      pointerImage(nullptr),
+      pointerOffsetX(0),
+      pointerOffsetY(0),
+      netSystem(net),
+      guiX(0),
+      guiY(0),
+      xResolution(0),
+      yResolution(0),
+      scrollDirection(SCROLL_NONE),
+      scrollSpeed(SCROLL_SPEED),
+      chatInput("Hi"),
+      chatActive(false),
+      cursorBlink(0),
+      segmentTimer(0),
+      requestHalt(false),
+      wasDrawing(false),
+      enteredGui(false),
+      errMsg("AllOK") {}
+
+GUIManager::~GUIManager() {
+  // An open chat line holds the keyboard; a panel rebuilt after this one
+  // would not know it and every reader would stay deaf.
+  closeChat();
+  for (ChatMessage* line : shownMessages) delete line;
+  shownMessages.clear();
+  releaseImages();
+}
+
+void GUIManager::releaseImages() {
+  BITMAP** images[] = {&cursorImage,   &upArrow,         &downArrow,       &leftArrow,
+                       &rightArrow,    &activeUpArrow,   &activeDownArrow, &activeLeftArrow,
+                       &activeRightArrow, &paintGui};
+  for (BITMAP** image : images) {
+    if (*image != nullptr) destroy_bitmap(*image);
+    *image = nullptr;
+  }
+  pointerImage = nullptr;
+}
+
+bool GUIManager::initialize() {
+  return initialize(KivSettings::getXResolution(), KivSettings::getYResolution());
+}
+
+bool GUIManager::initialize(int screenWidth, int screenHeight) {
+  std::cout << KivSettings::getWorkingDir() << std::endl;
+  releaseImages();
+  xResolution = screenWidth;
+  yResolution = screenHeight;
+
+  struct Image {
+    BITMAP** target;
+    const char* file;
+  };
+  const Image cursors[] = {{&cursorImage, "cursor.bmp"},
+                           {&upArrow, "up_arrow.bmp"},
+                           {&activeUpArrow, "active_up_arrow.bmp"},
+                           {&downArrow, "down_arrow.bmp"},
+                           {&activeDownArrow, "active_down_arrow.bmp"},
+                           {&rightArrow, "right_arrow.bmp"},
+                           {&activeRightArrow, "active_right_arrow.bmp"},
+                           {&leftArrow, "left_arrow.bmp"},
+                           {&activeLeftArrow, "active_left_arrow.bmp"}};
+  const std::string graphics = KivSettings::getWorkingDir() + "graphics" + "/";
+  for (const Image& image : cursors) {
+    const std::string path = graphics + "cursor" + "/" + image.file;
+    *image.target = load_bitmap(path.c_str(), nullptr);
+    if (*image.target == nullptr) {
+      errMsg = "Couldn't load cursor from " + path;
+      return false;
+    }
+  }
+  pointerImage = cursorImage;
+  pointerOffsetX = 0;
+  pointerOffsetY = 0;
+
+  const std::string panelPath = graphics + "gui" + "/" + "paint_gui.bmp";
+  paintGui = load_bitmap(panelPath.c_str(), nullptr);
+  if (paintGui == nullptr) {
+    errMsg = "Couldn't paint GUI from " + panelPath;
+    return false;
+  }
+
+  // Centred at the bottom edge of the screen.
+  guiX = xResolution / 2 - paintGui->w / 2;
+  guiY = yResolution - paintGui->h;
+  addPaintComponents();
+  return true;
+}
+
+int GUIManager::getPanelWidth() const { return paintGui != nullptr ? paintGui->w : 0; }
+int GUIManager::getPanelHeight() const { return paintGui != nullptr ? paintGui->h : 0; }
+
+// ---------------------------------------------------------------------------
+// Panel layout
+
+// Everything is measured from the panel image's right and bottom edges, so a
+// wider image grows to the left and top.
+void GUIManager::addPaintComponents() {
+  const int W = paintGui->w;
+  const int H = paintGui->h;
+
+  paletteOrigin = Coordinate(guiX + W - 330, guiY + H - 90);
+  paletteHighlight.setColor(palette_color[HIGHLIGHT_COLOR]);
+  paletteHighlight.setCoords(static_cast<unsigned int>(guiX + W - 331),
+                             static_cast<unsigned int>(guiY + H - 91));
+  paletteHighlight.setDimensions(15, 15);
+
+  // Column c holds the five shades of one colour group.
+  for (int c = 0; c < PALETTE_COLUMNS; ++c) {
+    for (int r = 0; r < PALETTE_ROWS; ++r) {
+      const int n = 1 + PALETTE_ROWS * c + r;
+      const int px = W - 330 + SWATCH_PITCH * c;
+      const int py = H - 90 + SWATCH_PITCH * r;
+      rect(paintGui, px - 1, py - 1, px + 13, py + 13, palette_color[0]);
+      rectfill(paintGui, px, py, px + SWATCH_SIZE - 1, py + SWATCH_SIZE - 1, palette_color[n]);
+    }
+  }
+
+  for (int k = 0; k < NUM_BRUSHES; ++k) {
+    const int ix = W - 346 - k;
+    const int iy = H - 80 + 19 * k;
+    brushButtons[k] = Coordinate(guiX + ix, guiY + iy);
+    rect(paintGui, ix - 3, iy - 3, ix + 2 * k + 3, iy + 2 * k + 3, palette_color[BRUSH_FRAME_COLOR]);
+    rectfill(paintGui, ix, iy, ix + 2 * k, iy + 2 * k, palette_color[0]);
+    brushHighlights[k].setCoords(static_cast<unsigned int>(guiX + ix - 1),
+                                 static_cast<unsigned int>(guiY + iy - 1));
+    brushHighlights[k].setDimensions(2 * (k + 1), 2 * (k + 1));
+    brushHighlights[k].setColor(palette_color[BRUSH_HIGHLIGHT_COLOR]);
+  }
+
+  const int X = W - 415;
+  const int Y = H - 83;
+  const int upX = X, upY = Y;
+  const int rightX = X + upArrow->w + 2, rightY = Y + 1 + upArrow->h;
+  const int leftX = X - leftArrow->w - 2, leftY = Y + 1 + upArrow->h;
+  const int downX = X, downY = Y + 2 + upArrow->h + rightArrow->h;
+  draw_sprite(paintGui, upArrow, upX, upY);
+  draw_sprite(paintGui, rightArrow, rightX, rightY);
+  draw_sprite(paintGui, leftArrow, leftX, leftY);
+  draw_sprite(paintGui, downArrow, downX, downY);
+  upArrowPos = Coordinate(guiX + upX, guiY + upY);
+  rightArrowPos = Coordinate(guiX + rightX, guiY + rightY);
+  leftArrowPos = Coordinate(guiX + leftX, guiY + leftY);
+  downArrowPos = Coordinate(guiX + downX, guiY + downY);
+}
+
+Coordinate GUIManager::getArrowPos(int direction) const {
+  switch (direction) {
+    case SCROLL_UP:
+      return upArrowPos;
+    case SCROLL_DOWN:
+      return downArrowPos;
+    case SCROLL_LEFT:
+      return leftArrowPos;
+    default:
+      return rightArrowPos;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// One session tick
+
+void GUIManager::run(long& scrollX, long& scrollY, WorldMap* map) {
+  doNetworkChat();
+  doScrolling(scrollX, scrollY, map);
+  checkScrollingLimits(scrollX, scrollY, map);
+  handleESC();
+  checkChatMessages();
+  const bool overPanel = checkGUIs(scrollX, scrollY, map);
+  updateHighlighting(scrollX, scrollY, overPanel);
+}
+
+void GUIManager::doScrolling(long& scrollX, long& scrollY, WorldMap*) {
+  scrollDirection = SCROLL_NONE;
+  pointerImage = cursorImage;
+  pointerOffsetX = 0;
+  pointerOffsetY = 0;
+  // All four are applied; the last one pressed in this order names the
+  // direction whose arrow lights up.
+  if (InputStatus::getShadowKey(KEY_DOWN)) {
+    scrollY += scrollSpeed;
+    scrollDirection = SCROLL_DOWN;
+  }
+  if (InputStatus::getShadowKey(KEY_UP)) {
+    scrollY -= scrollSpeed;
+    scrollDirection = SCROLL_UP;
+  }
+  if (InputStatus::getShadowKey(KEY_RIGHT)) {
+    scrollX += scrollSpeed;
+    scrollDirection = SCROLL_RIGHT;
+  }
+  if (InputStatus::getShadowKey(KEY_LEFT)) {
+    scrollX -= scrollSpeed;
+    scrollDirection = SCROLL_LEFT;
+  }
+}
+
+void GUIManager::checkScrollingLimits(long& scrollX, long& scrollY, WorldMap* map) const {
+  if (scrollX < 0) scrollX = 0;
+  if (scrollY < 0) scrollY = 0;
+  if (map == nullptr) return;
+  const long maxX = static_cast<long>(map->getPixelWidth()) - xResolution;
+  const long maxY = static_cast<long>(map->getPixelHeight()) - yResolution;
+  if (scrollX > maxX) scrollX = maxX;
+  if (scrollY > maxY) scrollY = maxY;
+}
+
+void GUIManager::handleESC() {
+  if (InputStatus::getShadowPressed() && InputStatus::getShadowKey(KEY_ESC)) requestHalt = true;
+}
+
+bool GUIManager::getRequestHalt() {
+  const bool halt = requestHalt;
+  requestHalt = false;
+  return halt;
+}
+
+void GUIManager::checkChatMessages() {
+  std::string owner;
+  std::string text;
+  int color = 0;
+  while (KivSettings::getChatMessage(owner, text, color)) {
+    ChatMessage* line =
+        new (std::nothrow) ChatMessage(owner, text, color, ChatMessage::displayTimeFor(text));
+    if (line == nullptr) DEngine::fatalError("GUIManager::showChatMessages() new ChatMessage");
+    shownMessages.push_back(line);
+  }
+  ChatMessage::ageLines(shownMessages);
+}
+
+void GUIManager::deleteMessages() {
+  for (ChatMessage* line : shownMessages) delete line;
+  shownMessages.clear();
+  KivSettings::deleteMessages();
+  closeChat();
+}
+
+// ---------------------------------------------------------------------------
+// Chat input
+
+void GUIManager::closeChat() {
+  if (!chatActive) return;
+  chatActive = false;
+  if (InputStatus::getMaskingKeyboard() && InputStatus::getMaskingClass() == MASK_OWNER) {
+    InputStatus::unmaskKeyboard(MASK_OWNER);
+  }
+}
+
+// While the line is open the keyboard is masked for everyone; the line reads
+// its keys by unmasking, reading and masking again within this step.
+void GUIManager::doNetworkChat() {
+  if (chatActive) {
+    if (!InputStatus::unmaskKeyboard(MASK_OWNER)) chatActive = false;
+    if (chatActive) {
+      if (InputStatus::getIsNewKey() && !InputStatus::getSpecialPressed()) {
+        FONT* f = orDefault(KivSettings::getSmallFont());
+        if (chatInput.size() < MAX_CHAT_INPUT && text_length(f, chatInput.c_str()) < xResolution / 2) {
+          chatInput += InputStatus::getKeyInput();
+          cursorBlink = 0;
+        }
+      }
+      if (InputStatus::getShadowPressed()) {
+        if (InputStatus::getShadowKey(KEY_ENTER)) {
+          chatActive = false;
+          if (!chatInput.empty() && netSystem != nullptr) {
+#ifdef BRELVIN_HAS_NETSYSTEM
+            netSystem->sendChat(chatInput);
+#endif
+          }
+        } else if (InputStatus::getShadowKey(KEY_ESC)) {
+          // The text is dropped, and the keyboard stays unmasked, so the
+          // same press also reaches the Escape check of this tick.
+          chatActive = false;
+        } else if (InputStatus::getShadowKey(KEY_BACKSPACE) || InputStatus::getShadowKey(KEY_LEFT)) {
+          if (!chatInput.empty()) chatInput.erase(chatInput.size() - 1);
+        }
+      }
+      if (chatActive && !InputStatus::maskKeyboard(MASK_OWNER)) chatActive = false;
+    }
+  } else if (InputStatus::getShadowPressed() && InputStatus::getShadowKey(KEY_ENTER)) {
+    chatActive = true;
+    chatInput.clear();
+    if (!InputStatus::maskKeyboard(MASK_OWNER)) chatActive = false;
+  }
+
+  if (++cursorBlink > CURSOR_BLINK_TICKS) cursorBlink = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Panel clicks and shortcuts
+
+bool GUIManager::checkGUIs(long& scrollX, long& scrollY, WorldMap* map) {
+  const int px = InputStatus::getCursorX();
+  const int py = InputStatus::getCursorY();
+  const bool overPanel = inside(px, py, guiX, guiY, guiX + getPanelWidth(), guiY + getPanelHeight());
+
+  if (InputStatus::getIsNewKey()) {
+    const char typed = InputStatus::getKeyInput();
+    const int fill = KivSettings::getFillType();
+    if (typed == '=') {
+      KivSettings::incrementBrushSize();
+    } else if (typed == '-') {
+      KivSettings::decrementBrushSize();
+    } else if (typed == '.') {
+      KivSettings::setFillType(static_cast<unsigned char>(fill + 1 > NUM_COLORS ? 1 : fill + 1));
+    } else if (typed == ',') {
+      KivSettings::setFillType(static_cast<unsigned char>(fill == 0 ? NUM_COLORS : fill - 1));
+    }
+  }
+
+  bool consumed = false;
+  if (InputStatus::getLeftClicked()) {
+    for (int c = 0; c < PALETTE_COLUMNS && !consumed; ++c) {
+      for (int r = 0; r < PALETTE_ROWS && !consumed; ++r) {
+        const long x0 = paletteOrigin.getX() - 1 + SWATCH_PITCH * c;
+        const long y0 = paletteOrigin.getY() - 1 + SWATCH_PITCH * r;
+        if (inside(px, py, x0, y0, x0 + 15, y0 + 15)) {
+          paletteHighlight.setCoords(static_cast<unsigned int>(x0), static_cast<unsigned int>(y0));
+          KivSettings::setFillType(static_cast<unsigned char>(1 + PALETTE_ROWS * c + r));
+          consumed = true;
+        }
+      }
+    }
+    if (!consumed) {
+      for (int k = 0; k < NUM_BRUSHES; ++k) {
+        const long x0 = brushButtons[k].getX();
+        const long y0 = brushButtons[k].getY();
+        if (inside(px, py, x0 - 3, y0 - 3, x0 + 2 * k + 3, y0 + 2 * k + 3)) {
+          KivSettings::setBrushSize(static_cast<unsigned char>(k));
+          consumed = true;
+        }
+      }
+    }
+  }
+
+  if (InputStatus::getLeftPressed() && !consumed) {
+    bool scrolled = false;
+    auto over = [&](const Coordinate& pos, BITMAP* image) {
+      return inside(px, py, pos.getX(), pos.getY(), pos.getX() + image->w, pos.getY() + image->h);
+    };
+    if (over(upArrowPos, upArrow)) {
+      scrollY -= scrollSpeed;
+      scrollDirection = SCROLL_UP;
+      scrolled = true;
+    }
+    if (over(downArrowPos, downArrow)) {
+      scrollY += scrollSpeed;
+      scrollDirection = SCROLL_DOWN;
+      scrolled = true;
+    }
+    if (over(rightArrowPos, rightArrow)) {
+      scrollX += scrollSpeed;
+      scrollDirection = SCROLL_RIGHT;
+      scrolled = true;
+    }
+    if (over(leftArrowPos, leftArrow)) {
+      scrollX -= scrollSpeed;
+      scrollDirection = SCROLL_LEFT;
+      scrolled = true;
+    }
+    if (scrolled) checkScrollingLimits(scrollX, scrollY, map);
+  }
+  return overPanel;
+}
+
+// ---------------------------------------------------------------------------
+// Stroke capture
+
+// A held button yields one segment per tick, chained end to start, so the
+// game engine can paint and send the stroke while it is still being drawn.
+void GUIManager::updateHighlighting(long scrollX, long scrollY, bool overPanel) {
+  bool clicked = InputStatus::getLeftClicked();
+  bool pressed = InputStatus::getLeftPressed();
+  bool released = InputStatus::getLeftReleased();
+
+  if (overPanel) {
+    // A drag that reaches the panel ends there.
+    released = wasDrawing;
+    wasDrawing = false;
+    enteredGui = true;
+    clicked = pressed = false;
+  } else {
+    wasDrawing = (clicked || pressed) && !released;
+    if (enteredGui) {
+      enteredGui = false;
+      // A drag that comes back from the panel starts a new segment.
+      if (pressed) clicked = true;
+    }
+  }
+
+  const int px = InputStatus::getCursorX();
+  const int py = InputStatus::getCursorY();
+  long canvasX = px + scrollX;
+  long canvasY = py + scrollY;
+  if (py > guiY && px >= guiX && px <= guiX + getPanelWidth()) {
+    // Over the panel the pointer is not on the canvas: the segment ends
+    // where it began instead of under the panel.
+    canvasX = currentStroke.getFirstX();
+    canvasY = currentStroke.getFirstY();
+  }
+
+  if (clicked) {
+    currentStroke.setFirstCoords(canvasX, canvasY);
+    segmentTimer = 0;
+  } else if (pressed) {
+    ++segmentTimer;
+    if (segmentTimer > 0) {
+      segmentTimer = 0;
+      currentStroke.setSecondCoords(canvasX, canvasY);
+      highlights.push_back(currentStroke);
+      currentStroke.setFirstCoords(canvasX, canvasY);
+    }
+  } else if (released) {
+    currentStroke.setSecondCoords(canvasX, canvasY);
+    highlights.push_back(currentStroke);
+  }
+
+  while (highlights.size() > static_cast<size_t>(MAX_HIGHLIGHTS)) highlights.pop_front();
+}
+
+bool GUIManager::getHighlighting(DrawingData& out, int index) const {
+  if (index < 0 || index >= static_cast<int>(highlights.size())) return false;
+  out = highlights[static_cast<size_t>(index)];
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Drawing
+
+// The frame follows the fill type, which the keyboard shortcuts and a panel
+// rebuilt after a resolution change also set, not only a click on a swatch.
+void GUIManager::placePaletteHighlight() {
+  const int n = KivSettings::getFillType();
+  if (n < 1 || n > NUM_COLORS) return;
+  const int c = (n - 1) / PALETTE_ROWS;
+  const int r = (n - 1) % PALETTE_ROWS;
+  paletteHighlight.setCoords(static_cast<unsigned int>(paletteOrigin.getX() - 1 + SWATCH_PITCH * c),
+                             static_cast<unsigned int>(paletteOrigin.getY() - 1 + SWATCH_PITCH * r));
+}
+
+void GUIManager::showPaintGUI(BITMAP* buffer, long scrollX, long scrollY) {
+  if (buffer == nullptr || paintGui == nullptr) return;
+  draw_sprite(buffer, paintGui, guiX, guiY);
+
+  // Colour 0 (black, reachable with ",") has no swatch to frame.
+  const int fill = KivSettings::getFillType();
+  if (fill >= 1 && fill <= NUM_COLORS) {
+    placePaletteHighlight();
+    paletteHighlight.display(buffer);
+  }
+
+  const unsigned char brush = KivSettings::getBrushSize();
+  if (brush > 3) DEngine::fatalError("GUIManager::showPaintGUI(): got an invalid brush size");
+  brushHighlights[brush].display(buffer);
+
+  switch (scrollDirection) {
+    case SCROLL_UP:
+      draw_sprite(buffer, activeUpArrow, upArrowPos.getX(), upArrowPos.getY());
+      break;
+    case SCROLL_DOWN:
+      draw_sprite(buffer, activeDownArrow, downArrowPos.getX(), downArrowPos.getY());
+      break;
+    case SCROLL_LEFT:
+      draw_sprite(buffer, activeLeftArrow, leftArrowPos.getX(), leftArrowPos.getY());
+      break;
+    case SCROLL_RIGHT:
+      draw_sprite(buffer, activeRightArrow, rightArrowPos.getX(), rightArrowPos.getY());
+      break;
+    default:
+      break;
+  }
+
+  const std::string position = DEngine::intToStr(scrollX) + "," + DEngine::intToStr(scrollY);
+  textout_centre_ex(buffer, font, position.c_str(), upArrowPos.getX() + upArrow->w / 2 + 2,
+                    yResolution - SCROLL_TEXT_FROM_BOTTOM, palette_color[SCROLL_TEXT_COLOR],
+                    palette_color[SCROLL_TEXT_BACKGROUND]);
+}
+
+void GUIManager::display(BITMAP* buffer) {
+  if (buffer == nullptr) return;
+  ChatMessage::drawLines(buffer, shownMessages);
+  if (pointerImage != nullptr) {
+    draw_sprite(buffer, pointerImage, InputStatus::getCursorX() + pointerOffsetX,
+                InputStatus::getCursorY() + pointerOffsetY);
+  }
+  displayChatInput(buffer);
+}
+
+void GUIManager::displayChatInput(BITMAP* buffer) {
+  if (!chatActive) return;
+  const std::string shown = " " + chatInput + (cursorBlink <= CURSOR_SHOWN_TICKS ? "_" : " ");
+  textout_ex(buffer, orDefault(KivSettings::getSmallFont()), shown.c_str(), xResolution / 4,
+             yResolution - CHAT_INPUT_FROM_BOTTOM, palette_color[CHAT_TEXT_COLOR],
+             palette_color[0]);
+}
