@@ -1,0 +1,188 @@
+// KivClient: connecting, the greeting and canvas set-up, message routing and
+// the session tick of a joining client.
+
+#include "KivClient.h"
+
+#include "ChatProtocol.h"
+#include "DBuffer.h"
+#include "DEngine.h"
+#include "DrawingProtocol.h"
+#include "KivSettings.h"
+#include "SyncClient.h"
+#include "WorldMap.h"
+
+using libkorvet::DBuffer;
+using libkorvet::DEngine;
+using libksync::SyncClient;
+
+namespace {
+
+const int STATUS_COLOR = 80;
+const unsigned short SYNC_SUBTYPE = 0;
+const unsigned char SESSION_TYPE = 0;
+const unsigned short QUERY_BANDWIDTH = 128;
+const unsigned short QUERY_PERIOD_MS = 500;
+const unsigned short SPECK_SIZE = 3;
+const unsigned int HEADER_SIZE = 4;
+const unsigned int GREETING_SIZE = 12;
+const int PLACEHOLDER_SQUARE = 4;
+
+std::string headerOf(const DBuffer& body) {
+  std::string header;
+  for (unsigned int i = 0; i < HEADER_SIZE; ++i) header.push_back(static_cast<char>(body.getByte(i)));
+  return header;
+}
+
+}  // namespace
+
+const unsigned short KivClient::SESSION_PORT;
+const unsigned int KivClient::TICK_INTERVAL_MS;
+const int KivClient::PLACEHOLDER_COLOR;
+
+KivClient::KivClient(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat)
+    : DDispatcher(e),
+      syncClient(nullptr),
+      worldMap(map),
+      engine(e),
+      drawingProtocol(drawing),
+      chatProtocol(chat),
+      tickTimer(e),
+      ready(false),
+      clientOK(true) {}
+
+KivClient::~KivClient() {
+  tickTimer.stop();
+  delete syncClient;
+  syncClient = nullptr;
+}
+
+void KivClient::postStatus(const std::string& text) {
+  KivSettings::addChatMessage("KivClient", text, STATUS_COLOR);
+}
+
+void KivClient::syncError(std::string text) { postStatus(text); }
+
+void KivClient::connectToHost(const std::string& address, unsigned short port) {
+  if (syncClient) DEngine::fatalError("KivClient::connectToHost(): must delete this object before re-connecting");
+  // The connection owns the handler and only calls it while alive; this
+  // object is that connection.
+  addHandler(SESSION_TYPE, [this](DBuffer& body) { messageHandler(body); });
+  startConnect(address, port);
+}
+
+void KivClient::connectHandler(std::string text, libkorvet::NetworkCode code) {
+  if (code != libkorvet::connectOk) {
+    clientOK = false;
+    errMsg = text;
+    return;
+  }
+  if (syncClient) return;  // one connection per object
+
+  tickTimer.setInterval(TICK_INTERVAL_MS);
+  tickTimer.setHandler([this] { run(); });
+  tickTimer.start();
+
+  syncClient = new SyncClient(this, engine, SYNC_SUBTYPE, &KivClient::syncError);
+  syncClient->setQueryBandwidth(QUERY_BANDWIDTH);
+  if (!syncClient->setSegmentSize(static_cast<unsigned short>(WorldMap::KIV_SEGMENT_SIZE), SPECK_SIZE))
+    DEngine::fatalError(syncClient->getErrMsg());
+}
+
+void KivClient::errorHandler(std::string text) {
+  clientOK = false;
+  errMsg = text;
+}
+
+void KivClient::corruptHandler(std::string text) { postStatus(text); }
+
+void KivClient::run() {
+  drawingProtocol->runClient(this);
+  chatProtocol->runClient(this);
+}
+
+void KivClient::messageHandler(DBuffer& body) {
+  // After a failure the session is over; whatever the host still sends
+  // (another "greeting" included) must not revive it.
+  if (!clientOK) return;
+
+  if (!ready) {
+    if (extractDimensions(body))
+      ready = true;
+    else
+      clientOK = false;
+    return;
+  }
+
+  if (body.size() < HEADER_SIZE) {
+    postStatus("messageHandler got a msg < four bytes long");
+    return;
+  }
+  std::string header = headerOf(body);
+  body.removeFirst(HEADER_SIZE);
+  if (header == "DRAW") {
+    drawingProtocol->parseDraw(body, worldMap);
+  } else if (header == "CHAT") {
+    chatProtocol->parseChat(body, false);
+  } else {
+    postStatus("messageHandler received unrecognized header " + header);
+  }
+}
+
+bool KivClient::extractDimensions(DBuffer& greeting) {
+  if (greeting.size() != GREETING_SIZE) {
+    errMsg = "Server's greeting message wasn't the right length";
+    return false;
+  }
+  if (headerOf(greeting) != "NTPT") {
+    errMsg = "Server's greeting message had an invalid header";
+    return false;
+  }
+  unsigned int width = 0;
+  unsigned int height = 0;
+  greeting.extractVariable<unsigned int>(4, width);
+  greeting.extractVariable<unsigned int>(8, height);
+  const unsigned int minSize = static_cast<unsigned int>(WorldMap::MIN_MAP_SIZE);
+  const unsigned int maxSize = static_cast<unsigned int>(WorldMap::MAX_MAP_SIZE);
+  if (width < minSize || width > maxSize) {
+    errMsg = "Received an invalid map width from the server: " + std::to_string(width);
+    return false;
+  }
+  if (height < minSize || height > maxSize) {
+    errMsg = "Received an invalid map height from the server: " + std::to_string(height);
+    return false;
+  }
+  if (!syncClient) {
+    // Messages arrive only on an established connection, which creates the
+    // sync client first; kept as a failure rather than a crash regardless.
+    errMsg = "Server's greeting arrived before the connection was set up";
+    return false;
+  }
+
+  if (!worldMap->create(static_cast<int>(width), static_cast<int>(height), syncClient)) {
+    errMsg = worldMap->getErrMsg();
+    return false;
+  }
+  if (!syncClient->setQueryPeriod(QUERY_PERIOD_MS)) {
+    errMsg = syncClient->getErrMsg();
+    return false;
+  }
+  if (!syncClient->initialize()) {
+    clientOK = false;
+    postStatus(syncClient->getErrMsg());
+  }
+
+  // Written with the overwrite flag, the pattern is not local paint: every
+  // segment then differs from the host's and gets repaired.
+  syncClient->setEDCOverwrite(true);
+  paintPlaceholder(static_cast<int>(width), static_cast<int>(height));
+  syncClient->setEDCOverwrite(false);
+  return true;
+}
+
+void KivClient::paintPlaceholder(int width, int height) {
+  for (int y0 = 0; y0 < height; y0 += PLACEHOLDER_SQUARE) {
+    int x0 = (y0 % (2 * PLACEHOLDER_SQUARE) == 0) ? 0 : PLACEHOLDER_SQUARE;
+    for (; x0 < width; x0 += 2 * PLACEHOLDER_SQUARE)
+      worldMap->drawRect(x0, y0, x0 + PLACEHOLDER_SQUARE - 1, y0 + PLACEHOLDER_SQUARE - 1, PLACEHOLDER_COLOR);
+  }
+}

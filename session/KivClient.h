@@ -1,0 +1,72 @@
+#ifndef SESSION_KIVCLIENT_H
+#define SESSION_KIVCLIENT_H
+
+// KivClient: the joining side of a session, one framed connection to the
+// host's session port. It waits for the host's 12-byte greeting, builds the
+// canvas of the announced size on a sync client it owns, joins, paints a
+// placeholder that error correction replaces with the host's picture, then
+// routes DRAW and CHAT bodies and runs both protocols on a 33 ms tick.
+// Not reusable: one connection per object. The canvas and protocols are lent.
+
+#include <string>
+
+#include "DDispatcher.h"
+#include "DTimer.h"
+
+namespace libksync {
+class SyncClient;
+}  // namespace libksync
+
+class ChatProtocol;
+class DrawingProtocol;
+class WorldMap;
+
+class KivClient : public libkorvet::DDispatcher {
+ public:
+  static const unsigned short SESSION_PORT = 5050;
+  static const unsigned int TICK_INTERVAL_MS = 33;
+  // Colour index of the placeholder squares (a dark grey).
+  static const int PLACEHOLDER_COLOR = 2;
+
+  // Requires: map and the protocols outlive this object.
+  KivClient(libkorvet::DEngine* engine, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat);
+  ~KivClient() override;
+
+  // Starts connecting to a dotted IPv4 address or host name; the outcome
+  // arrives through connectHandler. Fatal once a connection was made.
+  void connectToHost(const std::string& address, unsigned short port = SESSION_PORT);
+
+  bool getReady() const { return ready; }
+  bool getClientOK() const { return clientOK; }
+  std::string getErrMsg() const { return errMsg; }
+
+  void run();
+  void connectHandler(std::string text, libkorvet::NetworkCode code) override;
+  void errorHandler(std::string text) override;
+  void corruptHandler(std::string text) override;
+  static void syncError(std::string text);
+  void messageHandler(libkorvet::DBuffer& body);
+  // Validates the greeting and sets up the canvas and the join.
+  bool extractDimensions(libkorvet::DBuffer& greeting);
+
+  // For tests and tools; null before the connection is up.
+  libksync::SyncClient* getSyncClient() const { return syncClient; }
+
+  static int getNumInstances() { return -1; }
+
+ private:
+  static void postStatus(const std::string& text);
+  void paintPlaceholder(int width, int height);
+
+  libksync::SyncClient* syncClient;
+  WorldMap* worldMap;
+  libkorvet::DEngine* engine;
+  DrawingProtocol* drawingProtocol;
+  ChatProtocol* chatProtocol;
+  libkorvet::DTimer tickTimer;
+  std::string errMsg;
+  bool ready;
+  bool clientOK;
+};
+
+#endif  // SESSION_KIVCLIENT_H

@@ -1,0 +1,219 @@
+// KivServer: listener, admission, greeting, message routing and the session
+// tick of the host.
+//
+// [SECTION] lifecycle: construction, initialize, destruction
+// [SECTION] connections: admission, failures, deferred deletion
+// [SECTION] messages and the session tick
+
+#include "KivServer.h"
+
+#include <iostream>
+
+#include "ChatProtocol.h"
+#include "DBuffer.h"
+#include "DEngine.h"
+#include "DrawingProtocol.h"
+#include "KivSettings.h"
+#include "ServerConnection.h"
+#include "SyncServer.h"
+#include "WorldMap.h"
+
+using libkorvet::DBuffer;
+using libkorvet::DEngine;
+using libksync::SyncServer;
+
+namespace {
+
+const int STATUS_COLOR = 80;
+const unsigned short SYNC_SUBTYPE = 0;
+const unsigned char SESSION_TYPE = 0;
+const unsigned char QUICK_SYNC_SEGMENTS = 10;
+const unsigned short SPECK_SIZE = 3;
+const unsigned short EDC_PERIOD_MS = 500;
+const unsigned int HEADER_SIZE = 4;
+// The sync server carries its bandwidth in 16 bits.
+const int MAX_EDC_BANDWIDTH = 65535;
+
+}  // namespace
+
+const unsigned short KivServer::SESSION_PORT;
+const unsigned int KivServer::MAX_CLIENTS;
+const unsigned int KivServer::GREETING_SIZE;
+const unsigned int KivServer::TICK_INTERVAL_MS;
+
+// ---------------------------------------------------------------------------
+// [SECTION] lifecycle
+// ---------------------------------------------------------------------------
+
+KivServer::KivServer(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat)
+    : DServer(e),
+      syncServer(nullptr),
+      worldMap(map),
+      drawingProtocol(drawing),
+      chatProtocol(chat),
+      engine(e),
+      tickTimer(e),
+      listenPort(SESSION_PORT),
+      serverOK(true) {}
+
+KivServer::~KivServer() {
+  tickTimer.stop();
+  for (ServerConnection* connection : clients) {
+    // The state machine goes first: it holds the connection to send on.
+    if (syncServer) syncServer->removeClient(connection);
+    delete connection;
+  }
+  clients.clear();
+  pendingRemovals.clear();
+  delete syncServer;
+  syncServer = nullptr;
+}
+
+std::string KivServer::getErrMsg() const {
+  return startErrMsg.empty() ? DServer::getErrMsg() : startErrMsg;
+}
+
+void KivServer::postStatus(const std::string& owner, const std::string& text) {
+  KivSettings::addChatMessage(owner, text, STATUS_COLOR);
+}
+
+void KivServer::syncError(std::string text) { std::cout << text << std::endl; }
+
+void KivServer::buildGreeting(unsigned int width, unsigned int height, DBuffer& out) {
+  out.clear();
+  out.appendString("NTPT");
+  out.appendVariable<unsigned int>(width);
+  out.appendVariable<unsigned int>(height);
+}
+
+bool KivServer::initialize(unsigned int width, unsigned int height) {
+  if (syncServer) DEngine::fatalError("KivServer::initialize(): already called!");
+  startErrMsg.clear();
+
+  if (!bind(libkorvet::ipV4, listenPort)) return false;
+  if (!startListening()) return false;
+
+  syncServer = new SyncServer(engine, SYNC_SUBTYPE, &KivServer::syncError);
+  syncServer->setQuickSync(QUICK_SYNC_SEGMENTS);
+  bool ok = syncServer->setSegmentSize(static_cast<unsigned short>(WorldMap::KIV_SEGMENT_SIZE), SPECK_SIZE);
+  if (ok) {
+    // Refused by design at 0: the host's changes reach clients only through
+    // error detection and correction.
+    syncServer->setFlushBandwidth(0);
+    int bandwidth = KivSettings::getEDCBandwidth();
+    if (bandwidth > MAX_EDC_BANDWIDTH) bandwidth = MAX_EDC_BANDWIDTH;
+    if (bandwidth < 0) bandwidth = 0;
+    syncServer->setEDCBandwidth(static_cast<unsigned short>(bandwidth));
+    std::cout << "Using EDC bandwidth " << bandwidth << std::endl;
+    ok = syncServer->setEDCPeriod(EDC_PERIOD_MS);
+  }
+  if (!ok) {
+    startErrMsg = syncServer->getErrMsg();
+    // A half-built server must not admit anyone: its sync server never starts.
+    close();
+    return false;
+  }
+
+  // Sizes far outside the canvas's range must still read as too large.
+  int w = width > static_cast<unsigned int>(WorldMap::MAX_MAP_SIZE) ? WorldMap::MAX_MAP_SIZE + 1
+                                                                    : static_cast<int>(width);
+  int h = height > static_cast<unsigned int>(WorldMap::MAX_MAP_SIZE) ? WorldMap::MAX_MAP_SIZE + 1
+                                                                     : static_cast<int>(height);
+  bool created = worldMap->create(w, h, syncServer);
+  if (!created) startErrMsg = worldMap->getErrMsg();
+  std::cout << "Unused bytes: " << syncServer->unusedBytes() << std::endl;
+  if (!created) {
+    close();
+    return false;
+  }
+
+  syncServer->initialize();
+  tickTimer.setInterval(TICK_INTERVAL_MS);
+  tickTimer.setHandler([this] { run(); });
+  tickTimer.start();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// [SECTION] connections
+// ---------------------------------------------------------------------------
+
+void KivServer::connectHandler(Socket* socket) {
+  ServerConnection* connection = new ServerConnection(engine, socket, this);
+
+  // Only a fully started server admits anyone (the listener is closed after
+  // a failed start, so this is a second line of defence).
+  if (clients.size() >= MAX_CLIENTS || !syncServer || !tickTimer.isRunning()) {
+    postStatus("NetSystem",
+               "Client tried to join from " + connection->getRemoteAddress() + ", but server is full.");
+    delete connection;  // closes the socket; nothing is sent
+    return;
+  }
+
+  DBuffer greeting;
+  buildGreeting(static_cast<unsigned int>(worldMap->getPixelWidth()),
+                static_cast<unsigned int>(worldMap->getPixelHeight()), greeting);
+  connection->sendMessage(SESSION_TYPE, greeting);
+
+  if (!clients.insert(connection).second) DEngine::fatalError("KivServer::connectHandler(): client exists!");
+  syncServer->addClient(connection);
+  // One handler for every client: the connection owns it and only runs it
+  // while alive, and this server owns every connection.
+  connection->addHandler(SESSION_TYPE, [this](DBuffer& body) { messageHandler(body); });
+  postStatus("NetSystem", "Client joined from " + connection->getRemoteAddress());
+}
+
+void KivServer::errorHandler(std::string text) {
+  startErrMsg.clear();  // the listener's text is the newer one
+  postStatus("KivServer", text);
+  serverOK = false;
+}
+
+void KivServer::disconnectHandler(std::string text, ServerConnection* connection) {
+  postStatus("KivServer", "Client disconnected " + text);
+  if (clients.count(connection) == 0) {
+    postStatus("KivServer", "Can't find disconnected client!");
+    return;
+  }
+  for (ServerConnection* queued : pendingRemovals)
+    if (queued == connection) return;
+  pendingRemovals.push_back(connection);
+  // Its state machine goes at once, so nothing more is sent on a dead link.
+  if (syncServer) syncServer->removeClient(connection);
+}
+
+void KivServer::clearDeletions() {
+  for (ServerConnection* connection : pendingRemovals) {
+    if (clients.erase(connection) == 0) continue;
+    delete connection;
+  }
+  pendingRemovals.clear();
+}
+
+// ---------------------------------------------------------------------------
+// [SECTION] messages and the session tick
+// ---------------------------------------------------------------------------
+
+void KivServer::messageHandler(DBuffer& body) {
+  if (body.size() < HEADER_SIZE) {
+    postStatus("NetSystem", "runServer got a msg < four bytes long");
+    return;
+  }
+  std::string header;
+  for (unsigned int i = 0; i < HEADER_SIZE; ++i) header.push_back(static_cast<char>(body.getByte(i)));
+  body.removeFirst(HEADER_SIZE);
+
+  if (header == "DRAW") {
+    drawingProtocol->parseDraw(body, worldMap);
+  } else if (header == "CHAT") {
+    chatProtocol->parseChat(body, true);
+  } else {
+    postStatus("KivServer", "messageHandler received unrecognized header " + header);
+  }
+}
+
+void KivServer::run() {
+  clearDeletions();
+  drawingProtocol->runServer(clients);
+  chatProtocol->runServer(clients);
+}

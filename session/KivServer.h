@@ -1,0 +1,91 @@
+#ifndef SESSION_KIVSERVER_H
+#define SESSION_KIVSERVER_H
+
+// KivServer: the host side of a session. Listens on the session port (5050),
+// admits up to MAX_CLIENTS connections, greets each with the canvas size
+// ("NTPT", width, height; 12 bytes, big-endian), registers it with the sync
+// server it owns, paints received DRAW bodies onto the canvas and shows and
+// relays CHAT bodies. A 33 ms session tick sends the host's strokes and the
+// relayed chat to every client and deletes the connections that failed.
+// The canvas and the two protocols are lent by the network facade.
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "DServer.h"
+#include "DTimer.h"
+
+namespace libkorvet {
+class DBuffer;
+class DEngine;
+}  // namespace libkorvet
+
+namespace libksync {
+class SyncServer;
+}  // namespace libksync
+
+class ChatProtocol;
+class DrawingProtocol;
+class ServerConnection;
+class WorldMap;
+
+class KivServer : public libkorvet::DServer {
+ public:
+  static const unsigned short SESSION_PORT = 5050;
+  static const unsigned int MAX_CLIENTS = 8;
+  static const unsigned int GREETING_SIZE = 12;
+  static const unsigned int TICK_INTERVAL_MS = 33;
+
+  // Requires: map and the protocols outlive this object.
+  KivServer(libkorvet::DEngine* engine, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat);
+  ~KivServer() override;
+
+  // The port initialize() listens on; 0 lets the system choose (see
+  // DServer::getLocalPort()). Only before initialize().
+  void setPort(unsigned short port) { listenPort = port; }
+
+  // Listens, creates the sync server and the canvas and starts the tick.
+  // False with the reason in getErrMsg(); a second call is fatal.
+  bool initialize(unsigned int width, unsigned int height);
+  void run();
+  bool getServerOK() const { return serverOK; }
+  // The listener's text, or the text of the step of initialize() that failed.
+  std::string getErrMsg() const;
+
+  void connectHandler(Socket* socket) override;
+  void errorHandler(std::string text) override;
+  void disconnectHandler(std::string text, ServerConnection* connection);
+  void messageHandler(libkorvet::DBuffer& body);
+  void clearDeletions();
+  static void syncError(std::string text);
+
+  // The 12-byte greeting for a canvas of width x height.
+  static void buildGreeting(unsigned int width, unsigned int height, libkorvet::DBuffer& out);
+
+  // For tests and tools.
+  std::size_t numClients() const { return clients.size(); }
+  libksync::SyncServer* getSyncServer() const { return syncServer; }
+
+  static int getNumInstances() { return -1; }
+
+ private:
+  static void postStatus(const std::string& owner, const std::string& text);
+
+  std::set<ServerConnection*> clients;
+  // Connections that failed; they are still inside their own error report
+  // when queued, so only the next tick deletes them.
+  std::vector<ServerConnection*> pendingRemovals;
+  libksync::SyncServer* syncServer;
+  WorldMap* worldMap;
+  DrawingProtocol* drawingProtocol;
+  ChatProtocol* chatProtocol;
+  libkorvet::DEngine* engine;
+  libkorvet::DTimer tickTimer;
+  // Failures of initialize() that are not the listener's own text.
+  std::string startErrMsg;
+  unsigned short listenPort;
+  bool serverOK;
+};
+
+#endif  // SESSION_KIVSERVER_H

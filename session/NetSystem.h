@@ -1,0 +1,88 @@
+#ifndef SESSION_NETSYSTEM_H
+#define SESSION_NETSYSTEM_H
+
+// NetSystem: the one door of the game to the network. Holds the player name,
+// game name and host address, owns the drawing and chat protocols and, while
+// a session runs, the KivServer (hosting) or the KivClient (joined); forwards
+// strokes and chat lines, answers the health and readiness checks and tears
+// everything down between sessions. Main thread only; the game engine owns
+// the one instance and lends it the canvas when a session starts.
+
+#include <string>
+
+namespace libkorvet {
+class DEngine;
+}  // namespace libkorvet
+
+class ChatProtocol;
+class DrawingProtocol;
+class KivClient;
+class KivServer;
+class WorldMap;
+
+class NetSystem {
+ public:
+  enum SessionMode { NO_SESSION = 0, HOSTING = 1, CLIENT = 2 };
+
+  explicit NetSystem(libkorvet::DEngine* engine);
+  ~NetSystem();
+  NetSystem(const NetSystem&) = delete;
+  NetSystem& operator=(const NetSystem&) = delete;
+
+  // Ends any session (server, client and their connections go) and starts
+  // over with new protocols and the default names; the host address stays.
+  // The caller resets the canvas afterwards, before anything paints on it.
+  void resetVariables();
+
+  void setHostIP(const std::string& address) { hostIP = address; }
+  // Fatal while a session is active.
+  void setPlayerName(const std::string& name);
+  void setGameName(const std::string& name);
+  std::string getHostIP() const { return hostIP; }
+  std::string getPlayerName() const { return playerName; }
+  std::string getGameName() const { return gameName; }
+  std::string getErrMsg() const { return errMsg; }
+
+  // Starts listening with a canvas of width x height; false with the reason
+  // in getErrMsg(). After a failure call resetVariables() before anything else.
+  bool hostNewGame(unsigned int width, unsigned int height, WorldMap* map);
+  // Starts connecting to the host address; true only means connecting
+  // started: netOK() and clientReady() tell the outcome.
+  bool joinExistingGame(WorldMap* map);
+
+  // Queues a stroke segment the game painted locally (with or without a session).
+  void addUDPDrawing(long x1, long y1, long x2, long y2);
+  void sendChat(const std::string& text);
+  // The health check: false (text in getErrMsg()) once the session failed.
+  bool netOK();
+  // Whether the joined client accepted the host's greeting. Fatal unless a client.
+  bool clientReady();
+
+  // The session port, 5050 unless a test or tool chooses another (0 lets
+  // the host's system choose; see getListenPort()).
+  void setSessionPort(unsigned short port) { sessionPort = port; }
+  unsigned short getSessionPort() const { return sessionPort; }
+  // The port the host listens on, 0 when not hosting.
+  unsigned short getListenPort() const;
+  int getSessionMode() const { return sessionMode; }
+  // For tests and tools; null outside the matching session.
+  KivServer* getServer() const { return serverHandler; }
+  KivClient* getClient() const { return clientHandler; }
+
+  static int getNumInstances() { return -1; }
+
+ private:
+  DrawingProtocol* drawingProtocol;
+  ChatProtocol* chatProtocol;
+  KivClient* clientHandler;
+  KivServer* serverHandler;
+  libkorvet::DEngine* engine;
+  std::string hostIP;
+  std::string playerName;
+  std::string gameName;
+  std::string errMsg;
+  int sessionMode;
+  unsigned short sessionPort;
+};
+
+#endif  // SESSION_NETSYSTEM_H

@@ -1,0 +1,357 @@
+// brelvin_peer: a headless session peer for convergence tests and benchmarks.
+// It hosts or joins a session on memory bitmaps, paints scripted strokes the
+// way the game does (local canvas at once, then the drawing protocol), and
+// runs the network engine at the game's tick rate until its copy of the
+// canvas agrees with the host's or a deadline passes.
+//
+//   brelvin_peer --host WIDTH HEIGHT [--clients N]    wait for N clients (1)
+//   brelvin_peer --join ADDRESS
+// Common options:
+//   --port P         session port (5050)
+//   --strokes N      scripted stroke segments to paint (40)
+//   --seed S         stroke script seed (1)
+//   --area X Y W H   region the strokes stay in (200 200 400 400)
+//   --deadline-ms T  give up after T ms (120000)
+//   --out FILE       write segment CRCs, bitmap checksum and digest here
+//   --bandwidth B    sync bandwidth option, bytes per second (65535)
+//   --name NAME      player name ("host" / "client")
+//   --paint-forever  keep painting until the deadline; no convergence check
+//
+// Agreement is found over chat: once done painting, the host announces
+// "digest <hex>" every second; a client whose own digest (segment CRCs and
+// bitmap checksum) equals the announced one writes its file and answers
+// "converged <hex>". The host writes its file once every expected client has
+// answered with its current digest, and leaves; a matched client leaves when
+// the host has gone. Exit status: 0 agreed, 2 start failure, 3 session
+// failure, 4 deadline.
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AllegWorker.h"
+#include "DBuffer.h"
+#include "DEngine.h"
+#include "KivClient.h"
+#include "KivServer.h"
+#include "KivSettings.h"
+#include "NetSystem.h"
+#include "SyncClient.h"
+#include "SyncDataMap.h"
+#include "SyncServer.h"
+#include "WorldMap.h"
+
+// Last: its macros collide with the headers above.
+#include <allegro.h>
+
+using libkorvet::DBuffer;
+using libkorvet::DEngine;
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+struct Options {
+  bool host = false;
+  unsigned int width = 1600;
+  unsigned int height = 1600;
+  unsigned int clients = 1;
+  std::string address = "127.0.0.1";
+  unsigned short port = 5050;
+  int strokes = 40;
+  unsigned int seed = 1;
+  long areaX = 200, areaY = 200, areaW = 400, areaH = 400;
+  long deadlineMs = 120000;
+  std::string out;
+  std::string bandwidth = "65535";
+  std::string name;
+  bool paintForever = false;
+};
+
+[[noreturn]] void usage(const std::string& why) {
+  std::cerr << "brelvin_peer: " << why << "\n"
+            << "usage: brelvin_peer (--host W H [--clients N] | --join ADDRESS) [--port P] [--strokes N]\n"
+            << "       [--seed S] [--area X Y W H] [--deadline-ms T] [--out FILE] [--bandwidth B]\n"
+            << "       [--name NAME] [--paint-forever]" << std::endl;
+  std::exit(2);
+}
+
+long number(const std::string& text) {
+  char* end = nullptr;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0') usage("not a number: " + text);
+  return v;
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  bool role = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&]() -> std::string {
+      if (i + 1 >= argc) usage("missing value after " + a);
+      return argv[++i];
+    };
+    if (a == "--host") {
+      o.host = true;
+      role = true;
+      o.width = static_cast<unsigned int>(number(next()));
+      o.height = static_cast<unsigned int>(number(next()));
+    } else if (a == "--join") {
+      o.host = false;
+      role = true;
+      o.address = next();
+    } else if (a == "--clients") {
+      o.clients = static_cast<unsigned int>(number(next()));
+    } else if (a == "--port") {
+      o.port = static_cast<unsigned short>(number(next()));
+    } else if (a == "--strokes") {
+      o.strokes = static_cast<int>(number(next()));
+    } else if (a == "--seed") {
+      o.seed = static_cast<unsigned int>(number(next()));
+    } else if (a == "--area") {
+      o.areaX = number(next());
+      o.areaY = number(next());
+      o.areaW = number(next());
+      o.areaH = number(next());
+    } else if (a == "--deadline-ms") {
+      o.deadlineMs = number(next());
+    } else if (a == "--out") {
+      o.out = next();
+    } else if (a == "--bandwidth") {
+      o.bandwidth = next();
+    } else if (a == "--name") {
+      o.name = next();
+    } else if (a == "--paint-forever") {
+      o.paintForever = true;
+    } else {
+      usage("unknown option " + a);
+    }
+  }
+  if (!role) usage("--host or --join is required");
+  if (o.areaW < 1 || o.areaH < 1 || o.areaX < 0 || o.areaY < 0) usage("bad --area");
+  if (o.name.empty()) o.name = o.host ? "host" : "client";
+  return o;
+}
+
+std::string hex(unsigned int v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", v);
+  return text;
+}
+
+// Segment CRCs of the local copy of the canvas.
+std::vector<unsigned int> segmentCRCs(NetSystem& net) {
+  libksync::SyncDataMap* map = nullptr;
+  if (net.getServer() && net.getServer()->getSyncServer())
+    map = net.getServer()->getSyncServer()->retrieveDataMap();
+  else if (net.getClient() && net.getClient()->getSyncClient())
+    map = net.getClient()->getSyncClient()->retrieveDataMap();
+  std::vector<unsigned int> crcs;
+  if (!map) return crcs;
+  for (unsigned short s = 0; s < map->getNumSegments(); ++s) crcs.push_back(map->getCRC(s));
+  return crcs;
+}
+
+// CRC-32 of the mirror bitmap's pixels, row by row (3 bytes a pixel).
+unsigned int bitmapChecksum() {
+  BITMAP* bmp = WorldMap::getMapBuffer();
+  if (!bmp) return 0;
+  unsigned int crc = 0;
+  std::size_t rowBytes = static_cast<std::size_t>(bmp->w) * 3;
+  for (int y = 0; y < bmp->h; ++y) crc = DBuffer::crc32Update(crc, bmp->line[y], rowBytes);
+  return crc;
+}
+
+struct Snapshot {
+  std::vector<unsigned int> crcs;
+  unsigned int bitmap = 0;
+  unsigned int digest = 0;
+};
+
+Snapshot snapshot(NetSystem& net) {
+  Snapshot s;
+  s.crcs = segmentCRCs(net);
+  s.bitmap = bitmapChecksum();
+  DBuffer all;
+  for (unsigned int c : s.crcs) all.appendVariable<unsigned int>(c);
+  all.appendVariable<unsigned int>(s.bitmap);
+  s.digest = all.crc32();
+  return s;
+}
+
+void writeSnapshot(const std::string& path, const Snapshot& s) {
+  if (path.empty()) return;
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream f(tmp.c_str());
+    f << "segments " << s.crcs.size() << "\n";
+    for (std::size_t i = 0; i < s.crcs.size(); ++i) f << "crc " << i << " " << hex(s.crcs[i]) << "\n";
+    f << "bitmap " << hex(s.bitmap) << "\n";
+    f << "digest " << hex(s.digest) << "\n";
+  }
+  std::rename(tmp.c_str(), path.c_str());
+}
+
+// The scripted strokes: short random walks inside the area, each with its
+// own brush size and colour, one segment per game tick.
+class StrokeScript {
+ public:
+  StrokeScript(const Options& o) : rng(o.seed), opt(o), remaining(o.strokes), walkLeft(0), x(0), y(0) {}
+
+  bool done() const { return remaining <= 0 && !opt.paintForever; }
+
+  void paintOne(WorldMap& map, NetSystem& net) {
+    if (done()) return;
+    if (walkLeft == 0) {
+      x = opt.areaX + static_cast<long>(rng() % static_cast<unsigned long>(opt.areaW));
+      y = opt.areaY + static_cast<long>(rng() % static_cast<unsigned long>(opt.areaH));
+      KivSettings::setBrushSize(static_cast<unsigned char>(rng() % 4));
+      KivSettings::setFillType(static_cast<unsigned char>(1 + rng() % 99));
+      walkLeft = 5;
+    }
+    long nx = clampX(x + static_cast<long>(rng() % 121) - 60);
+    long ny = clampY(y + static_cast<long>(rng() % 121) - 60);
+    // As the game does: the local canvas first, then the protocol's queue.
+    map.applyLineDrawing(x, y, nx, ny, KivSettings::getBrushSize(), KivSettings::getFillType());
+    net.addUDPDrawing(x, y, nx, ny);
+    x = nx;
+    y = ny;
+    --walkLeft;
+    --remaining;
+  }
+
+ private:
+  long clampX(long v) const { return v < opt.areaX ? opt.areaX : (v >= opt.areaX + opt.areaW ? opt.areaX + opt.areaW - 1 : v); }
+  long clampY(long v) const { return v < opt.areaY ? opt.areaY : (v >= opt.areaY + opt.areaH ? opt.areaY + opt.areaH - 1 : v); }
+
+  std::mt19937 rng;
+  const Options& opt;
+  int remaining;
+  int walkLeft;
+  long x, y;
+};
+
+void setUpGraphics() {
+  install_allegro(SYSTEM_NONE, &errno, atexit);
+  set_color_depth(24);
+  RGB colors[256];
+  std::memset(colors, 0, sizeof colors);
+  AllegWorker::makeColors(colors);
+  for (int i = 0; i < 256; ++i) set_color(i, &colors[i]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt = parse(argc, argv);
+  setUpGraphics();
+  if (!KivSettings::setSyncBandwidth(opt.bandwidth)) usage(KivSettings::getErrMsg());
+  KivSettings::setFlushFrequency("15");
+
+  DEngine engine;
+  WorldMap map;
+  NetSystem net(&engine);
+  net.setSessionPort(opt.port);
+  net.setPlayerName(opt.name);
+  net.setHostIP(opt.address);
+
+  Clock::time_point start = Clock::now();
+  Clock::time_point deadline = start + std::chrono::milliseconds(opt.deadlineMs);
+  bool started = opt.host ? net.hostNewGame(opt.width, opt.height, &map) : net.joinExistingGame(&map);
+  if (!started) {
+    std::cout << "peer " << opt.name << ": couldn't start: " << net.getErrMsg() << std::endl;
+    return 2;
+  }
+  std::cout << "peer " << opt.name << ": started on port "
+            << (opt.host ? net.getListenPort() : opt.port) << std::endl;
+
+  StrokeScript script(opt);
+  std::set<std::string> convergedClients;
+  bool matched = false;
+  bool readyReported = false;
+  int tick = 0;
+  const std::chrono::milliseconds tickLength(33);
+  Clock::time_point nextTick = Clock::now();
+
+  while (Clock::now() < deadline) {
+    engine.update(100);
+    if (Clock::now() < nextTick) {
+      // The game rests between its 30 ticks a second; so does the peer.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    nextTick += tickLength;
+    ++tick;
+
+    if (!net.netOK()) {
+      if (!opt.host && matched) {
+        std::cout << "peer " << opt.name << ": host gone after agreement" << std::endl;
+        return 0;
+      }
+      std::cout << "peer " << opt.name << ": session failed: " << net.getErrMsg() << std::endl;
+      writeSnapshot(opt.out, snapshot(net));
+      return 3;
+    }
+
+    bool canPaint = opt.host ? net.getServer()->numClients() >= opt.clients : net.clientReady();
+    if (!canPaint) continue;
+    if (!readyReported) {
+      readyReported = true;
+      long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      std::cout << "peer " << opt.name << ": ready after " << ms << " ms" << std::endl;
+    }
+    script.paintOne(map, net);
+
+    // Chat lines from the other side, plus status lines (already echoed).
+    std::string owner, text;
+    int color = 0;
+    std::vector<std::pair<std::string, std::string>> lines;
+    while (KivSettings::getChatMessage(owner, text, color))
+      if (color != 80) lines.push_back(std::make_pair(owner, text));
+    if (opt.paintForever || !script.done()) continue;
+
+    if (opt.host) {
+      Snapshot now = snapshot(net);
+      for (const auto& line : lines)
+        if (line.second == "converged " + hex(now.digest)) convergedClients.insert(line.first);
+      if (convergedClients.size() >= opt.clients) {
+        writeSnapshot(opt.out, now);
+        long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        std::cout << "peer " << opt.name << ": agreed on digest " << hex(now.digest) << " after " << ms
+                  << " ms" << std::endl;
+        return 0;
+      }
+      if (tick % 30 == 0) net.sendChat("digest " + hex(now.digest));
+    } else {
+      for (const auto& line : lines) {
+        if (line.second.compare(0, 7, "digest ") != 0) continue;
+        Snapshot now = snapshot(net);
+        if (line.second != "digest " + hex(now.digest)) continue;
+        writeSnapshot(opt.out, now);
+        if (!matched) {
+          long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+          std::cout << "peer " << opt.name << ": matched digest " << hex(now.digest) << " after " << ms
+                    << " ms" << std::endl;
+        }
+        matched = true;
+        net.sendChat("converged " + hex(now.digest));
+      }
+    }
+  }
+
+  if (opt.paintForever) return 0;
+  std::cout << "peer " << opt.name << ": deadline passed without agreement" << std::endl;
+  writeSnapshot(opt.out, snapshot(net));
+  return 4;
+}
