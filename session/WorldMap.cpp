@@ -32,6 +32,7 @@ int WorldMap::numYSegments = 0;
 int WorldMap::segmentWidth = 0;
 int WorldMap::segmentHeight = 0;
 int WorldMap::segmentPixels = 0;
+WorldMap* WorldMap::owner = nullptr;
 
 namespace {
 
@@ -45,7 +46,10 @@ const int DEFAULT_PIXEL_SIZE = 1600;
 // [SECTION] lifecycle
 // ---------------------------------------------------------------------------
 
-WorldMap::WorldMap() : totalSegments(0), mapCreated(false) { resetVariables(); }
+WorldMap::WorldMap()
+    : totalSegments(0), mapCreated(false), pixelWidth(0), pixelHeight(0), blocksPerRow(0) {
+  resetVariables();
+}
 
 WorldMap::~WorldMap() { destroyMap(); }
 
@@ -53,14 +57,10 @@ void WorldMap::resetVariables() {
   destroyMap();
   errMsg = "AllOK";
   mapCreated = false;
-  mapWidth = 0;
-  mapHeight = 0;
-  numXSegments = 0;
-  numYSegments = 0;
-  segmentWidth = 0;
-  segmentHeight = 0;
-  segmentPixels = 0;
   totalSegments = 0;
+  pixelWidth = 0;
+  pixelHeight = 0;
+  blocksPerRow = 0;
 }
 
 void WorldMap::reset() { resetVariables(); }
@@ -73,10 +73,20 @@ void WorldMap::destroyMap() {
   redPlanes.clear();
   greenPlanes.clear();
   bluePlanes.clear();
-  if (mapBuffer) {
-    destroy_bitmap(mapBuffer);
-    mapBuffer = nullptr;
-  }
+  if (owner == this) releaseCanvas();
+}
+
+void WorldMap::releaseCanvas() {
+  if (mapBuffer) destroy_bitmap(mapBuffer);
+  mapBuffer = nullptr;
+  mapWidth = 0;
+  mapHeight = 0;
+  numXSegments = 0;
+  numYSegments = 0;
+  segmentWidth = 0;
+  segmentHeight = 0;
+  segmentPixels = 0;
+  owner = nullptr;
 }
 
 bool WorldMap::create(int w, int h, SyncEngine* engine) {
@@ -93,6 +103,14 @@ bool WorldMap::create(int w, int h, SyncEngine* engine) {
     return false;
   }
 
+  // The change callback reaches the bitmap through the class-wide state, so
+  // only one bitmap is live: a newer canvas supersedes any other's. Each
+  // canvas keeps its own geometry for painting its own planes.
+  if (owner) releaseCanvas();
+  owner = this;
+  pixelWidth = w;
+  pixelHeight = h;
+  blocksPerRow = (w + BLOCK_SIDE - 1) / BLOCK_SIDE;
   mapWidth = w;
   mapHeight = h;
   segmentPixels = BLOCK_PIXELS;
@@ -136,9 +154,9 @@ bool WorldMap::create(int w, int h, SyncEngine* engine) {
   return true;
 }
 
-int WorldMap::getPixelWidth() const { return mapCreated ? mapWidth : DEFAULT_PIXEL_SIZE; }
+int WorldMap::getPixelWidth() const { return mapCreated ? pixelWidth : DEFAULT_PIXEL_SIZE; }
 
-int WorldMap::getPixelHeight() const { return mapCreated ? mapHeight : DEFAULT_PIXEL_SIZE; }
+int WorldMap::getPixelHeight() const { return mapCreated ? pixelHeight : DEFAULT_PIXEL_SIZE; }
 
 // ---------------------------------------------------------------------------
 // [SECTION] rasterisation
@@ -195,7 +213,7 @@ void WorldMap::getLineSeries(long x1, long y1, long x2, long y2, int pointDistan
 }
 
 void WorldMap::drawRect(long x1, long y1, long x2, long y2, int colorIndex) {
-  if (segmentWidth == 0 || segmentHeight == 0 || !mapCreated) return;
+  if (!mapCreated || pixelWidth == 0 || pixelHeight == 0) return;
   // A palette has 256 entries; anything else would read past it.
   if (colorIndex < 0 || colorIndex >= PAL_SIZE) return;
 
@@ -205,21 +223,20 @@ void WorldMap::drawRect(long x1, long y1, long x2, long y2, int colorIndex) {
   unsigned char g = static_cast<unsigned char>(entry.g << 2);
   unsigned char b = static_cast<unsigned char>(entry.b << 2);
 
-  auto clampX = [](long v) -> long { return v < 0 ? 0 : (v >= mapWidth ? mapWidth - 1 : v); };
-  auto clampY = [](long v) -> long { return v < 0 ? 0 : (v >= mapHeight ? mapHeight - 1 : v); };
-  x1 = clampX(x1);
-  x2 = clampX(x2);
-  y1 = clampY(y1);
-  y2 = clampY(y2);
+  auto clamp = [](long v, long size) -> long { return v < 0 ? 0 : (v >= size ? size - 1 : v); };
+  x1 = clamp(x1, pixelWidth);
+  x2 = clamp(x2, pixelWidth);
+  y1 = clamp(y1, pixelHeight);
+  y2 = clamp(y2, pixelHeight);
   if (x1 > x2) std::swap(x1, x2);
   if (y1 > y2) std::swap(y1, y2);
 
   for (long x = x1; x <= x2; ++x) {
-    long column = x / segmentWidth;
-    unsigned int lx = static_cast<unsigned int>(x % segmentWidth);
+    long column = x / BLOCK_SIDE;
+    unsigned int lx = static_cast<unsigned int>(x % BLOCK_SIDE);
     for (long y = y1; y <= y2; ++y) {
-      long s = column + (y / segmentHeight) * numXSegments;
-      unsigned int local = lx + static_cast<unsigned int>(y % segmentHeight) * segmentWidth;
+      long s = column + (y / BLOCK_SIDE) * blocksPerRow;
+      unsigned int local = lx + static_cast<unsigned int>(y % BLOCK_SIDE) * BLOCK_SIDE;
       redPlanes[s]->set(local, r);
       greenPlanes[s]->set(local, g);
       bluePlanes[s]->set(local, b);

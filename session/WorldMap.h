@@ -5,9 +5,10 @@
 // as three byte planes (red, green, blue) per 100 x 100 block, allocated in
 // the order block 0 red/green/blue, block 1 red/green/blue, ...; a local
 // bitmap mirrors those bytes through the data map's change callback.
-// One per program (the game engine's); the session server or client calls
-// create() before the sync engine starts, and reset() after the session
-// objects (and with them the data map) are gone.
+// One per program (the game engine's). The data map's change callback is a
+// plain function, so the bitmap it updates is class-wide: the canvas created
+// last owns it. The session server or client calls create() before the sync
+// engine starts, and reset() after the session objects (and data map) are gone.
 //
 // Sync index of a pixel component: block * 30000 + plane * 10000 + ly * 100 + lx.
 
@@ -75,6 +76,8 @@ class WorldMap {
 
  private:
   void resetVariables();
+  // Destroys the bitmap and clears the class-wide geometry.
+  static void releaseCanvas();
 
   static BITMAP* mapBuffer;
   static int mapWidth;
@@ -84,6 +87,8 @@ class WorldMap {
   static int segmentWidth;
   static int segmentHeight;
   static int segmentPixels;
+  // The instance whose canvas the class-wide members describe, if any.
+  static WorldMap* owner;
 
   std::vector<libksync::SyncArray<unsigned char>*> redPlanes;
   std::vector<libksync::SyncArray<unsigned char>*> greenPlanes;
@@ -91,6 +96,10 @@ class WorldMap {
   std::string errMsg;
   int totalSegments;
   bool mapCreated;
+  // This canvas's own geometry, so that it paints only its own planes.
+  int pixelWidth;
+  int pixelHeight;
+  int blocksPerRow;
 };
 
 #endif  // SESSION_WORLDMAP_H

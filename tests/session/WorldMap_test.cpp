@@ -123,3 +123,17 @@ TEST(WorldMap, NothingIsPaintedOutsideTheCanvas) {
   map.reset();
   WorldMap::getMapChange(0, 17);  // a late change after the session ended
 }
+
+TEST(WorldMap, ASecondCanvasLeavesTheFirstPaintingItsOwnPlanes) {
+  initAllegro(9, 63, 63, 63);
+  TestSyncEngine hostEngine, clientEngine;
+  WorldMap host;
+  ASSERT_TRUE(host.create(1600, 1600, &hostEngine));
+  { WorldMap bystander; }  // constructing and destroying another changes nothing
+  EXPECT_NE(WorldMap::getMapBuffer(), nullptr);
+  WorldMap client;
+  ASSERT_TRUE(client.create(2000, 1600, &clientEngine));
+  host.drawRect(1599, 1599, 5000, 5000, 9);
+  EXPECT_EQ(hostEngine.map.getByte(255 * 30000 + 9999), 252);  // host's last pixel
+  EXPECT_EQ(host.getPixelWidth(), 1600);
+}
