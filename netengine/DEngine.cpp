@@ -54,6 +54,8 @@ DEngine::~DEngine() {
 }
 
 int DEngine::update(int maxOps) {
+  // A nested step would move the event cursor of the step in progress.
+  if (inEventPass) fatalError("DEngine::update(): called from inside an event's update");
   clock->updateTime();
   if (maxOps == 0) {
     ioService->restart();

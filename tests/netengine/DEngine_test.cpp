@@ -147,6 +147,16 @@ TEST(DEngineDeath, FatalTextIsAccumulatedAndPrinted) {
       "^ab3\n$");
 }
 
+TEST(DEngineDeath, NestedStepFromAnEventIsFatal) {
+  struct Nesting : DEvent {
+    using DEvent::DEvent;
+    int update() override { return getEngine()->update(-1); }
+  };
+  DEngine engine;
+  Nesting nesting(&engine);
+  EXPECT_FATAL(engine.update(-1), "DEngine::update\\(\\): called from inside an event's update");
+}
+
 TEST(DEngineDeath, FatalFromAnotherThread) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_FATAL(
