@@ -1,0 +1,249 @@
+#include "MenuManager.h"
+
+#include <allegro.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ButtonObject.h"
+#include "FatalTest.h"
+#include "InputStatus.h"
+#include "KivSettings.h"
+#include "TextBox.h"
+#include "TickDriver.h"
+#include "UiTestSetup.h"
+
+namespace {
+
+const std::string DATA = std::string(BRELVIN_SOURCE_DIR) + "/data/";
+
+// Allegro's 8-pixel font and no screen mode: centred widgets straddle x = 0,
+// so x = 0 is over every button, and widths are exact.
+class MenuTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    uitest::useFonts(false);
+    InputStatus::reset();
+    uitest::scratchSettings();
+    KivSettings::setWorkingDir(DATA);
+  }
+  void TearDown() override { InputStatus::reset(); }
+
+  // Ticks until the menu's input delay is over.
+  void settle(MenuManager& menu) {
+    for (int t = 0; t < MenuManager::INPUT_DELAY_TICKS; ++t) {
+      in.feed();
+      ASSERT_EQ("NONE", menu.run());
+    }
+  }
+  std::string tick(MenuManager& menu, int scancode = -1, char ascii = 0) {
+    in.feed(scancode, ascii);
+    return menu.run();
+  }
+  // Presses over (x0, y0), releases over (x1, y1); returns the release tick's action.
+  std::string clickDrag(MenuManager& menu, int x0, int y0, int x1, int y1) {
+    in.x = x0, in.y = y0, in.left = true;
+    EXPECT_EQ("NONE", tick(menu));
+    in.x = x1, in.y = y1, in.left = false;
+    return tick(menu);
+  }
+  std::string click(MenuManager& menu, const ButtonObject* b) {
+    return clickDrag(menu, 0, b->getY() + 10, 0, b->getY() + 10);
+  }
+
+  uitest::TickDriver in;
+};
+
+TEST_F(MenuTest, ImagesLoadOrNameTheFirstMissing) {
+  MenuManager menu;
+  EXPECT_TRUE(menu.initialize());
+  EXPECT_EQ("AllOK", menu.getErrMsg());
+
+  const std::string dir = uitest::scratchSettings();
+  ASSERT_EQ(0, system(("mkdir -p " + dir + "graphics/gui && cp " + DATA + "graphics/gui/*.bmp " + dir +
+                       "graphics/gui/ && rm " + dir + "graphics/gui/center_textbox.bmp")
+                          .c_str()));
+  KivSettings::setWorkingDir(dir);
+  MenuManager partial;
+  EXPECT_FALSE(partial.initialize());
+  EXPECT_EQ("Couldn't load " + dir + "graphics/gui/center_textbox.bmp", partial.getErrMsg());
+}
+
+TEST_F(MenuTest, MenusHoldTheirWidgets) {
+  MenuManager menu;
+  menu.setMenu(MAIN_MENU);
+  EXPECT_EQ("Brelvin", menu.getTitle());
+  const char* main[][2] = {{"Host New Session", "HOST NEW"},
+                           {"Join Existing Session", "JOIN EXISTING"},
+                           {"Options", "OPTIONS"},
+                           {"Exit", "EXIT"}};
+  ASSERT_EQ(4u, menu.getButtons().size());
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(main[i][0], menu.getButtons()[i]->getText());
+    EXPECT_EQ(main[i][1], menu.getButtons()[i]->getAction());
+    EXPECT_EQ(148 + 48 * i, menu.getButtons()[i]->getY());
+  }
+
+  menu.setMenu(HOST_SETUP);
+  ASSERT_EQ(3u, menu.getTextBoxes().size());
+  EXPECT_EQ("Player", menu.getTextBoxes()[0]->getText());  // remembered name
+  EXPECT_EQ("1600", menu.getTextBoxes()[2]->getText());
+  EXPECT_EQ("MAP HEIGHT", menu.getTextBoxes()[2]->getAction());
+  EXPECT_EQ(340, menu.getButtons()[1]->getY());
+
+  menu.setMenu(CLIENT_SETUP);
+  EXPECT_EQ("Join a Session", menu.getTitle());
+  EXPECT_EQ("127.0.0.1", menu.getTextBoxes()[1]->getText());
+
+  menu.setMenu(OPTIONS_MENU);
+  ASSERT_EQ(4u, menu.getTextBoxes().size());
+  EXPECT_EQ("Vertical Resolution ", menu.getTextBoxes()[3]->getLabel());
+  EXPECT_EQ("768", menu.getTextBoxes()[3]->getText());
+  EXPECT_EQ(100, menu.getTextBoxes()[0]->getY());
+  EXPECT_EQ("Windowed", menu.getButtons()[0]->getAction());
+  EXPECT_EQ(388, menu.getButtons()[2]->getY());
+
+  menu.setMenu(WAIT_FOR_CONNECT);
+  EXPECT_EQ("Connecting...", menu.getTitle());
+  ASSERT_EQ(1u, menu.getButtons().size());
+  EXPECT_TRUE(menu.getButtons()[0]->getText() == "Cancel" && menu.getButtons()[0]->getAction() == "EXIT");
+
+  menu.setMenu(NO_MENU);
+  EXPECT_TRUE(menu.getButtons().empty() && menu.getTitle() == "None");
+}
+
+TEST_F(MenuTest, ButtonsActOnReleaseOverThemAfterTheDelay) {
+  MenuManager menu;
+  menu.setMenu(MAIN_MENU);
+  const ButtonObject* exitButton = menu.getButtons()[3];
+  const int over = exitButton->getY() + 10;
+
+  // Pressed during the delay, released after it: the press was never seen.
+  in.x = 0, in.y = over;
+  for (int t = 0; t < 14; ++t) EXPECT_EQ("NONE", tick(menu));
+  in.left = true;
+  EXPECT_EQ("NONE", tick(menu));  // the 15th tick still ignores input
+  in.left = false;
+  EXPECT_EQ("NONE", tick(menu));
+
+  EXPECT_EQ("NONE", clickDrag(menu, 0, over, 0, over + 60));  // released off it
+  EXPECT_EQ("NONE", clickDrag(menu, 0, over + 60, 0, over));  // pressed off it
+  const int options = menu.getButtons()[2]->getY() + 10;
+  EXPECT_EQ("NONE", clickDrag(menu, 0, options, 0, over));    // released on another
+  EXPECT_EQ(0, menu.getFocusKind());
+  EXPECT_EQ("EXIT", click(menu, exitButton));
+
+  // A new menu starts its delay again.
+  menu.setMenu(MAIN_MENU);
+  EXPECT_EQ("NONE", click(menu, menu.getButtons()[0]));
+}
+
+TEST_F(MenuTest, EscapeMapsByMenu) {
+  const struct {
+    MenuState state;
+    const char* action;
+  } cases[] = {{MAIN_MENU, "EXIT"},     {ERROR_MESSAGE, "EXIT"},  {HOST_SETUP, "CANCEL"},
+               {CLIENT_SETUP, "CANCEL"}, {OPTIONS_MENU, "CANCEL"}, {WAIT_FOR_CONNECT, "NONE"}};
+  for (const auto& c : cases) {
+    MenuManager menu;
+    menu.setMenu(c.state);
+    settle(menu);
+    EXPECT_EQ(c.action, tick(menu, KEY_ESC, 27)) << c.state;
+    EXPECT_EQ("NONE", tick(menu, KEY_ESC, 27)) << "held, not newly pressed";
+    tick(menu);
+    tick(menu);
+  }
+}
+
+TEST_F(MenuTest, EveryEditIsReportedWithTheWholeText) {
+  MenuManager menu;
+  menu.setMenu(HOST_SETUP);
+  settle(menu);
+  const TextBox* width = menu.getTextBoxes()[1];
+  // Clicking right of the text puts the caret at its end.
+  EXPECT_EQ("NONE", clickDrag(menu, width->getRight() - 1, width->getY() + 5, width->getRight() - 1,
+                              width->getY() + 5));
+  EXPECT_EQ(2, menu.getFocusKind());
+  EXPECT_EQ(1, menu.getFocusIndex());
+  EXPECT_EQ("MAP WIDTH", tick(menu, KEY_5, '5'));
+  EXPECT_EQ("16005", menu.getUserText());
+  EXPECT_EQ("NONE", tick(menu));
+
+  // A click on empty space keeps the focus; the next key still edits.
+  clickDrag(menu, 0, 20, 0, 20);
+  EXPECT_EQ(2, menu.getFocusKind());
+  EXPECT_EQ("MAP WIDTH", tick(menu, KEY_BACKSPACE, 8));
+  EXPECT_EQ("1600", menu.getUserText());
+}
+
+TEST_F(MenuTest, WindowModeButtonShowsTheModeToBeSaved) {
+  MenuManager menu;
+  menu.setMenu(OPTIONS_MENU);
+  settle(menu);
+  const ButtonObject* mode = menu.getButtons()[0];
+  EXPECT_EQ("Windowed", click(menu, mode));
+  EXPECT_TRUE(mode->getText() == "Fullscreen" && mode->getAction() == "Fullscreen");
+  // The wider caption widens the hit box with it: "Fullscreen" spans 128.
+  EXPECT_EQ(128, mode->getButtonWidth());
+  EXPECT_EQ("Fullscreen", click(menu, mode));
+  EXPECT_EQ("Windowed", mode->getText());
+}
+
+TEST_F(MenuTest, HeldButtonIsDrawnWithItsPressedTiles) {
+  MenuManager menu;
+  ASSERT_TRUE(menu.initialize());
+  menu.setMenu(MAIN_MENU);
+  settle(menu);
+  BITMAP* released = create_bitmap(200, 400);
+  BITMAP* held = create_bitmap(200, 400);
+  clear_bitmap(released);
+  clear_bitmap(held);
+  menu.display(released);
+  in.x = 0, in.y = menu.getButtons()[1]->getY() + 10, in.left = true;
+  tick(menu);
+  menu.display(held);
+  int title = 0, differ = 0, differElsewhere = 0;
+  for (int y = 0; y < 400; ++y) {
+    for (int x = 0; x < 200; ++x) {
+      title += y < 100 && getpixel(released, x, y) == palette_color[35];
+      const bool d = getpixel(released, x, y) != getpixel(held, x, y);
+      (y >= 196 && y < 196 + 38 ? differ : differElsewhere) += d;
+    }
+  }
+  EXPECT_GT(title, 10);
+  EXPECT_GT(differ, 100);
+  EXPECT_EQ(0, differElsewhere);
+  destroy_bitmap(released);
+  destroy_bitmap(held);
+}
+
+TEST(MenuManagerWrap, BreaksAtSpacesOrEveryNCharacters) {
+  uitest::useFonts(false);
+  // 120 characters of 8 pixels on a 480-pixel-high screen: 960 / 448 + 1 =
+  // 3 pieces, so lines of at most 40 characters.
+  std::string words;
+  while (words.size() < 120) words += "abcdefgh ";
+  words.resize(120);
+  std::vector<std::string> lines = MenuManager::wrapMessage(words, font, 480);
+  ASSERT_EQ(4u, lines.size());
+  EXPECT_EQ("abcdefgh abcdefgh abcdefgh abcdefgh", lines[0]);  // break before the space at 35
+  EXPECT_EQ(" abcdefgh abcdefgh abcdefgh abcdefgh", lines[1]);
+  std::string joined;
+  for (const std::string& l : lines) joined += l;
+  EXPECT_EQ(words, joined);
+
+  lines = MenuManager::wrapMessage(std::string(120, 'x'), font, 480);
+  ASSERT_EQ(3u, lines.size());
+  EXPECT_EQ(std::string(40, 'x'), lines[2]);
+
+  // A screen too short for the formula still makes progress.
+  lines = MenuManager::wrapMessage("ab cd", font, 0);
+  EXPECT_EQ(5u, lines.size());
+
+  EXPECT_FATAL(MenuManager::wrapMessage("", font, 480),
+               "Something is wrong in MenuManager::displayErrorMsg\\(\\)");
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+#ifndef TESTS_UI_TICKDRIVER_H
+#define TESTS_UI_TICKDRIVER_H
+
+// One logic tick of input as the game engine feeds it: a device reading
+// (pointer, left button, at most one key taken from the keyboard buffer with
+// its scancode down) turned into InputStatus's state by applyRaw. Also a
+// scratch folder holding a copy of the delivered settings file.
+
+#include <allegro.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "ConfigWriter.h"
+#include "InputStatus.h"
+
+namespace uitest {
+
+struct TickDriver {
+  char lastKey = '*';
+  int x = 0, y = 0;
+  bool left = false;
+
+  // The pointer at (x, y) with the left button as given; scancode >= 0 is
+  // held down this tick and its key (with ascii, 0 for keys without a
+  // character) is read from the buffer, as the keyboard repeats it.
+  void feed(int scancode = -1, char ascii = 0) {
+    InputStatus::RawInput raw;
+    raw.mouseX = x;
+    raw.mouseY = y;
+    raw.mouseButtons = left ? 1 : 0;
+    if (scancode >= 0) {
+      raw.keysDown[scancode] = true;
+      raw.keyRead = true;
+      raw.keyCode = scancode << 8 | static_cast<unsigned char>(ascii);
+    }
+    InputStatus::applyRaw(raw, lastKey);
+  }
+};
+
+// A fresh folder with data/kivsettings.cfg in it, set as the settings path.
+inline std::string scratchSettings() {
+  char pattern[] = "/tmp/brelvin-ui-XXXXXX";
+  std::string dir = std::string(mkdtemp(pattern)) + "/";
+  std::ifstream in(std::string(BRELVIN_SOURCE_DIR) + "/data/kivsettings.cfg");
+  std::stringstream text;
+  text << in.rdbuf();
+  std::ofstream(dir + "kivsettings.cfg") << text.str();
+  ConfigWriter::setPath(dir);
+  return dir;
+}
+
+}  // namespace uitest
+
+#endif  // TESTS_UI_TICKDRIVER_H
