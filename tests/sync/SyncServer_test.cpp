@@ -159,11 +159,18 @@ TEST(SyncServerFSM, JoinAndQueryValidation) {
     EXPECT_TRUE(h.waitFor(b.second)) << b.second;
   }
   EXPECT_EQ(bad.size() + 2, h.errors.texts.size());
+  EXPECT_EQ(1u, peer.ofKind(1).size());  // no second JOIN_ACK
+  // A body without a kind (only a direct call can make one) counts as JOIN.
+  SyncServerFSM* fsm = h.server.getClient(h.listener.accepted.back().get());
+  fsm->resetFSM();
+  DBuffer empty;
+  fsm->recvHandler(empty);
+  EXPECT_EQ("Got a message with no contents!", h.errors.texts.back());
+  ASSERT_TRUE(pump({&h.engine}, [&] { return peer.ofKind(1).size() == 2; }));
   // Matching CRCs across the end of the map: 9 bytes naming the segment after.
   peer.send(h.query(18, 4));
   ASSERT_TRUE(pump({&h.engine}, [&] { return !peer.ofKind(4).empty(); }));
   EXPECT_EQ((std::vector<unsigned char>{4, 0, 0, 2, 0, 0, 0, 0, 0}), toVector(peer.ofKind(4)[0]));
-  EXPECT_EQ(1u, peer.ofKind(1).size());
   EXPECT_EQ(1u, peer.ofKind(4).size());
 }
 
