@@ -25,10 +25,11 @@ class DrawingProtocol {
   // The line count is one byte and 0 is invalid; longer runs are split.
   static const unsigned int MAX_LINES_PER_BLOCK = 254;
   // A peer sends at most MAX_PENDING_LINES lines (600 payload bytes) per
-  // message. A received message is held to these bounds, so a small
-  // compressed body cannot make the receiver inflate or paint without end.
-  static const unsigned int MAX_PAYLOAD_SIZE = 8192;
-  static const unsigned int MAX_LINES_PER_MESSAGE = 256;
+  // message. A received message is held to these bounds (twice that, with
+  // room), so a small compressed body cannot make the receiver inflate or
+  // paint without end: one message paints at most 64 strokes.
+  static const unsigned int MAX_PAYLOAD_SIZE = 4096;
+  static const unsigned int MAX_LINES_PER_MESSAGE = 64;
 
   DrawingProtocol();
   ~DrawingProtocol();
