@@ -27,6 +27,8 @@ struct DClient::IoState {
       : owner(nullptr),
         alive(true),
         attempt(0),
+        receiving(false),
+        receivingAttempt(0),
         socket(s ? s : new Socket(io)),
         resolver(io),
         recvArea(size) {}
@@ -36,6 +38,10 @@ struct DClient::IoState {
   // Bumped by every startConnect, so completions of an earlier attempt that
   // were already queued cannot drive the new one.
   unsigned int attempt;
+  // Whether the receive started for connection attempt receivingAttempt is
+  // still outstanding.
+  bool receiving;
+  unsigned int receivingAttempt;
   std::unique_ptr<Socket> socket;
   tcp::resolver resolver;
   std::vector<unsigned char> recvArea;
@@ -165,10 +171,17 @@ void DClient::connectFinished(const error_code& error, unsigned int attempt) {
 // Receiving
 
 void DClient::startReceive() {
+  // One receive per connection: a second one would share the receive area.
+  // A closed socket has nothing to receive; its loop ends here.
+  if (!state->socket->is_open()) return;
+  if (state->receiving && state->receivingAttempt == state->attempt) return;
+  state->receiving = true;
+  state->receivingAttempt = state->attempt;
   std::shared_ptr<IoState> st = state;
   unsigned int attempt = state->attempt;
   state->socket->async_read_some(asio::buffer(state->recvArea),
                                  [st, attempt](const error_code& error, std::size_t n) {
+                                   if (st->receivingAttempt == attempt) st->receiving = false;
                                    // A receive from before a new startConnect belongs to
                                    // the old connection: drop it, never restart it.
                                    if (st->owner && st->attempt == attempt)
@@ -182,6 +195,7 @@ void DClient::receiveFinished(const error_code& error, std::size_t n) {
     return;
   }
   std::shared_ptr<const bool> alive = lifeToken();
+  unsigned int attempt = state->attempt;
   if (n > 0) {
     DBuffer data;
     data.appendArray(state->recvArea.data(), static_cast<long>(n));
@@ -194,7 +208,8 @@ void DClient::receiveFinished(const error_code& error, std::size_t n) {
     if (!*alive) return;
     closeSocket();
   }
-  startReceive();
+  // A handler that started a new connection leaves the receiving to it.
+  if (state->attempt == attempt) startReceive();
 }
 
 // ---------------------------------------------------------------------------

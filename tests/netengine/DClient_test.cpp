@@ -83,6 +83,27 @@ TEST(DClient, ConnectsTalksAndReportsThePeerClosingOnce) {
   EXPECT_EQ(client.codes.size(), 1u);
 }
 
+TEST(DClient, ReconnectingFromInsideAHandlerStartsCleanly) {
+  struct Hopper : RawPeer {
+    using RawPeer::RawPeer;
+    void receiveHandler(DBuffer& data) override {
+      RawPeer::receiveHandler(data);
+      if (received == "hop") startConnect("127.0.0.1", port);
+    }
+    unsigned short port = 0;
+  };
+  Pair p;
+  Hopper client(&p.clientEngine);
+  client.port = p.listener.getLocalPort();
+  ASSERT_TRUE(p.connect(client));
+  p.listener.peers[0]->send(bytesOf("hop"));
+  ASSERT_TRUE(p.pump([&] { return client.codes.size() == 2 && p.listener.peers.size() == 2; }));
+  p.listener.peers[1]->send(bytesOf("!"));
+  ASSERT_TRUE(p.pump([&] { return client.received == "hop!"; }));
+  EXPECT_EQ(client.codes, (std::vector<int>{connectOk, connectOk}));
+  EXPECT_TRUE(client.errors.empty());
+}
+
 TEST(DClient, ManySendsLeaveInOrderAndReportTheEmptyQueueOnce) {
   Pair p;
   RawPeer client(&p.clientEngine);
