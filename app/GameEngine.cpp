@@ -6,7 +6,11 @@
 
 #include "AllegTools.h"
 #include "ConfigWriter.h"
+#include "DrawingData.h"
+#include "GUIManager.h"
 #include "KivSettings.h"
+#include "MenuManager.h"
+#include "NetSystem.h"
 #include "WorldMap.h"
 
 #include <allegro.h>
@@ -51,6 +55,9 @@ END_OF_FUNCTION(closeButtonCallback)
 GameEngine::GameEngine()
     : buffer(nullptr),
       worldMap(nullptr),
+      guiManager(nullptr),
+      netSystem(nullptr),
+      menuManager(nullptr),
       allegTools(nullptr),
       errMsg("Initializing..."),
       mapWidthText(DEngine::intToStr(1600)),
@@ -94,7 +101,15 @@ GameEngine::GameEngine()
     return;
   }
 
-  if (!setupGUI()) {
+  netSystem = new (std::nothrow) NetSystem(&netEngine);
+  if (netSystem == nullptr) {
+    errMsg = "Couldn't create NetSystem";
+    engineOK = false;
+    return;
+  }
+
+  // A menu manager that could not load its images clears engineOK itself.
+  if (!setupGUI() || !engineOK) {
     engineOK = false;
     return;
   }
@@ -108,27 +123,51 @@ GameEngine::GameEngine()
     return;
   }
 
+  menuManager->setMenu(MAIN_MENU);
   errMsg += "Success";
 }
 
 GameEngine::~GameEngine() {
   delete worldMap;
+  delete guiManager;
   if (buffer != nullptr) destroy_bitmap(buffer);
   delete allegTools;
+  // The session objects go with the facade, before the engine they use.
+  delete netSystem;
+  delete menuManager;
 }
 
 bool GameEngine::setupGUI() {
-  if (buffer != nullptr) {
-    destroy_bitmap(buffer);
-    buffer = nullptr;
-  }
+  if (buffer != nullptr) destroy_bitmap(buffer);
+  delete guiManager;
+  delete menuManager;
+  buffer = nullptr;
+  guiManager = nullptr;
+  menuManager = nullptr;
+
   buffer = create_bitmap(KivSettings::getXResolution(), KivSettings::getYResolution());
   if (buffer == nullptr) {
     // Every frame is drawn into this buffer: without it nothing can be shown.
     errMsg = "Couldn't create the screen buffer";
+    engineOK = false;
     return false;
   }
   clear_bitmap(buffer);
+
+  bool ok = true;
+  guiManager = new GUIManager(netSystem);
+  if (!guiManager->initialize()) {
+    errMsg = guiManager->getErrMsg();
+    ok = false;
+  }
+  // The menus are built even when the paint panel failed: after a change of
+  // resolution they are what reports the failure.
+  menuManager = new MenuManager();
+  if (!menuManager->initialize()) {
+    engineOK = false;
+    errMsg = menuManager->getErrMsg();
+  }
+  if (!ok) return false;
   std::cout << "Initialized graphics" << std::endl;
   return true;
 }
@@ -159,6 +198,24 @@ bool GameEngine::applyUserOptions() {
   if (ok && resolutionChanged) ok = setupGUI();
   resolutionChanged = false;
   return ok;
+}
+
+bool GameEngine::hostNewGame() {
+  int width = 0;
+  int height = 0;
+  if (!checkMapSize(mapWidthText, mapHeightText, width, height, errMsg)) return false;
+  // Zero passes here; the facade and the canvas judge the size.
+  if (netSystem->hostNewGame(static_cast<unsigned int>(width), static_cast<unsigned int>(height), worldMap))
+    return true;
+  errMsg = netSystem->getErrMsg();
+  return false;
+}
+
+bool GameEngine::stopRunningGame() {
+  netSystem->resetVariables();
+  guiManager->deleteMessages();
+  worldMap->reset();
+  return true;
 }
 
 bool GameEngine::checkMapSize(const std::string& widthText, const std::string& heightText, int& width,
@@ -213,13 +270,176 @@ void GameEngine::run() {
 }
 
 void GameEngine::doLogic() {
-  poll_mouse();
+  // Polling switches the library's mouse to polled mode for good, in which
+  // a press and release between two polls leave no trace and the click
+  // latch never fires; only a driver that cannot report by itself is polled.
+  if (mouse_needs_poll()) poll_mouse();
   updateMouse();
   updateKeyboard();
+  bool sessionTick = false;
+  if (menuManager->getMenu() != NO_MENU) {
+    guiManager->checkScrollingLimits(scrollX, scrollY, worldMap);
+  } else {
+    sessionTick = true;
+    guiManager->run(scrollX, scrollY, worldMap);
+    if (guiManager->getRequestHalt()) {
+      stopRunningGame();
+      menuManager->setMenu(MAIN_MENU);
+    }
+  }
+
+  runMenu();
   worldMap->run(static_cast<int>(scrollX), static_cast<int>(scrollY));
+
+  if (netSystem->netOK()) {
+    if (sessionTick) doDrawing();
+  } else {
+    // The session failed: show why, then start over at the main menu.
+    allegTools->debugMessage(netSystem->getErrMsg());
+    netSystem->resetVariables();
+    worldMap->reset();
+    menuManager->setMenu(MAIN_MENU);
+  }
+
   calculateFPS();
   checkEngineWarning();
   netEngine.update(100);
+}
+
+void GameEngine::runMenu() {
+  const std::string action = menuManager->run();
+  const MenuState state = menuManager->getMenu();
+
+  if (action != "NONE") {
+    if (state == MAIN_MENU) {
+      if (action == "HOST NEW") {
+        const std::string game = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_GAME_NAME");
+        const std::string player = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME");
+        menuManager->setMenu(HOST_SETUP);
+        netSystem->setPlayerName(player);
+        netSystem->setGameName(game);
+      } else if (action == "JOIN EXISTING") {
+        const std::string player = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME");
+        const std::string address = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_INPUT_ADDRESS");
+        menuManager->setMenu(CLIENT_SETUP);
+        netSystem->setHostIP(address);
+        netSystem->setPlayerName(player);
+      } else if (action == "OPTIONS") {
+        menuManager->setMenu(OPTIONS_MENU);
+      } else if (action == "EXIT") {
+        exitRequested = true;
+      }
+    } else if (state == HOST_SETUP) {
+      if (action == "PLAYER NAME") {
+        netSystem->setPlayerName(menuManager->getUserText());
+      } else if (action == "GAME NAME") {
+        netSystem->setGameName(menuManager->getUserText());
+      } else if (action == "MAP WIDTH") {
+        mapWidthText = menuManager->getUserText();
+      } else if (action == "MAP HEIGHT") {
+        mapHeightText = menuManager->getUserText();
+      } else if (action == "BEGIN HOSTING") {
+        ConfigWriter::writeString(CONFIG_FILE, "PREVIOUS_GAME_NAME", netSystem->getGameName());
+        ConfigWriter::writeString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME", netSystem->getPlayerName());
+        if (hostNewGame()) {
+          menuManager->setMenu(NO_MENU);
+        } else {
+          stopRunningGame();
+          menuManager->setMessage(errMsg);
+          menuManager->setChainedState(HOST_SETUP);
+          menuManager->setMenu(ERROR_MESSAGE);
+        }
+      } else if (action == "CANCEL") {
+        menuManager->setMenu(MAIN_MENU);
+      }
+    } else if (state == CLIENT_SETUP) {
+      if (action == "PLAYER NAME") {
+        netSystem->setPlayerName(menuManager->getUserText());
+      } else if (action == "IP ADDR") {
+        netSystem->setHostIP(menuManager->getUserText());
+      } else if (action == "CONNECT") {
+        ConfigWriter::writeString(CONFIG_FILE, "PREVIOUS_INPUT_ADDRESS", netSystem->getHostIP());
+        ConfigWriter::writeString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME", netSystem->getPlayerName());
+        if (netSystem->joinExistingGame(worldMap)) {
+          menuManager->setMenu(WAIT_FOR_CONNECT);
+        } else {
+          errMsg = netSystem->getErrMsg();
+          netSystem->resetVariables();
+          menuManager->setMessage(errMsg);
+          menuManager->setChainedState(CLIENT_SETUP);
+          menuManager->setMenu(ERROR_MESSAGE);
+        }
+      } else if (action == "CANCEL") {
+        menuManager->setMenu(MAIN_MENU);
+      }
+    } else if (state == OPTIONS_MENU) {
+      if (action == "UPDATE FREQUENCY") {
+        updateFrequencyText = menuManager->getUserText();
+      } else if (action == "SYNC BANDWIDTH") {
+        syncBandwidthText = menuManager->getUserText();
+      } else if (action == "X RESOLUTION") {
+        resolutionChanged = true;
+        xResolutionText = menuManager->getUserText();
+      } else if (action == "Y RESOLUTION") {
+        resolutionChanged = true;
+        yResolutionText = menuManager->getUserText();
+      } else if (action == "Windowed") {
+        // The button shows the current mode: pressing it flips the mode.
+        windowModeText = "Fullscreen";
+      } else if (action == "Fullscreen") {
+        windowModeText = "Windowed";
+      } else if (action == "SAVE CHANGES") {
+        if (applyUserOptions()) {
+          saveUserOptions();
+          menuManager->setMenu(MAIN_MENU);
+        } else {
+          menuManager->setMessage(KivSettings::getErrMsg());
+          menuManager->setChainedState(OPTIONS_MENU);
+          menuManager->setMenu(ERROR_MESSAGE);
+        }
+      } else if (action == "CANCEL") {
+        // The edited texts stay and are applied by a later Save.
+        menuManager->setMenu(MAIN_MENU);
+      }
+    } else if (state == ERROR_MESSAGE) {
+      if (action == "EXIT") menuManager->setMenu(menuManager->getChainedState());
+    }
+  }
+
+  if (menuManager->getMenu() == WAIT_FOR_CONNECT) {
+    if (netSystem->netOK()) {
+      if (netSystem->clientReady()) {
+        menuManager->setMenu(NO_MENU);
+      } else if (action == "EXIT") {
+        // Cancel: the connection attempt is abandoned.
+        netSystem->resetVariables();
+        menuManager->setMenu(CLIENT_SETUP);
+      }
+    } else {
+      errMsg = netSystem->getErrMsg();
+      netSystem->resetVariables();
+      menuManager->setMessage(errMsg);
+      menuManager->setChainedState(CLIENT_SETUP);
+      menuManager->setMenu(ERROR_MESSAGE);
+    }
+  }
+}
+
+void GameEngine::doDrawing() {
+  for (int i = 0; i < guiManager->getHighlightSize(); ++i) {
+    DrawingData data;
+    if (!guiManager->getHighlighting(data, i)) continue;
+    // Where the canvas is smaller than the screen the view starts left of
+    // (or above) it, so a stroke can begin at a negative position; the
+    // canvas clips those pixels anyway, and the drawing message cannot carry
+    // negative points (the protocol refuses them as a fatal error).
+    auto inside = [](long v) { return v < 0 ? 0L : v; };
+    const long x1 = inside(data.getFirstX()), y1 = inside(data.getFirstY());
+    const long x2 = inside(data.getSecondX()), y2 = inside(data.getSecondY());
+    worldMap->applyLineDrawing(x1, y1, x2, y2, KivSettings::getBrushSize(), KivSettings::getFillType());
+    netSystem->addUDPDrawing(x1, y1, x2, y2);
+  }
+  guiManager->clearOldHighlights();
 }
 
 void GameEngine::updateMouse() {
@@ -255,14 +475,28 @@ bool GameEngine::checkEngineWarning() {
 }
 
 void GameEngine::drawGraphics() {
+  if (buffer == nullptr) return;
   clear_bitmap(buffer);
-  // The canvas, or its empty background, under everything else.
+  // The canvas, or its empty background, under the menus too.
   worldMap->display(buffer, static_cast<int>(scrollX), static_cast<int>(scrollY));
+  menuManager->display(buffer);
+  showDrawingColor();
   showFPS();
+  if (menuManager->getMenu() == NO_MENU) guiManager->showPaintGUI(buffer, scrollX, scrollY);
+  guiManager->display(buffer);
   if (screen == nullptr) return;
   acquire_screen();
   draw_sprite(screen, buffer, 0, 0);
   release_screen();
+}
+
+void GameEngine::showDrawingColor() {
+  if (menuManager->getMenu() != NO_MENU) return;
+  // A preview of brush and colour under the pointer.
+  const int x = InputStatus::getCursorX();
+  const int y = InputStatus::getCursorY();
+  const int size = KivSettings::getBrushSize();
+  rectfill(buffer, x - size, y - size, x + size, y + size, palette_color[KivSettings::getFillType()]);
 }
 
 void GameEngine::showFPS() {

@@ -14,6 +14,9 @@
 
 struct BITMAP;
 class AllegTools;
+class GUIManager;
+class MenuManager;
+class NetSystem;
 class WorldMap;
 
 // Shared with the graphics library's timer, mouse and window threads; they
@@ -44,6 +47,12 @@ class GameEngine {
   void run();
   void doLogic();
   void drawGraphics();
+  // Acts on the action the menu reported in this tick.
+  void runMenu();
+  // Paints the strokes the paint panel collected and queues them for the network.
+  void doDrawing();
+  bool hostNewGame();
+  bool stopRunningGame();
 
   void loadUserOptions();
   void saveUserOptions();
@@ -52,6 +61,7 @@ class GameEngine {
 
   void updateMouse();
   void updateKeyboard();
+  void showDrawingColor();
   void showFPS();
   void calculateFPS();
   bool checkEngineWarning();
@@ -72,7 +82,9 @@ class GameEngine {
   libkorvet::DEngine netEngine;
   BITMAP* buffer;
   WorldMap* worldMap;
-  // The network facade, the paint panel and the menus join here.
+  GUIManager* guiManager;
+  NetSystem* netSystem;
+  MenuManager* menuManager;
   AllegTools* allegTools;
   InputStatus inputStatus;
 

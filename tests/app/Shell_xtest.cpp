@@ -167,8 +167,9 @@ TEST_F(ShellTest, OpensTheWindowDrawsAndClosesLikeExit) {
   ASSERT_TRUE(printed("Initialized graphics\n", 30)) << output();
   unsigned long window = findWindow(10);
   ASSERT_NE(window, 0u);
-  // The delivered options give a 1024 x 768 window over the empty-map background.
-  EXPECT_TRUE(eventually(10, [] { return pixelAt(512, 384) == "002010" && pixelAt(1023, 767) == "002010"; }));
+  // The delivered options give a 1024 x 768 window: the main menu over the
+  // empty canvas's background.
+  EXPECT_TRUE(eventually(10, [] { return pixelAt(100, 600) == "002010" && pixelAt(1023, 767) == "002010"; }));
 
   ASSERT_TRUE(sendWindowClose(window));
   EXPECT_EQ(waitExit(30), 0) << output();
@@ -179,6 +180,26 @@ TEST_F(ShellTest, OpensTheWindowDrawsAndClosesLikeExit) {
   const bool havePicture = std::ifstream((run + "/graphics/screens/shut_down.jpg").c_str()).good();
   EXPECT_EQ(out.find("Coudln't load ./graphics/screens/shut_down.jpg\n") != std::string::npos, !havePicture) << out;
   EXPECT_EQ(readFile(run + "/kivsettings.cfg"), readFile(BRELVIN_SOURCE_DIR "/data/kivsettings.cfg"));
+}
+
+TEST_F(ShellTest, ExitButtonShowsTheExitPictureAndEnds) {
+  requireDatafile();
+  start();
+  ASSERT_TRUE(printed("Initialized graphics\n", 30)) << output();
+  ASSERT_NE(findWindow(10), 0u);
+  // The main menu's last button, "Exit", spans y 292 to 292 + its height,
+  // centred; a new menu ignores clicks for its first half second.
+  int status = -1;
+  eventually(30, [&] {
+    shell("xdotool mousemove 512 305 click 1 2>/dev/null");
+    return (status = waitExit(0.5)) != -1;
+  });
+  EXPECT_EQ(status, 0) << output();
+  const std::string out = output();
+  ASSERT_GE(out.size(), 16u);
+  EXPECT_EQ(out.substr(out.size() - 16), "Program Halted.\n");
+  const bool havePicture = std::ifstream((run + "/graphics/screens/shut_down.jpg").c_str()).good();
+  EXPECT_EQ(out.find("Coudln't load") != std::string::npos, !havePicture) << out;
 }
 
 TEST_F(ShellTest, MissingDatafileIsShownAndEndsTheProgram) {
