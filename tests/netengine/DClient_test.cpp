@@ -50,7 +50,8 @@ TEST(DClient, ConnectFailuresAreReportedWithTheirCodes) {
   RawPeer unresolvable(&engine), refused(&engine);
   unresolvable.startConnect("no-such-host.invalid", 5050);
   refused.startConnect("127.0.0.1", unusedPort());
-  ASSERT_TRUE(pumpUntil({&engine}, [&] { return !unresolvable.codes.empty() && !refused.codes.empty(); }));
+  // The name lookup goes through the system resolver: allow it a slow answer.
+  ASSERT_TRUE(pumpUntil({&engine}, [&] { return !unresolvable.codes.empty() && !refused.codes.empty(); }, 30000));
   EXPECT_EQ(unresolvable.codes, std::vector<int>{resolveFailed});
   EXPECT_EQ(unresolvable.connectTexts[0].rfind("Couldn't resolve hostname: ", 0), 0u);
   EXPECT_EQ(refused.codes, std::vector<int>{connectFailed});
