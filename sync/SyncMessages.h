@@ -93,9 +93,10 @@ class SyncMessages {
   // --- FLSH (the message itself is built by SyncFlushBuffer::extractMessage)
   // Consumes the compression byte of rest and reports it.
   static bool takeFlushCompression(libkorvet::DBuffer& rest, bool& compressed, std::string& err);
-  // Inflates a compressed payload (at most maxSize bytes).
+  // Inflates a compressed payload; a legitimate one is never larger than a
+  // frame, so anything above maxSize is refused as corrupt.
   static bool inflateFlush(libkorvet::DBuffer& payload, libkorvet::DBuffer& inflated, std::string& err,
-                           unsigned int maxSize = libkorvet::DBuffer::MAX_INFLATED_SIZE);
+                           unsigned int maxSize = MAX_BODY_SIZE);
   // Consumes one record header (segment, count) from the front of payload.
   static bool takeFlushRecordHeader(libkorvet::DBuffer& payload, unsigned short numSegments,
                                     unsigned short segmentSpecks, unsigned short& segment,

