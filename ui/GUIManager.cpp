@@ -11,14 +11,8 @@
 #include "DEngine.h"
 #include "InputStatus.h"
 #include "KivSettings.h"
-#include "WorldMap.h"
-
-// The network facade is written alongside this panel; until its header is
-// in the tree, a chat line that is sent goes nowhere.
-#if __has_include("NetSystem.h")
 #include "NetSystem.h"
-#define BRELVIN_HAS_NETSYSTEM 1
-#endif
+#include "WorldMap.h"
 
 // Last: its macros and globals must not leak into the headers above.
 #include <allegro.h>
@@ -357,11 +351,7 @@ void GUIManager::doNetworkChat() {
       if (InputStatus::getShadowPressed()) {
         if (InputStatus::getShadowKey(KEY_ENTER)) {
           chatActive = false;
-          if (!chatInput.empty() && netSystem != nullptr) {
-#ifdef BRELVIN_HAS_NETSYSTEM
-            netSystem->sendChat(chatInput);
-#endif
-          }
+          if (!chatInput.empty() && netSystem != nullptr) netSystem->sendChat(chatInput);
         } else if (InputStatus::getShadowKey(KEY_ESC)) {
           // The text is dropped, and the keyboard stays unmasked, so the
           // same press also reaches the Escape check of this tick.

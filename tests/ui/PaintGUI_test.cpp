@@ -9,7 +9,9 @@
 #include "AllegTools.h"
 #include "ChatMessage.h"
 #include "InputStatus.h"
+#include "DEngine.h"
 #include "KivSettings.h"
+#include "NetSystem.h"
 #include "TickDriver.h"
 #include "UiTestSetup.h"
 #include "WorldMap.h"
@@ -267,6 +269,32 @@ TEST_F(PaintGUITest, ChatLineTakesTheKeyboard) {
   ASSERT_TRUE(InputStatus::getMaskingKeyboard());
   gui.deleteMessages();
   EXPECT_FALSE(gui.isChatActive() || InputStatus::getMaskingKeyboard());
+}
+
+TEST_F(PaintGUITest, EnterSendsTheLineThroughTheNetwork) {
+  libkorvet::DEngine engine;
+  NetSystem net(&engine);
+  net.setPlayerName("Ann");
+  GUIManager chatting(&net);
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(chatting.initialize(1024, 768));
+  auto key = [&](int code, char ascii) {
+    for (int t = 0; t < 3; ++t) {
+      in.feed(t == 0 ? code : -1, ascii);
+      chatting.run(scrollX, scrollY, &map);
+    }
+  };
+  key(KEY_ENTER, 13);
+  key(KEY_H, 'h');
+  key(KEY_I, 'i');
+  key(KEY_ENTER, 13);
+  testing::internal::GetCapturedStdout();
+  // Without a session the sender's own line shows in the same tick, in the
+  // users' colour.
+  ASSERT_EQ(1u, chatting.getShownMessages().size());
+  const ChatMessage* line = chatting.getShownMessages()[0];
+  EXPECT_TRUE(line->getOwner() == "Ann" && line->getText() == "hi" && line->getColor() == 4);
+  EXPECT_FALSE(chatting.isChatActive() || InputStatus::getMaskingKeyboard());
 }
 
 TEST_F(PaintGUITest, ChatLinesStayByLengthAndLeaveInOrder) {
