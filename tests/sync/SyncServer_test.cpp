@@ -133,6 +133,7 @@ TEST(SyncServer, SettersAllocationAndClientRegistration) {
 }
 
 TEST(SyncServerFSM, JoinAndQueryValidation) {
+  ManualClock clock;  // no flush tick (and its one report) in between
   Host h;
   h.conns.push_back(connectTo(h.engine, h.listener));
   RawPeer peer(h.conns.back().get());
