@@ -1,0 +1,253 @@
+// Session server over loopback: greeting bytes, message routing with its
+// status lines, admission of eight clients and refusal of the ninth,
+// removal of a failed connection on the next tick, start-up failures, and
+// hostile peers next to a client that synchronizes the whole canvas.
+
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "ChatProtocol.h"
+#include "DrawingProtocol.h"
+#include "FatalTest.h"
+#include "KivServer.h"
+#include "KivSettings.h"
+#include "SessionTestNet.h"
+#include "SyncEDCProtocol.h"
+#include "SyncServer.h"
+#include "WorldMap.h"
+
+using namespace sessiontest;
+
+namespace {
+
+struct Host {
+  Host() : server(&engine, &map, &drawing, &chat) {
+    setUpCanvas();
+    server.setPort(0);
+  }
+  ~Host() { libkorvet::DTime::setManualClock(false); }
+  unsigned short port() const { return server.getLocalPort(); }
+  std::unique_ptr<RawPeer> connect(bool waitGreeting = true) {
+    std::unique_ptr<RawPeer> peer(new RawPeer(&engine));
+    peer->connectTo(port());
+    RawPeer* p = peer.get();
+    EXPECT_TRUE(pump(engine, [&] { return waitGreeting ? !p->bodies.empty() : p->closed; }));
+    return peer;
+  }
+
+  DEngine engine;
+  WorldMap map;
+  DrawingProtocol drawing;
+  ChatProtocol chat;
+  KivServer server;
+};
+
+const Bytes GREETING_1600 = {0x4E, 0x54, 0x50, 0x54, 0x00, 0x00, 0x06, 0x40, 0x00, 0x00, 0x06, 0x40};
+
+}  // namespace
+
+TEST(KivServer, GreetsAndRoutesClientMessages) {
+  ASSERT_TRUE(KivSettings::setSyncBandwidth("100000"));
+  ASSERT_TRUE(KivSettings::setFlushFrequency("15"));
+  drainChat();
+  Host host;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(host.server.initialize(1600, 1600)) << host.server.getErrMsg();
+  std::string out = testing::internal::GetCapturedStdout();
+  // The option does not fit the sync server's 16 bits: the most it carries is used.
+  EXPECT_NE(std::string::npos, out.find("Using EDC bandwidth 65535\n"));
+  EXPECT_NE(std::string::npos, out.find("Unused bytes: 0\n"));
+
+  std::unique_ptr<RawPeer> peer = host.connect();
+  ASSERT_EQ(1u, peer->bodies.size());
+  EXPECT_EQ(GREETING_1600, peer->bodies[0]);
+  EXPECT_EQ(1u, host.server.numClients());
+  EXPECT_EQ(1u, host.server.getSyncServer()->numClients());
+  EXPECT_TRUE(hasLine(drainChat(), "NetSystem", "Client joined from 127.0.0.1"));
+
+  auto sendAndWait = [&](const DBuffer& body, const std::string& owner) {
+    peer->sendMessage(0, body);
+    std::vector<StatusLine> seen;
+    EXPECT_TRUE(pump(host.engine, [&] {
+      for (const StatusLine& l : drainChat()) seen.push_back(l);
+      return hasOwner(seen, owner);
+    })) << owner;
+    return seen;
+  };
+  EXPECT_TRUE(hasLine(sendAndWait(text("abc"), "NetSystem"), "NetSystem", "runServer got a msg < four bytes long"));
+  EXPECT_TRUE(hasLine(sendAndWait(text("XYZW!"), "KivServer"), "KivServer",
+                      "messageHandler received unrecognized header XYZW"));
+  // Malformed bodies of both protocols are reported by them; nothing breaks.
+  EXPECT_TRUE(hasLine(sendAndWait(text("DRAW\x07zz"), "DrawingProtocol"), "DrawingProtocol",
+                      "parseDraw() got invalid compression byte"));
+  EXPECT_TRUE(hasOwner(sendAndWait(text("DRAW\x01garbage"), "DrawingProtocol"), "DrawingProtocol"));
+  EXPECT_TRUE(hasLine(sendAndWait(text("CHAT\x09"), "ChatProtocol"), "ChatProtocol",
+                      "parseChat() got invalid compression byte"));
+  DBuffer nameless = text("CHAT");
+  for (int b : {0, 1, 0}) nameless.appendByte(static_cast<unsigned char>(b));
+  EXPECT_TRUE(hasLine(sendAndWait(nameless, "ChatProtocol"), "ChatProtocol",
+                      "extractMessage() got a name with 0 bytes"));
+  EXPECT_EQ(1u, host.server.numClients());
+
+  // A client's stroke lands on the host's canvas.
+  KivSettings::setBrushSize(1);
+  KivSettings::setFillType(5);
+  DrawingProtocol sender;
+  sender.addCoordinates(10, 10, 60, 10);
+  DBuffer draw;
+  while (!sender.prepareClientMessage(draw)) {
+  }
+  peer->sendMessage(0, draw);
+  BITMAP* canvas = WorldMap::getMapBuffer();
+  int painted = makecol24(40, 80, 120);
+  EXPECT_TRUE(pump(host.engine, [&] { return getpixel(canvas, 35, 11) == painted; }));
+
+  // A client's chat line is shown and relayed to every client, the sender
+  // included; the host's own strokes go to everyone too.
+  std::unique_ptr<RawPeer> second = host.connect();
+  ChatProtocol chatter;
+  chatter.addChat("bob", "hi", false);
+  DBuffer chatBody;
+  while (!chatter.prepareMessage(chatBody)) {
+  }
+  peer->sendMessage(0, chatBody);
+  host.drawing.addCoordinates(100, 100, 200, 100);
+  auto received = [](RawPeer& p, const std::string& header) {
+    for (const Bytes& b : p.bodies)
+      if (b.size() > 4 && std::string(b.begin(), b.begin() + 4) == header) return true;
+    return false;
+  };
+  EXPECT_TRUE(pump(host.engine, [&] {
+    return received(*peer, "CHAT") && received(*second, "CHAT") && received(*peer, "DRAW") &&
+           received(*second, "DRAW");
+  }));
+  EXPECT_TRUE(hasLine(drainChat(), "bob", "hi", 4));
+}
+
+TEST(KivServer, AdmitsEightRefusesTheNinthAndRemovesFailuresOnTheNextTick) {
+  ASSERT_TRUE(KivSettings::setSyncBandwidth("65535"));
+  drainChat();
+  Host host;
+  ASSERT_TRUE(host.server.initialize(1600, 1600));
+  std::vector<std::unique_ptr<RawPeer>> peers;
+  for (int i = 0; i < 8; ++i) peers.push_back(host.connect());
+  EXPECT_EQ(8u, host.server.numClients());
+  drainChat();
+
+  std::unique_ptr<RawPeer> ninth = host.connect(false);
+  EXPECT_TRUE(ninth->bodies.empty());  // closed without a greeting
+  EXPECT_TRUE(hasLine(drainChat(), "NetSystem", "Client tried to join from 127.0.0.1, but server is full."));
+  EXPECT_EQ(8u, host.server.numClients());
+
+  // The clock stands still: the sync server forgets the client at once, the
+  // session tick deletes it only when it comes.
+  libkorvet::DTime::setManualClock(true);
+  peers[3].reset();
+  std::vector<StatusLine> seen;
+  ASSERT_TRUE(pump(host.engine, [&] {
+    for (const StatusLine& l : drainChat()) seen.push_back(l);
+    return hasOwner(seen, "KivServer");
+  }));
+  ASSERT_EQ(1u, seen.size());
+  EXPECT_EQ(0u, seen[0].text.find("Client disconnected ")) << seen[0].text;
+  EXPECT_GT(seen[0].text.size(), std::string("Client disconnected ").size());
+  EXPECT_EQ(7u, host.server.getSyncServer()->numClients());
+  EXPECT_EQ(8u, host.server.numClients());
+  libkorvet::DTime::advanceManualClock(KivServer::TICK_INTERVAL_MS);
+  host.engine.update(-1);
+  EXPECT_EQ(7u, host.server.numClients());
+
+  std::unique_ptr<RawPeer> late = host.connect();
+  EXPECT_EQ(GREETING_1600, late->bodies[0]);
+  EXPECT_EQ(8u, host.server.numClients());
+  // The others were not touched.
+  for (auto& p : peers) {
+    if (p) {
+      EXPECT_FALSE(p->closed);
+    }
+  }
+}
+
+TEST(KivServer, StartFailures) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ASSERT_TRUE(KivSettings::setSyncBandwidth("65535"));
+  {
+    Host taken;
+    ASSERT_TRUE(taken.server.initialize(1600, 1600));
+    Host second;
+    second.server.setPort(taken.port());
+    EXPECT_FALSE(second.server.initialize(1600, 1600));
+    EXPECT_EQ(0u, second.server.getErrMsg().find("Couldn't bind the socket: ")) << second.server.getErrMsg();
+    EXPECT_EQ(nullptr, second.server.getSyncServer());
+  }
+  {
+    Host tooSmall;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(tooSmall.server.initialize(1599, 1600));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find("Unused bytes: "));
+    EXPECT_EQ("Map size too small", tooSmall.server.getErrMsg());
+    // The half-built server listens no more: nobody can reach a sync server
+    // that never started.
+    EXPECT_EQ(0, tooSmall.server.getLocalPort());
+    Host tooLarge;
+    EXPECT_FALSE(tooLarge.server.initialize(1600, 4000000000u));
+    EXPECT_EQ("Map size too large", tooLarge.server.getErrMsg());
+  }
+  Host twice;
+  ASSERT_TRUE(twice.server.initialize(1600, 1600));
+  EXPECT_FATAL(twice.server.initialize(1600, 1600), "KivServer::initialize\\(\\): already called!");
+}
+
+TEST(KivServer, HostilePeersDoNotDisturbAClientThatSynchronizes) {
+  ASSERT_TRUE(KivSettings::setSyncBandwidth("65535"));
+  drainChat();
+  Host host;
+  ASSERT_TRUE(host.server.initialize(1600, 1600));
+  libksync::SyncDataMap* hostMap = host.server.getSyncServer()->retrieveDataMap();
+  host.map.applyLineDrawing(20, 20, 1500, 1400, 3, 5);
+  libkorvet::DTime::setManualClock(true);
+
+  SyncPeer good(&host.engine, host.port(), 1600, 1600);
+  ASSERT_TRUE(pump(host.engine, [&] { return good.connection->bodies.size() == 1; }));
+  ASSERT_TRUE(good.join());
+
+  std::unique_ptr<RawPeer> silent = host.connect();
+  std::unique_ptr<RawPeer> garbage = host.connect();
+  std::mt19937 rng(5);
+  DBuffer noise;
+  for (int i = 0; i < 5000; ++i) noise.appendByte(static_cast<unsigned char>(rng()));
+  garbage->send(noise);
+
+  // One that leaves while a chunk series is being sent to it: the first
+  // blocks hold noise, so their repair takes several chunks.
+  for (int y = 0; y < 100; ++y)
+    for (int x = 0; x < 1000; ++x) host.map.drawRect(x, y, x, y, static_cast<int>(rng() % 256));
+  SyncPeer leaver(&host.engine, host.port(), 1600, 1600);
+  ASSERT_TRUE(pump(host.engine, [&] { return leaver.connection->bodies.size() == 1; }));
+  ASSERT_TRUE(leaver.join());
+  ASSERT_TRUE(pumpPaced(host.engine, [&] {
+    return leaver.client->getEDC()->getState() == libksync::SyncEDCProtocol::AWAITING_CHUNKS;
+  }, 10000, 5));
+  libkorvet::DTime::advanceManualClock(500);
+  host.engine.update(-1);
+  leaver.client.reset();
+  leaver.connection.reset();
+
+  std::vector<std::unique_ptr<RawPeer>> fillers;
+  for (int i = 0; i < 4; ++i) fillers.push_back(host.connect());
+  std::unique_ptr<RawPeer> ninth = host.connect(false);
+  EXPECT_TRUE(ninth->bodies.empty());
+
+  // Host and client paint on while the good client catches up; the host's
+  // picture wins.
+  host.map.applyLineDrawing(1500, 30, 30, 1500, 2, 5);
+  for (unsigned int i = 0; i < 3000; ++i) good.bytes->set(i * 2203, 77);
+  ASSERT_TRUE(pumpPaced(host.engine, [&] { return good.equals(hostMap); }, 60000, 5));
+  for (unsigned int i = 0; i < good.bytes->size(); i += 997) ASSERT_EQ(hostMap->getByte(i), good.bytes->get(i)) << i;
+  EXPECT_TRUE(good.errors.empty()) << good.errors.front();
+  EXPECT_FALSE(good.connection->closed);
+  EXPECT_FALSE(silent->closed);
+  EXPECT_EQ(7u, host.server.numClients());  // the leaver is gone, the refused one never came
+  EXPECT_TRUE(hasOwner(drainChat(), "ServerConnection"));  // the noise was reported
+}
