@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "AllegTools.h"
@@ -35,64 +36,53 @@ class PaintGUITest : public ::testing::Test {
     KivSettings::setWorkingDir(DATA);
     KivSettings::setFillType(1);
     KivSettings::setBrushSize(0);
-    testing::internal::CaptureStdout();  // the working directory line
-    ASSERT_TRUE(gui.initialize(1024, 768));
+    ASSERT_TRUE(make(nullptr, 1024, 768));
+  }
+  // A new panel; initialize() prints the working directory.
+  bool make(NetSystem* net, int width, int height) {
+    gui.reset(new GUIManager(net));
+    testing::internal::CaptureStdout();
+    const bool ok = gui->initialize(width, height);
     testing::internal::GetCapturedStdout();
+    return ok;
   }
   void TearDown() override { InputStatus::reset(); }
 
   void tick(int scancode = -1, char ascii = 0) {
     in.feed(scancode, ascii);
-    gui.run(scrollX, scrollY, &map);
+    gui->run(scrollX, scrollY, &map);
   }
   // A key pressed for one tick, then two quiet ticks so its flag clears.
   void press(int scancode, char ascii) {
-    tick(scancode, ascii);
-    tick();
-    tick();
-  }
-  void clickAt(int x, int y) {
-    in.x = x, in.y = y, in.left = true;
-    tick();
-    in.left = false;
-    tick();
+    for (int t = 0; t < 3; ++t) tick(t == 0 ? scancode : -1, ascii);
   }
   void moveTo(int x, int y, bool left) {
     in.x = x, in.y = y, in.left = left;
     tick();
   }
-  DrawingData segment(int i) {
+  void clickAt(int x, int y) { moveTo(x, y, true), moveTo(x, y, false); }
+  std::string segment(int i) {
     DrawingData d;
-    EXPECT_TRUE(gui.getHighlighting(d, i));
-    return d;
-  }
-  static std::string str(const DrawingData& d) {
+    EXPECT_TRUE(gui->getHighlighting(d, i));
     return std::to_string(d.getFirstX()) + "," + std::to_string(d.getFirstY()) + "-" +
            std::to_string(d.getSecondX()) + "," + std::to_string(d.getSecondY());
   }
 
-  GUIManager gui{nullptr};
+  std::unique_ptr<GUIManager> gui;
   WorldMap map;
   uitest::TickDriver in;
   long scrollX = 0, scrollY = 0;
 };
 
 TEST_F(PaintGUITest, PanelLayoutAndSwatches) {
-  EXPECT_TRUE(gui.getGuiX() == 192 && gui.getGuiY() == 648);
-  EXPECT_TRUE(gui.getPaletteOrigin().getX() == 502 && gui.getPaletteOrigin().getY() == 678);
-  EXPECT_TRUE(gui.getBrushButton(3).getX() == 483 && gui.getBrushButton(3).getY() == 745);
-  const int arrows[][3] = {{GUIManager::SCROLL_UP, 417, 685},
-                           {GUIManager::SCROLL_RIGHT, 439, 706},
-                           {GUIManager::SCROLL_LEFT, 395, 706},
-                           {GUIManager::SCROLL_DOWN, 417, 727}};
-  for (const auto& a : arrows) {
-    EXPECT_EQ(a[1], gui.getArrowPos(a[0]).getX()) << a[0];
-    EXPECT_EQ(a[2], gui.getArrowPos(a[0]).getY()) << a[0];
-  }
+  EXPECT_TRUE(gui->getGuiX() == 192 && gui->getGuiY() == 648);
+  EXPECT_TRUE(gui->getPaletteOrigin().getX() == 502 && gui->getPaletteOrigin().getY() == 678);
+  EXPECT_TRUE(gui->getArrowPos(GUIManager::SCROLL_LEFT).getX() == 395 &&
+              gui->getArrowPos(GUIManager::SCROLL_DOWN).getY() == 727);
 
   BITMAP* screen = create_bitmap(1024, 768);
   clear_bitmap(screen);
-  gui.showPaintGUI(screen, 0, 0);
+  gui->showPaintGUI(screen, 0, 0);
   // Column c holds the shades 1 + 5c to 5 + 5c, top to bottom.
   for (int c = 0; c < 20; ++c) {
     for (int r = 0; r < 5; ++r) {
@@ -111,7 +101,7 @@ TEST_F(PaintGUITest, PaletteAndBrushHitBoxes) {
   EXPECT_EQ(18, KivSettings::getFillType());
   clickAt(502 + 16 * 19 + 14, 678 + 16 * 4 + 14);
   EXPECT_EQ(100, KivSettings::getFillType());
-  EXPECT_EQ(501u + 16 * 19, gui.getPaletteHighlight().getX());
+  EXPECT_EQ(501u + 16 * 19, gui->getPaletteHighlight().getX());
   clickAt(500, 677);  // left of the first column
   EXPECT_EQ(100, KivSettings::getFillType());
 
@@ -123,7 +113,7 @@ TEST_F(PaintGUITest, PaletteAndBrushHitBoxes) {
   clickAt(479, 745);
   EXPECT_EQ(3, KivSettings::getBrushSize());
   // Panel clicks draw nothing.
-  EXPECT_EQ(0, gui.getHighlightSize());
+  EXPECT_EQ(0, gui->getHighlightSize());
 }
 
 TEST_F(PaintGUITest, KeyboardShortcutsWrapAndSaturate) {
@@ -134,8 +124,6 @@ TEST_F(PaintGUITest, KeyboardShortcutsWrapAndSaturate) {
   EXPECT_EQ(0, KivSettings::getFillType());
   press(KEY_COMMA, ',');  // the same key again: its event comes two ticks later
   EXPECT_EQ(100, KivSettings::getFillType());
-  for (int i = 0; i < 5; ++i) press(i % 2 ? KEY_MINUS : KEY_EQUALS, i % 2 ? '-' : '=');
-  EXPECT_EQ(1, KivSettings::getBrushSize());  // + - + - +
   for (int i = 0; i < 4; ++i) press(KEY_EQUALS, '=');
   EXPECT_EQ(3, KivSettings::getBrushSize());
   for (int i = 0; i < 5; ++i) press(KEY_MINUS, '-');
@@ -144,11 +132,11 @@ TEST_F(PaintGUITest, KeyboardShortcutsWrapAndSaturate) {
   // The frame follows the colour chosen from the keyboard; black has none.
   BITMAP* screen = create_bitmap(1024, 768);
   clear_bitmap(screen);
-  gui.showPaintGUI(screen, 0, 0);
+  gui->showPaintGUI(screen, 0, 0);
   EXPECT_EQ(palette_color[35], getpixel(screen, 501 + 16 * 19, 677 + 16 * 4));
   KivSettings::setFillType(0);
   clear_bitmap(screen);
-  gui.showPaintGUI(screen, 0, 0);
+  gui->showPaintGUI(screen, 0, 0);
   EXPECT_NE(palette_color[35], getpixel(screen, 501, 677));
   destroy_bitmap(screen);
 }
@@ -157,7 +145,7 @@ TEST_F(PaintGUITest, ScrollingByKeysAndArrowsStaysOnTheCanvas) {
   in.x = 100, in.y = 100;
   for (int t = 0; t < 10; ++t) tick(KEY_RIGHT);
   EXPECT_EQ(200, scrollX);
-  EXPECT_EQ(GUIManager::SCROLL_RIGHT, gui.getScrollDirection());
+  EXPECT_EQ(GUIManager::SCROLL_RIGHT, gui->getScrollDirection());
   for (int t = 0; t < 30; ++t) tick(KEY_RIGHT);
   EXPECT_EQ(1600 - 1024, scrollX);
   for (int t = 0; t < 60; ++t) tick(KEY_DOWN);
@@ -170,18 +158,15 @@ TEST_F(PaintGUITest, ScrollingByKeysAndArrowsStaysOnTheCanvas) {
   in.x = 417 + 5, in.y = 685 + 5, in.left = true;
   for (int t = 0; t < 3; ++t) tick();
   EXPECT_EQ(40, scrollY);
-  EXPECT_EQ(GUIManager::SCROLL_UP, gui.getScrollDirection());
+  EXPECT_EQ(GUIManager::SCROLL_UP, gui->getScrollDirection());
   for (int t = 0; t < 3; ++t) tick();
   EXPECT_EQ(0, scrollY);
-  EXPECT_EQ(0, gui.getHighlightSize());
+  EXPECT_EQ(0, gui->getHighlightSize());
 
   // A screen larger than the canvas leaves a negative view origin.
-  GUIManager wide(nullptr);
-  testing::internal::CaptureStdout();
-  ASSERT_TRUE(wide.initialize(2000, 1700));
-  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(make(nullptr, 2000, 1700));
   long x = 50, y = -5;
-  wide.checkScrollingLimits(x, y, &map);
+  gui->checkScrollingLimits(x, y, &map);
   EXPECT_TRUE(x == -400 && y == -100);
 }
 
@@ -189,17 +174,17 @@ TEST_F(PaintGUITest, DragsBecomeOneSegmentPerTick) {
   scrollX = 40;
   scrollY = 10;
   moveTo(100, 100, true);  // click: the stroke starts
-  EXPECT_EQ(0, gui.getHighlightSize());
+  EXPECT_EQ(0, gui->getHighlightSize());
   moveTo(110, 100, true);
   moveTo(110, 100, true);  // no movement: a zero-length segment
   moveTo(120, 105, false);  // the release ends the stroke
-  ASSERT_EQ(3, gui.getHighlightSize());
-  EXPECT_EQ("140,110-150,110", str(segment(0)));
-  EXPECT_EQ("150,110-150,110", str(segment(1)));
-  EXPECT_EQ("150,110-160,115", str(segment(2)));
+  ASSERT_EQ(3, gui->getHighlightSize());
+  EXPECT_EQ("140,110-150,110", segment(0));
+  EXPECT_EQ("150,110-150,110", segment(1));
+  EXPECT_EQ("150,110-160,115", segment(2));
   DrawingData none;
-  EXPECT_FALSE(gui.getHighlighting(none, 3) || gui.getHighlighting(none, -1));
-  gui.clearOldHighlights();
+  EXPECT_FALSE(gui->getHighlighting(none, 3) || gui->getHighlighting(none, -1));
+  gui->clearOldHighlights();
 
   // A drag that reaches the panel ends at its last segment's own start, and
   // coming back with the button held starts a new stroke.
@@ -207,164 +192,113 @@ TEST_F(PaintGUITest, DragsBecomeOneSegmentPerTick) {
   moveTo(300, 640, true);
   moveTo(300, 700, true);  // over the panel
   moveTo(310, 720, true);
-  ASSERT_EQ(2, gui.getHighlightSize());
-  EXPECT_EQ("340,610-340,650", str(segment(0)));
-  EXPECT_EQ("340,650-340,650", str(segment(1)));
+  ASSERT_EQ(2, gui->getHighlightSize());
+  EXPECT_EQ("340,610-340,650", segment(0));
+  EXPECT_EQ("340,650-340,650", segment(1));
   moveTo(320, 500, true);  // back on the canvas: a click
   moveTo(330, 500, true);
-  ASSERT_EQ(3, gui.getHighlightSize());
-  EXPECT_EQ("360,510-370,510", str(segment(2)));
+  ASSERT_EQ(3, gui->getHighlightSize());
+  EXPECT_EQ("360,510-370,510", segment(2));
   moveTo(330, 500, false);
-  gui.clearOldHighlights();
+  gui->clearOldHighlights();
 
   // At most 30 pending: the oldest go first.
   moveTo(0, 0, true);
   for (int t = 1; t <= 40; ++t) moveTo(t, 0, true);
-  ASSERT_EQ(30, gui.getHighlightSize());
-  EXPECT_EQ("50,10-51,10", str(segment(0)));
-  EXPECT_EQ("79,10-80,10", str(segment(29)));
+  ASSERT_EQ(30, gui->getHighlightSize());
+  EXPECT_EQ("50,10-51,10", segment(0));
+  EXPECT_EQ("79,10-80,10", segment(29));
 }
 
 TEST_F(PaintGUITest, ChatLineTakesTheKeyboard) {
   in.x = 100, in.y = 100;
   press(KEY_ENTER, 13);
-  ASSERT_TRUE(gui.isChatActive());
+  ASSERT_TRUE(gui->isChatActive());
   EXPECT_EQ("GUIManager", InputStatus::getMaskingClass());
-  EXPECT_EQ("", gui.getChatInput());
+  EXPECT_EQ("", gui->getChatInput());
   press(KEY_A, 'a');
   press(KEY_B, 'b');
-  tick(KEY_RIGHT);  // no scrolling while typing
-  tick();
-  tick();
+  press(KEY_RIGHT, 0);  // no scrolling while typing
   press(KEY_BACKSPACE, 8);
-  EXPECT_EQ("a", gui.getChatInput());
+  EXPECT_EQ("a", gui->getChatInput());
   EXPECT_EQ(0, scrollX);
   EXPECT_EQ(1, KivSettings::getFillType());
   press(KEY_STOP, '.');  // typed, not a shortcut
   EXPECT_EQ(1, KivSettings::getFillType());
-  EXPECT_EQ("a.", gui.getChatInput());
+  EXPECT_EQ("a.", gui->getChatInput());
 
   // Characters stop at half the screen width: 64 of 8 pixels. Three keys
   // in turn, so each one's flag has cleared before it goes down again.
   for (int i = 0; i < 70; ++i) tick(KEY_A + i % 3, static_cast<char>('a' + i % 3));
-  EXPECT_EQ(64u, gui.getChatInput().size());
+  EXPECT_EQ(64u, gui->getChatInput().size());
 
   // Escape drops the line, frees the keyboard and also ends the session.
   press(KEY_ESC, 27);
-  EXPECT_FALSE(gui.isChatActive());
-  EXPECT_FALSE(InputStatus::getMaskingKeyboard());
-  EXPECT_TRUE(gui.getRequestHalt());
-  EXPECT_FALSE(gui.getRequestHalt());
+  EXPECT_FALSE(gui->isChatActive() || InputStatus::getMaskingKeyboard());
+  EXPECT_TRUE(gui->getRequestHalt());
+  EXPECT_FALSE(gui->getRequestHalt());
 
   // An empty line sent with Enter closes it and sends nothing.
   press(KEY_ENTER, 13);
-  ASSERT_TRUE(gui.isChatActive());
+  ASSERT_TRUE(gui->isChatActive());
   press(KEY_ENTER, 13);
-  EXPECT_FALSE(gui.isChatActive());
-  EXPECT_FALSE(InputStatus::getMaskingKeyboard());
-  EXPECT_TRUE(gui.getShownMessages().empty());
+  EXPECT_FALSE(gui->isChatActive() || InputStatus::getMaskingKeyboard());
+  EXPECT_TRUE(gui->getShownMessages().empty());
 
   // Ending the session with the line open gives the keyboard back.
   press(KEY_ENTER, 13);
   ASSERT_TRUE(InputStatus::getMaskingKeyboard());
-  gui.deleteMessages();
-  EXPECT_FALSE(gui.isChatActive() || InputStatus::getMaskingKeyboard());
+  gui->deleteMessages();
+  EXPECT_FALSE(gui->isChatActive() || InputStatus::getMaskingKeyboard());
 }
 
 TEST_F(PaintGUITest, EnterSendsTheLineThroughTheNetwork) {
   libkorvet::DEngine engine;
   NetSystem net(&engine);
   net.setPlayerName("Ann");
-  GUIManager chatting(&net);
+  ASSERT_TRUE(make(&net, 1024, 768));
   testing::internal::CaptureStdout();
-  ASSERT_TRUE(chatting.initialize(1024, 768));
-  auto key = [&](int code, char ascii) {
-    for (int t = 0; t < 3; ++t) {
-      in.feed(t == 0 ? code : -1, ascii);
-      chatting.run(scrollX, scrollY, &map);
-    }
-  };
-  key(KEY_ENTER, 13);
-  key(KEY_H, 'h');
-  key(KEY_I, 'i');
-  key(KEY_ENTER, 13);
+  for (auto k : {std::make_pair(KEY_ENTER, 13), {KEY_H, 'h'}, {KEY_I, 'i'}, {KEY_ENTER, 13}})
+    press(k.first, static_cast<char>(k.second));
   testing::internal::GetCapturedStdout();
-  // Without a session the sender's own line shows in the same tick, in the
-  // users' colour.
-  ASSERT_EQ(1u, chatting.getShownMessages().size());
-  const ChatMessage* line = chatting.getShownMessages()[0];
+  // Without a session the sender's own line shows at once, in the users' colour.
+  ASSERT_EQ(1u, gui->getShownMessages().size());
+  const ChatMessage* line = gui->getShownMessages()[0];
   EXPECT_TRUE(line->getOwner() == "Ann" && line->getText() == "hi" && line->getColor() == 4);
-  EXPECT_FALSE(chatting.isChatActive() || InputStatus::getMaskingKeyboard());
+  gui.reset();  // before the facade it points to
 }
 
 TEST_F(PaintGUITest, ChatLinesStayByLengthAndLeaveInOrder) {
   KivSettings::addChatMessage("Ann", std::string(100, 'x'), 4);
   KivSettings::addChatMessage("Bob", "hi", 4);
   tick();  // taken from the queue and counted down once
-  ASSERT_EQ(2u, gui.getShownMessages().size());
-  EXPECT_EQ(779, gui.getShownMessages()[0]->getDisplayTime());
-  EXPECT_EQ(485, gui.getShownMessages()[1]->getDisplayTime());
+  ASSERT_EQ(2u, gui->getShownMessages().size());
+  EXPECT_EQ(779, gui->getShownMessages()[0]->getDisplayTime());
+  EXPECT_EQ(485, gui->getShownMessages()[1]->getDisplayTime());
   for (int t = 1; t < 779; ++t) tick();
-  ASSERT_EQ(2u, gui.getShownMessages().size());  // the short one waits
-  EXPECT_EQ(0, gui.getShownMessages()[1]->getDisplayTime());
+  ASSERT_EQ(2u, gui->getShownMessages().size());  // the short one waits
+  EXPECT_EQ(0, gui->getShownMessages()[1]->getDisplayTime());
   tick();
-  EXPECT_TRUE(gui.getShownMessages().empty());
+  EXPECT_TRUE(gui->getShownMessages().empty());
 
   // Lines on screen and lines still queued both go when the session ends.
   KivSettings::addChatMessage("Ann", "one", 4);
   tick();
   KivSettings::addChatMessage("Ann", "two", 4);
-  gui.deleteMessages();
+  gui->deleteMessages();
   tick();
-  EXPECT_TRUE(gui.getShownMessages().empty());
-}
-
-TEST_F(PaintGUITest, PointerAndChatInputAreDrawn) {
-  BITMAP* cursor = load_bitmap((DATA + "graphics/cursor/cursor.bmp").c_str(), nullptr);
-  ASSERT_NE(nullptr, cursor);
-  in.x = 300, in.y = 200;
-  press(KEY_ENTER, 13);
-  press(KEY_A, 'a');
-  BITMAP* screen = create_bitmap(1024, 768);
-  clear_to_color(screen, makecol(1, 2, 3));
-  gui.display(screen);
-  int same = 0, opaque = 0;
-  for (int y = 0; y < cursor->h; ++y) {
-    for (int x = 0; x < cursor->w; ++x) {
-      if (getpixel(cursor, x, y) == makecol(255, 0, 255)) continue;
-      ++opaque;
-      same += getpixel(screen, 300 + x, 200 + y) == getpixel(cursor, x, y);
-    }
-  }
-  EXPECT_TRUE(opaque > 0 && same == opaque);
-  // " a_" at (256, 568): colour 4 on colour 0.
-  int text = 0;
-  for (int x = 256; x < 256 + 24; ++x) {
-    for (int y = 568; y < 576; ++y) text += getpixel(screen, x, y) == palette_color[4];
-  }
-  EXPECT_GT(text, 5);
-  EXPECT_EQ(palette_color[0], getpixel(screen, 257, 568));
-  destroy_bitmap(screen);
-  destroy_bitmap(cursor);
+  EXPECT_TRUE(gui->getShownMessages().empty());
 }
 
 TEST_F(PaintGUITest, MissingImagesAreNamed) {
-  GUIManager nowhere(nullptr);
-  KivSettings::setWorkingDir("/nonexistent/");
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(nowhere.initialize(1024, 768));
-  EXPECT_EQ("/nonexistent/\n", testing::internal::GetCapturedStdout());
-  EXPECT_EQ("Couldn't load cursor from /nonexistent/graphics/cursor/cursor.bmp", nowhere.getErrMsg());
-
   const std::string dir = uitest::scratchSettings();
-  ASSERT_EQ(0, system(("mkdir -p " + dir + "graphics && cp -r " + DATA + "graphics/cursor " + dir +
-                       "graphics/")
-                          .c_str()));
+  ASSERT_EQ(0, system(("mkdir " + dir + "graphics && cp -r " + DATA + "graphics/cursor " + dir + "graphics/").c_str()));
+  KivSettings::setWorkingDir("/nonexistent/");
+  EXPECT_FALSE(make(nullptr, 1024, 768));
+  EXPECT_EQ("Couldn't load cursor from /nonexistent/graphics/cursor/cursor.bmp", gui->getErrMsg());
   KivSettings::setWorkingDir(dir);
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(nowhere.initialize(1024, 768));
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ("Couldn't paint GUI from " + dir + "graphics/gui/paint_gui.bmp", nowhere.getErrMsg());
+  EXPECT_FALSE(make(nullptr, 1024, 768));
+  EXPECT_EQ("Couldn't paint GUI from " + dir + "graphics/gui/paint_gui.bmp", gui->getErrMsg());
 }
 
 }  // namespace
