@@ -190,7 +190,7 @@ TEST_F(PaintGUITest, DragsBecomeOneSegmentPerTick) {
   // coming back with the button held starts a new stroke.
   moveTo(300, 600, true);
   moveTo(300, 640, true);
-  moveTo(300, 700, true);  // over the panel
+  moveTo(350, 700, true);  // over the panel
   moveTo(310, 720, true);
   ASSERT_EQ(2, gui->getHighlightSize());
   EXPECT_EQ("340,610-340,650", segment(0));
