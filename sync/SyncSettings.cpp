@@ -105,7 +105,7 @@ unsigned int SyncSettings::calcSyncIndex(unsigned short size, unsigned int& next
   }
   // A single byte always fits (the application only allocates those, one
   // call per byte, so this path is kept free of divisions).
-  if (size <= 1) return nextIndex++;
+  if (size == 1) return nextIndex++;
   unsigned int room = speckSize - nextIndex % speckSize;
   if (room < size) {
     nextIndex += room;

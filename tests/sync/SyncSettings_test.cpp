@@ -102,6 +102,8 @@ TEST(SyncSettings, CalcSyncIndexNeverStraddlesASpeck) {
   EXPECT_EQ(s.calcSyncIndex(3, next), 9u);
   EXPECT_EQ(s.getUnusedDataBytes(), 3u);
   for (unsigned int i = 0; i < 10; ++i) EXPECT_EQ(s.calcSyncIndex(1, next), 12u + i);
+  EXPECT_EQ(s.calcSyncIndex(0, next), 22u);
+  EXPECT_EQ(next, 22u);
   EXPECT_EQ(s.getUnusedDataBytes(), 3u);
   EXPECT_FATAL(s.calcSyncIndex(4, next), "Tried to create a sync variable of size 4, but speck size is only 3 bytes\\.");
 }
