@@ -8,10 +8,13 @@
 
 #include <allegro.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "ConfigWriter.h"
 #include "InputStatus.h"
@@ -40,10 +43,23 @@ struct TickDriver {
   }
 };
 
+// Removes the scratch folders when the test program ends (not in the child
+// of a death test, which exits while its parent still uses them).
+struct ScratchFolders {
+  pid_t owner = getpid();
+  std::vector<std::string> dirs;
+  ~ScratchFolders() {
+    if (getpid() != owner) return;
+    for (const std::string& d : dirs) std::system(("rm -rf " + d).c_str());
+  }
+};
+
 // A fresh folder with data/kivsettings.cfg in it, set as the settings path.
 inline std::string scratchSettings() {
+  static ScratchFolders folders;
   char pattern[] = "/tmp/brelvin-ui-XXXXXX";
   std::string dir = std::string(mkdtemp(pattern)) + "/";
+  folders.dirs.push_back(dir);
   std::ifstream in(std::string(BRELVIN_SOURCE_DIR) + "/data/kivsettings.cfg");
   std::stringstream text;
   text << in.rdbuf();
