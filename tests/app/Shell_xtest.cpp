@@ -202,6 +202,35 @@ TEST_F(ShellTest, ExitButtonShowsTheExitPictureAndEnds) {
   EXPECT_EQ(out.find("Coudln't load") != std::string::npos, !havePicture) << out;
 }
 
+TEST_F(ShellTest, StrokeLeftOfACanvasNarrowerThanTheScreenIsPaintedAtItsEdge) {
+  requireDatafile();
+  // A 1700-pixel window over the 1600-pixel canvas: the view starts 100
+  // pixels left of the canvas, so the leftmost screen pixels lie at negative
+  // canvas positions.
+  writeConfig("%UPDATE_FREQUENCY\n>15\n\n%SYNC_BANDWIDTH\n>65535\n\n%X_RESOLUTION\n>1700\n\n%Y_RESOLUTION\n>1300\n\n"
+              "%WINDOW_MODE\n>Windowed\n\n%PREVIOUS_PLAYER_NAME\n>p\n\n%PREVIOUS_GAME_NAME\n>g\n\n");
+  start();
+  ASSERT_TRUE(printed("Initialized graphics\n", 30)) << output();
+  // "Host New Session" (centred, y 148 to 184), then "Start" of the host menu.
+  std::string button;
+  ASSERT_TRUE(eventually(10, [&] { return (button = pixelAt(850, 166)) != "002010" && !button.empty(); }));
+  ASSERT_TRUE(eventually(10, [&] {
+    shell("xdotool mousemove 850 166 click 1");
+    return eventually(1, [&] { return pixelAt(850, 166) != button; });
+  }));
+  ASSERT_TRUE(eventually(10, [&] {
+    shell("xdotool mousemove 850 310 click 1");
+    return printed("Using EDC bandwidth", 1);
+  })) << output();
+
+  shell("xdotool mousemove 5 100 mousedown 1 sleep 0.3 mousemove 40 120 sleep 0.3 mouseup 1");
+  // Colour 1, dark grey, on the canvas's left column (screen x 100).
+  EXPECT_TRUE(eventually(10, [] { return pixelAt(100, 110) == "3C3C3C"; }));
+  EXPECT_EQ(waitExit(0.5), -1) << output();
+  ASSERT_TRUE(sendWindowClose(findWindow(10)));
+  EXPECT_EQ(waitExit(30), 0) << output();
+}
+
 TEST_F(ShellTest, MissingDatafileIsShownAndEndsTheProgram) {
   std::remove((run + "/hoard.dat").c_str());
   start();
