@@ -108,6 +108,7 @@ class GUIManager {
   int getPanelWidth() const;
   int getPanelHeight() const;
   const Coordinate& getPaletteOrigin() const { return paletteOrigin; }
+  // Requires: 0 <= k < NUM_BRUSHES.
   const Coordinate& getBrushButton(int k) const { return brushButtons[k]; }
   const GUIHighlight& getPaletteHighlight() const { return paletteHighlight; }
   // Screen position of the arrow of a direction (SCROLL_UP to SCROLL_RIGHT).
