@@ -96,7 +96,7 @@ TEST(KivServer, GreetsAndRoutesClientMessages) {
   DrawingProtocol sender;
   sender.addCoordinates(10, 10, 60, 10);
   DBuffer draw;
-  while (!sender.prepareClientMessage(draw)) {
+  for (int tick = 0; tick < 10 && !sender.prepareClientMessage(draw); ++tick) {
   }
   peer->sendMessage(0, draw);
   BITMAP* canvas = WorldMap::getMapBuffer();
@@ -109,7 +109,7 @@ TEST(KivServer, GreetsAndRoutesClientMessages) {
   ChatProtocol chatter;
   chatter.addChat("bob", "hi", false);
   DBuffer chatBody;
-  while (!chatter.prepareMessage(chatBody)) {
+  for (int tick = 0; tick < 30 && !chatter.prepareMessage(chatBody); ++tick) {
   }
   peer->sendMessage(0, chatBody);
   host.drawing.addCoordinates(100, 100, 200, 100);
