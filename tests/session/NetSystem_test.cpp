@@ -1,0 +1,212 @@
+// Network facade: names and texts, hosting and joining with their refusals
+// and health checks, and tearing a session down while connections, name
+// look-ups, chunk series and timers are in flight, then starting again.
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "FatalTest.h"
+#include "KivClient.h"
+#include "KivServer.h"
+#include "KivSettings.h"
+#include "NetSystem.h"
+#include "SessionTestNet.h"
+#include "SyncEDCProtocol.h"
+#include "SyncServer.h"
+#include "WorldMap.h"
+
+using namespace sessiontest;
+
+namespace {
+
+bool settingsReady = KivSettings::setFlushFrequency("15") && KivSettings::setSyncBandwidth("65535");
+
+// A port nothing listens on right now (the system's choice, released again).
+unsigned short freePort() {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor a(io, boost::asio::ip::tcp::endpoint(boost::asio::ip::tcp::v4(), 0));
+  return a.local_endpoint().port();
+}
+
+// Lets every aborted operation of a torn-down session complete.
+void settle(DEngine& engine) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  while (std::chrono::steady_clock::now() < until) engine.update(-1);
+}
+
+}  // namespace
+
+TEST(NetSystem, NamesAddressAndChatWithoutASession) {
+  ASSERT_TRUE(settingsReady);
+  DEngine engine;
+  NetSystem net(&engine);
+  EXPECT_EQ("Anonymous", net.getPlayerName());
+  EXPECT_EQ("A Session", net.getGameName());
+  EXPECT_EQ("0.0.0.0", net.getHostIP());
+  EXPECT_EQ("AllOK", net.getErrMsg());
+  EXPECT_EQ(NetSystem::NO_SESSION, net.getSessionMode());
+  EXPECT_EQ(5050, net.getSessionPort());
+  EXPECT_EQ(-1, NetSystem::getNumInstances());
+  EXPECT_TRUE(net.netOK());
+
+  net.setPlayerName("");
+  net.setGameName("Sunday sketch");
+  net.setHostIP("10.1.2.3");
+  EXPECT_EQ("", net.getPlayerName());
+  EXPECT_EQ("Sunday sketch", net.getGameName());
+  net.resetVariables();
+  EXPECT_EQ("Anonymous", net.getPlayerName());
+  EXPECT_EQ("A Session", net.getGameName());
+  EXPECT_EQ("10.1.2.3", net.getHostIP());
+
+  // Without a session the user's own line shows at once; strokes just queue.
+  drainChat();
+  net.sendChat("anyone here?");
+  EXPECT_TRUE(hasLine(drainChat(), "Anonymous", "anyone here?", 4));
+  net.addUDPDrawing(1, 2, 3, 4);
+}
+
+TEST(NetSystem, HostingAndItsRefusals) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  setUpCanvas();
+  DEngine engine;
+  WorldMap map;
+  NetSystem net(&engine);
+  net.setSessionPort(0);
+  ASSERT_TRUE(net.hostNewGame(1600, 1600, &map)) << net.getErrMsg();
+  EXPECT_EQ(NetSystem::HOSTING, net.getSessionMode());
+  EXPECT_NE(0, net.getListenPort());
+  EXPECT_TRUE(net.netOK());
+
+  EXPECT_FALSE(net.hostNewGame(1600, 1600, &map));
+  EXPECT_EQ("This server is already part of a session.", net.getErrMsg());
+  EXPECT_FALSE(net.joinExistingGame(&map));
+  EXPECT_EQ("We're already part of a session", net.getErrMsg());
+  drainChat();
+  net.sendChat("welcome");
+  EXPECT_TRUE(hasLine(drainChat(), "Anonymous", "welcome", 4));
+
+  EXPECT_FATAL(net.clientReady(), "NetSystem::clientReady\\(\\): we're not a client");
+  EXPECT_FATAL(net.setPlayerName("x"), "NetSystem::setPlayerName\\(\\): called during an active session");
+  EXPECT_FATAL(net.setGameName("x"), "NetSystem::setGameName\\(\\): called during an active session");
+
+  // A port in use: the listener's text, no session, and a reset makes way
+  // for the next attempt.
+  unsigned short taken = net.getListenPort();
+  NetSystem second(&engine);
+  second.setSessionPort(taken);
+  EXPECT_FALSE(second.hostNewGame(1600, 1600, &map));
+  EXPECT_EQ(0u, second.getErrMsg().find("Couldn't bind the socket: ")) << second.getErrMsg();
+  EXPECT_EQ(NetSystem::NO_SESSION, second.getSessionMode());
+  EXPECT_TRUE(second.netOK());
+  second.resetVariables();
+
+  net.resetVariables();
+  map.reset();
+  EXPECT_EQ(nullptr, net.getServer());
+  EXPECT_EQ(0, net.getListenPort());
+  EXPECT_FALSE(second.hostNewGame(1599, 1600, &map));
+  EXPECT_EQ("Map size too small", second.getErrMsg());
+  second.resetVariables();
+  second.setSessionPort(0);
+  EXPECT_TRUE(second.hostNewGame(1600, 1600, &map)) << second.getErrMsg();
+  second.resetVariables();
+  map.reset();
+}
+
+TEST(NetSystem, JoiningAnUnreachableHostFailsThroughTheHealthCheck) {
+  DEngine engine;
+  WorldMap map;
+  NetSystem net(&engine);
+  net.setHostIP("127.0.0.1");
+  net.setSessionPort(freePort());
+  EXPECT_TRUE(net.joinExistingGame(&map));
+  EXPECT_EQ(NetSystem::CLIENT, net.getSessionMode());
+  EXPECT_FALSE(net.clientReady());
+  drainChat();
+  net.sendChat("hello?");  // a client sees its line only when the host relays it
+  EXPECT_TRUE(drainChat().empty());
+  ASSERT_TRUE(pump(engine, [&] { return !net.netOK(); }));
+  EXPECT_EQ(0u, net.getErrMsg().find("Couldn't connect: ")) << net.getErrMsg();
+  net.resetVariables();
+  EXPECT_EQ(nullptr, net.getClient());
+  EXPECT_TRUE(net.netOK());
+}
+
+TEST(NetSystem, ResetWhileEverythingIsInFlightThenStartAgain) {
+  DEngine engine;
+  WorldMap map;
+  setUpCanvas();
+  NetSystem net(&engine);
+  const unsigned short port = freePort();
+  net.setSessionPort(port);
+
+  // Hosting: a client mid-series, one still connecting, a silent one, the
+  // host's own strokes and chat queued, every timer running.
+  ASSERT_TRUE(net.hostNewGame(1600, 1600, &map)) << net.getErrMsg();
+  for (int y = 0; y < 100; y += 2) map.applyLineDrawing(0, y, 1599, y, 1, 5);
+  SyncPeer peer(&engine, port, 1600, 1600);
+  ASSERT_TRUE(pump(engine, [&] { return peer.connection->bodies.size() == 1; }));
+  ASSERT_TRUE(peer.join());
+  ASSERT_TRUE(pump(engine, [&] {
+    return peer.client->getEDC()->getState() == libksync::SyncEDCProtocol::AWAITING_CHUNKS;
+  }));
+  RawPeer silent(&engine);
+  silent.connectTo(port);
+  ASSERT_TRUE(pump(engine, [&] { return !silent.bodies.empty(); }));
+  RawPeer late(&engine);
+  late.connectTo(port);
+  net.addUDPDrawing(10, 10, 500, 500);
+  net.sendChat("bye");
+  net.resetVariables();
+  map.reset();
+  settle(engine);
+  EXPECT_TRUE(peer.connection->closed);
+  EXPECT_TRUE(silent.closed);
+
+  // The same port again at once.
+  ASSERT_TRUE(net.hostNewGame(1600, 1600, &map)) << net.getErrMsg();
+  RawPeer again(&engine);
+  again.connectTo(port);
+  ASSERT_TRUE(pump(engine, [&] { return !again.bodies.empty(); }));
+  EXPECT_EQ(12u, again.bodies[0].size());
+  net.resetVariables();
+  map.reset();
+  settle(engine);
+
+  // Joining: reset while the host name is being looked up, then while the
+  // client is joined and its timers and a repair are running.
+  RawHost host(&engine);
+  net.setSessionPort(host.getLocalPort());
+  net.setHostIP("localhost");
+  ASSERT_TRUE(net.joinExistingGame(&map));
+  net.resetVariables();
+  settle(engine);
+  EXPECT_TRUE(host.peers.empty());  // the look-up was abandoned
+  net.setHostIP("127.0.0.1");
+  ASSERT_TRUE(net.joinExistingGame(&map));
+  ASSERT_TRUE(pump(engine, [&] { return !host.peers.empty() && net.getClient()->getSyncClient() != nullptr; }));
+  DBuffer greeting = text("NTPT");
+  greeting.appendVariable<unsigned int>(1600);
+  greeting.appendVariable<unsigned int>(1600);
+  host.peers.back()->sendMessage(0, greeting);
+  ASSERT_TRUE(pump(engine, [&] { return net.clientReady(); }));
+  ASSERT_TRUE(pump(engine, [&] { return !host.peers.back()->syncBodies.empty(); }));
+  net.addUDPDrawing(1, 1, 100, 100);
+  net.sendChat("are you there");
+  host.peers.back()->sendMessage(0, text("CHAT"));
+  engine.update(-1);
+  net.resetVariables();
+  map.reset();
+  settle(engine);
+  EXPECT_TRUE(host.peers.back()->closed);
+
+  ASSERT_TRUE(net.joinExistingGame(&map));
+  ASSERT_TRUE(pump(engine, [&] { return host.peers.size() == 2 && net.getClient()->getSyncClient() != nullptr; }));
+  EXPECT_TRUE(net.netOK());
+  net.resetVariables();
+  map.reset();
+  settle(engine);
+}
