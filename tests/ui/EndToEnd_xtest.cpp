@@ -1,0 +1,393 @@
+// The whole program as its users see it, run under Xvfb: the main menu, a
+// hosted session with its paint panel, a host and a client on two displays
+// painting and chatting into one picture, sessions ended with Escape and by
+// a host that quits, and the error menu after failed hosting and joining.
+// Every instance runs in its own copy of data/; screenshots of each run are
+// kept in the build folder's "screenshots".
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "EndToEndSupport.h"
+
+namespace {
+
+using namespace e2e;
+
+const std::string SHOTS = BRELVIN_BINARY_DIR "/screenshots";
+
+// Colours of the delivered palette and images, as they reach the screen.
+const unsigned int MENU_BACKGROUND = 0x002010;  // the empty canvas's surroundings
+const unsigned int TITLE_CYAN = 0x00FFFF;       // palette 35
+const unsigned int STATUS_PINK = 0xFF007D;      // palette 80
+const unsigned int CHAT_GREY = 0xCFCFCF;        // palette 4
+const unsigned int CHECKER_GREY = 0x6C6C6C;     // the joiner's placeholder pattern
+const unsigned int BANNER_GREY = 0x3C3C3C;      // palette 1
+const unsigned int BLACK = 0x000000;
+
+// Centre of the main menu's buttons and of the setup menus' widgets (the
+// widgets are 48 pixels apart from y 148, 36 pixels high, centred).
+int row(int index) { return 166 + 48 * index; }
+const int MID = 512;
+
+bool titleIs(const Shot& s, const std::string& title) { return centredTextShown(s, XLARGE_FONT, title, MID, 10, TITLE_CYAN); }
+
+// The panel image as the program draws it, centred on the bottom edge.
+struct Panel {
+  int x = 0, y = 0, w = 0, h = 0;
+  std::vector<unsigned int> px;  // 0xFF000000 where the image is transparent
+};
+const Panel& panel() {
+  static Panel p;
+  if (p.w == 0 && datafileFont(0) != nullptr) {
+    BITMAP* b = load_bitmap(BRELVIN_SOURCE_DIR "/data/graphics/gui/paint_gui.bmp", nullptr);
+    if (b != nullptr) {
+      p.w = b->w;
+      p.h = b->h;
+      p.x = 1024 / 2 - p.w / 2;
+      p.y = 768 - p.h;
+      for (int y = 0; y < p.h; ++y)
+        for (int x = 0; x < p.w; ++x) {
+          int c = getpixel(b, x, y);
+          unsigned int rgb = (getr24(c) << 16) | (getg24(c) << 8) | getb24(c);
+          p.px.push_back(rgb == 0xFF00FF ? 0xFF000000u : rgb);
+        }
+      destroy_bitmap(b);
+    }
+  }
+  return p;
+}
+// The panel's left part (name and key help) holds nothing that changes.
+bool panelShown(const Shot& s) {
+  const Panel& p = panel();
+  if (p.w == 0 || !s.valid()) return false;
+  for (int y = 0; y < p.h; ++y)
+    for (int x = 0; x < 180; ++x) {
+      unsigned int want = p.px[static_cast<size_t>(y) * p.w + x];
+      if (want != 0xFF000000u && s.at(p.x + x, p.y + y) != want) return false;
+    }
+  return true;
+}
+// Palette swatch n (1 to 100) and brush button k (0 to 3) on screen.
+std::pair<int, int> swatch(int n) {
+  const Panel& p = panel();
+  return {p.x + p.w - 330 + 16 * ((n - 1) / 5) + 6, p.y + p.h - 90 + 16 * ((n - 1) % 5) + 6};
+}
+std::pair<int, int> brushButton(int k) {
+  const Panel& p = panel();
+  return {p.x + p.w - 346 - k + k, p.y + p.h - 80 + 19 * k + k};
+}
+
+bool mainMenuShown(const Shot& s) {
+  if (!titleIs(s, "Brelvin")) return false;
+  // Four buttons down the middle, background between them.
+  for (int i = 0; i < 4; ++i)
+    if (s.at(MID, row(i)) == MENU_BACKGROUND || s.at(MID, row(i) + 24) != MENU_BACKGROUND) return false;
+  return s.at(MID, row(0) - 24) == MENU_BACKGROUND;
+}
+
+// The error menu with its one-line message above "That Sucks!".
+bool errorMenuShows(const Shot& s, const std::string& message) {
+  return titleIs(s, "Errors Encountered:") && centredTextShown(s, MEDIUM_FONT, message, MID, 100, STATUS_PINK) &&
+         s.at(MID, row(3)) != MENU_BACKGROUND;
+}
+
+// The canvas area both players see alike: below the first chat lines, above
+// the panel, away from the parked pointer.
+const int CX0 = 0, CY0 = 200, CX1 = 1024, CY1 = 640;
+const std::pair<int, int> PARK = {1015, 700};
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no X display (these tests run under xvfb-run)";
+    if (datafileFont(0) == nullptr) GTEST_SKIP() << "data/hoard.dat is missing";
+    ASSERT_EQ(access(BRELVIN_BINARY_DIR "/brelvin", X_OK), 0) << "build the brelvin target first";
+  }
+
+  // Starts an instance with the player's name and waits for its main menu.
+  void startAtMainMenu(Instance& in, const std::string& player) {
+    in.setConfig("PREVIOUS_PLAYER_NAME", player);
+    ASSERT_TRUE(in.start());
+    ASSERT_TRUE(in.waitScreen(30, mainMenuShown))
+        << in.label << ": title pixels wrong: "
+        << textMismatch(in.lastShot, XLARGE_FONT, "Brelvin", MID - textWidth(XLARGE_FONT, "Brelvin") / 2, 10, TITLE_CYAN)
+        << "\n" << in.output();
+  }
+
+  // Clicks until the screen shows the next state. A menu ignores input for
+  // its first 15 ticks, so the first click may go unseen; the retry comes
+  // only after the program had time to draw the result of the last one.
+  static bool clickUntil(Instance& in, int x, int y, const std::function<bool(const Shot&)>& next,
+                         double seconds = 10) {
+    const auto start = Clock::now();
+    while (secondsSince(start) < seconds) {
+      in.click(x, y);
+      if (in.waitScreen(1.2, next)) return true;
+    }
+    return false;
+  }
+
+  void hostFromMainMenu(Instance& in) {
+    ASSERT_TRUE(clickUntil(in, MID, row(0), [](const Shot& s) { return titleIs(s, "Host a Session"); }));
+    ASSERT_TRUE(clickUntil(in, MID, row(3), panelShown)) << in.output();
+    in.moveAndSync(PARK.first, PARK.second);
+  }
+  void joinFromMainMenu(Instance& in) {
+    ASSERT_TRUE(clickUntil(in, MID, row(1), [](const Shot& s) { return titleIs(s, "Join a Session"); }));
+    ASSERT_TRUE(clickUntil(in, MID, row(2), [](const Shot& s) { return !titleIs(s, "Join a Session"); }));
+    ASSERT_TRUE(in.waitScreen(20, panelShown)) << in.output();
+    in.moveAndSync(PARK.first, PARK.second);
+  }
+
+  // Picks colour n and brush k, then drags through the points; returns the
+  // swatch's colour as the screen shows it.
+  static unsigned int paint(Instance& in, int colour, int brush, const std::vector<std::pair<int, int>>& points) {
+    in.click(swatch(colour).first, swatch(colour).second);
+    in.click(brushButton(brush).first, brushButton(brush).second);
+    in.drag(points);
+    in.moveAndSync(PARK.first, PARK.second);
+    Shot s = in.shot();
+    return s.at(swatch(colour).first, swatch(colour).second);
+  }
+  // Every segment's midpoint is painted in the colour. The canvas keeps the
+  // palette's 6-bit levels times 4 (63 becomes 252) where the panel's swatch
+  // shows 255, so a level may be up to 4 lower.
+  static bool strokeShown(const Shot& s, unsigned int rgb, const std::vector<std::pair<int, int>>& points) {
+    auto near = [](unsigned int a, unsigned int b) {
+      for (int shift = 0; shift < 24; shift += 8) {
+        int d = static_cast<int>((b >> shift) & 0xFF) - static_cast<int>((a >> shift) & 0xFF);
+        if (d < 0 || d > 4) return false;
+      }
+      return true;
+    };
+    for (size_t i = 1; i < points.size(); ++i) {
+      int x = (points[i - 1].first + points[i].first) / 2, y = (points[i - 1].second + points[i].second) / 2;
+      if (!near(s.at(x, y), rgb)) return false;
+    }
+    return points.size() > 1;
+  }
+
+  static void chat(Instance& in, const std::string& text) {
+    in.key("Return");
+    in.type(text);
+    in.key("Return");
+  }
+};
+
+TEST_F(EndToEndTest, MainMenuThenAHostedSessionWithItsPanel) {
+  Instance host("host", XDisplay::current().name);
+  startAtMainMenu(host, "painter");
+  if (HasFatalFailure()) return;
+  // The title and four buttons: the widest is "Join Existing Session", then
+  // "Host New Session"; "Options" and "Exit" are alike.
+  const Shot& menu = host.lastShot;
+  auto widthOf = [&](int y) {
+    int x = MID;
+    while (menu.at(x, y) != MENU_BACKGROUND && x < 1024) ++x;
+    return 2 * (x - MID);
+  };
+  EXPECT_GT(widthOf(row(1) - 12), widthOf(row(0) - 12));
+  EXPECT_GT(widthOf(row(0) - 12), widthOf(row(2) - 12));
+  EXPECT_EQ(widthOf(row(2) - 12), widthOf(row(3) - 12));
+  host.savePng(SHOTS, "main_menu");
+
+  ASSERT_TRUE(clickUntil(host, MID, row(0), [](const Shot& s) { return titleIs(s, "Host a Session"); }));
+  EXPECT_TRUE(centredTextShown(host.lastShot, SMALL_FONT, "(Map dimensions are in pixels)", MID, 768 - 50, STATUS_PINK));
+  host.savePng(SHOTS, "host_setup");
+  ASSERT_TRUE(clickUntil(host, MID, row(3), panelShown)) << host.output();
+  EXPECT_TRUE(host.printed("Using EDC bandwidth 65535", 5)) << host.output();
+  host.moveAndSync(PARK.first, PARK.second);
+  // A fresh 1600 x 1600 canvas is black under the view.
+  ASSERT_TRUE(host.waitScreen(5, [](const Shot& s) { return s.count(0, 60, 1024, 640, BLACK) == 1024 * 580; }));
+
+  // Strokes in three colours and brushes; each lands where it was drawn.
+  const std::vector<std::pair<int, int>> red = {{120, 250}, {300, 200}, {480, 330}, {650, 240}};
+  const std::vector<std::pair<int, int>> magenta = {{140, 450}, {400, 560}, {700, 420}, {900, 520}};
+  const std::vector<std::pair<int, int>> paleYellow = {{820, 120}, {940, 300}, {760, 380}};
+  unsigned int rgb = paint(host, 10, 3, red);
+  EXPECT_TRUE(host.waitScreen(5, [&](const Shot& s) { return strokeShown(s, rgb, red); })) << std::hex << rgb;
+  rgb = paint(host, 30, 2, magenta);
+  EXPECT_TRUE(host.waitScreen(5, [&](const Shot& s) { return strokeShown(s, rgb, magenta); })) << std::hex << rgb;
+  rgb = paint(host, 40, 1, paleYellow);
+  EXPECT_TRUE(host.waitScreen(5, [&](const Shot& s) { return strokeShown(s, rgb, paleYellow); })) << std::hex << rgb;
+  // A stroke that ends over the panel paints nothing on it.
+  EXPECT_TRUE(panelShown(host.shot()));
+  host.savePng(SHOTS, "hosted_session");
+
+  // Escape ends the session; Exit ends the program.
+  host.key("Escape");
+  ASSERT_TRUE(host.waitScreen(10, mainMenuShown));
+  EXPECT_TRUE(host.lastShot.count(0, 400, 1024, 768, MENU_BACKGROUND) > 1024 * 300) << "the canvas is gone";
+  int status = -1;
+  eventually(15, [&] {
+    host.click(MID, row(3));
+    return (status = host.waitExit(1)) != -1;
+  });
+  EXPECT_EQ(status, 0) << host.output();
+  EXPECT_NE(host.output().find("Program Halted."), std::string::npos);
+}
+
+TEST_F(EndToEndTest, HostAndClientShareThePictureAndTheChat) {
+  XDisplay second = XDisplay::startPrivate();
+  ASSERT_TRUE(second.ok()) << "couldn't start a second Xvfb";
+  Instance host("host", XDisplay::current().name), client("client", second.name);
+  startAtMainMenu(host, "hostess");
+  startAtMainMenu(client, "joiner");
+  if (HasFatalFailure()) return;
+
+  hostFromMainMenu(host);
+  if (HasFatalFailure()) return;
+  const std::vector<std::pair<int, int>> before = {{100, 300}, {500, 420}, {900, 260}};
+  unsigned int red = paint(host, 10, 3, before);
+  ASSERT_TRUE(host.waitScreen(5, [&](const Shot& s) { return strokeShown(s, red, before); }));
+
+  // The joiner starts from the grey checkerboard and converges on the
+  // host's picture, the stroke drawn before it came included.
+  const auto joinStart = Clock::now();
+  joinFromMainMenu(client);
+  if (HasFatalFailure()) return;
+  bool sawChecker = client.lastShot.count(CX0, CY0, CX1, CY1, CHECKER_GREY) > 1000;
+  Shot hostView = host.shot();
+  int differing = 0;
+  EXPECT_TRUE(client.waitScreen(60, [&](const Shot& s) {
+    sawChecker = sawChecker || s.count(CX0, CY0, CX1, CY1, CHECKER_GREY) > 1000;
+    return s.sameRegion(hostView, CX0, CY0, CX1, CY1, &differing);
+  })) << differing << " pixels differ\n" << client.output();
+  EXPECT_TRUE(sawChecker);
+  std::printf("client converged %.1f s after the join began\n", secondsSince(joinStart));
+  client.savePng(SHOTS, "client_converged");
+  host.savePng(SHOTS, "host_with_client");
+
+  // A stroke of the client's reaches the host; one of the host's reaches the client.
+  const std::vector<std::pair<int, int>> fromClient = {{150, 600}, {450, 480}, {800, 610}};
+  unsigned int green = paint(client, 15, 3, fromClient);
+  EXPECT_TRUE(client.waitScreen(5, [&](const Shot& s) { return strokeShown(s, green, fromClient); }));
+  EXPECT_TRUE(host.waitScreen(15, [&](const Shot& s) { return strokeShown(s, green, fromClient); }));
+  const std::vector<std::pair<int, int>> fromHost = {{300, 230}, {600, 560}};
+  unsigned int magenta = paint(host, 30, 2, fromHost);
+  EXPECT_TRUE(client.waitScreen(15, [&](const Shot& s) { return strokeShown(s, magenta, fromHost); }));
+  // And the two pictures are equal again.
+  hostView = host.shot();
+  EXPECT_TRUE(client.waitScreen(30, [&](const Shot& s) { return s.sameRegion(hostView, CX0, CY0, CX1, CY1, &differing); }))
+      << differing << " pixels differ";
+
+  // Chat: the client's own line shows when the host relays it; the host's
+  // shows on both.
+  chat(client, "hello from the joiner");
+  EXPECT_TRUE(host.waitScreen(10, [](const Shot& s) { return findChatLine(s, "joiner", "hello from the joiner", CHAT_GREY) >= 0; }));
+  EXPECT_TRUE(client.waitScreen(10, [](const Shot& s) { return findChatLine(s, "joiner", "hello from the joiner", CHAT_GREY) >= 0; }));
+  chat(host, "welcome aboard");
+  EXPECT_TRUE(client.waitScreen(10, [](const Shot& s) { return findChatLine(s, "hostess", "welcome aboard", CHAT_GREY) >= 0; }));
+  EXPECT_TRUE(host.waitScreen(10, [](const Shot& s) { return findChatLine(s, "hostess", "welcome aboard", CHAT_GREY) >= 0; }));
+  client.savePng(SHOTS, "chat_client");
+  host.savePng(SHOTS, "chat_host");
+
+  // Escape ends the client's session cleanly: the host goes on, and the
+  // client can join again and converge again.
+  client.key("Escape");
+  ASSERT_TRUE(client.waitScreen(10, mainMenuShown));
+  EXPECT_TRUE(host.printed("Client joined from 127.0.0.1", 1));
+  EXPECT_TRUE(panelShown(host.shot()));
+  joinFromMainMenu(client);
+  if (HasFatalFailure()) return;
+  hostView = host.shot();
+  EXPECT_TRUE(client.waitScreen(60, [&](const Shot& s) { return s.sameRegion(hostView, CX0, CY0, CX1, CY1, &differing); }))
+      << differing << " pixels differ";
+
+  // The host quits: the client shows why across the top of the screen (for
+  // ten seconds, by design, the program waits there) and then returns to
+  // the main menu.
+  host.key("Escape");
+  ASSERT_TRUE(host.waitScreen(10, mainMenuShown));
+  EXPECT_TRUE(client.waitScreen(10, [](const Shot& s) {
+    return s.count(0, 0, 1024, 8, BANNER_GREY) > 1000 && s.count(10, 10, 300, 26, TITLE_CYAN) > 20;
+  })) << client.output();
+  client.savePng(SHOTS, "client_host_gone");
+  const auto bannerSeen = Clock::now();
+  int status = -1;
+  eventually(15, [&] {
+    host.click(MID, row(3));
+    return (status = host.waitExit(1)) != -1;
+  });
+  EXPECT_EQ(status, 0) << host.output();
+  EXPECT_TRUE(client.waitScreen(20, mainMenuShown));
+  EXPECT_GT(secondsSince(bannerSeen), 8.0) << "the banner stays for ten seconds";
+  EXPECT_TRUE(client.running());
+}
+
+TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
+  Instance in("alone", XDisplay::current().name);
+  startAtMainMenu(in, "loner");
+  if (HasFatalFailure()) return;
+
+  // Nothing listens on port 5050.
+  ASSERT_TRUE(clickUntil(in, MID, row(1), [](const Shot& s) { return titleIs(s, "Join a Session"); }));
+  ASSERT_TRUE(clickUntil(in, MID, row(2), [](const Shot& s) { return titleIs(s, "Errors Encountered:"); }));
+  EXPECT_TRUE(in.waitScreen(2, [](const Shot& s) { return errorMenuShows(s, "Couldn't connect: Connection refused"); }));
+  in.savePng(SHOTS, "error_menu");
+  ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return titleIs(s, "Join a Session"); }));
+  ASSERT_TRUE(clickUntil(in, MID, row(3), mainMenuShown));  // Cancel
+  ASSERT_TRUE(clickUntil(in, MID, row(0), [](const Shot& s) { return titleIs(s, "Host a Session"); }));
+
+  // The map width box: caret to the end, the old digits out, new text in.
+  auto setWidth = [&](const std::string& text) {
+    in.click(600, row(1));
+    in.key("End");
+    for (int i = 0; i < 6; ++i) in.key("BackSpace");
+    in.type(text);
+  };
+  struct Case {
+    std::string width, message;
+  };
+  const Case cases[] = {{"abc", "Map Width abc doesn't look like an integer."},
+                        {"1599", "Map size too small"},
+                        {"10001", "Map size too large"}};
+  for (const Case& c : cases) {
+    setWidth(c.width);
+    ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return titleIs(s, "Errors Encountered:"); })) << c.width;
+    EXPECT_TRUE(in.waitScreen(2, [&](const Shot& s) { return errorMenuShows(s, c.message); })) << c.width;
+    if (c.width == "abc") in.savePng(SHOTS, "error_menu_map_width");
+    ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return titleIs(s, "Host a Session"); })) << c.width;
+  }
+  EXPECT_FALSE(in.output().find("Using EDC bandwidth") != std::string::npos) << "no session was started";
+}
+
+// Not a test: the frame rate while painting on the largest canvas. Run with
+// --gtest_also_run_disabled_tests --gtest_filter='*FrameRate*'.
+TEST_F(EndToEndTest, DISABLED_FrameRateWhilePaintingOnTheLargestCanvas) {
+  Instance in("big", XDisplay::current().name);
+  startAtMainMenu(in, "painter");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(clickUntil(in, MID, row(0), [](const Shot& s) { return titleIs(s, "Host a Session"); }));
+  in.click(600, row(1));
+  in.key("End");
+  for (int i = 0; i < 6; ++i) in.key("BackSpace");
+  in.type("10000");
+  in.click(600, row(2));
+  in.key("End");
+  for (int i = 0; i < 6; ++i) in.key("BackSpace");
+  in.type("10000");
+  ASSERT_TRUE(clickUntil(in, MID, row(3), panelShown, 30)) << in.output();
+  // "FPS: n" shows at (x resolution - 100, 5) only below 30 frames a second.
+  auto fpsShown = [](const Shot& s) {
+    for (int n = 0; n < 30; ++n)
+      if (textMismatch(s, SMALL_FONT, "FPS: " + std::to_string(n), 924, 5, CHAT_GREY) == 0) return n;
+    return 30;
+  };
+  std::vector<int> seen;
+  for (int i = 0; i < 10; ++i) {
+    in.xdo("mousemove 100 100 mousedown 1 mousemove 300 300 sleep 0.3 mousemove 700 150 sleep 0.3 mousemove 900 500 "
+           "sleep 0.3 mouseup 1");
+    seen.push_back(fpsShown(in.shot()));
+  }
+  std::string list;
+  for (int n : seen) list += std::to_string(n) + " ";
+  std::printf("frames per second while painting on 10000 x 10000: %s(30 means \"FPS\" was not shown)\n", list.c_str());
+  in.savePng(SHOTS, "large_canvas");
+}
+
+}  // namespace
