@@ -1,10 +1,10 @@
 #ifndef TESTS_SESSION_SESSIONTESTNET_H
 #define TESTS_SESSION_SESSIONTESTNET_H
 
-// Loopback plumbing for the session tests: raw peers that connect to a
-// session server (or stand in for a host), record what they receive and send
-// hand-made bodies; an engine pump with a real-time deadline that can move
-// the manual clock; and a sync peer that joins with the canvas's layout.
+// Loopback plumbing for the session tests: raw peers that record what a
+// session sends them, a stand-in host, a sync client with the canvas's byte
+// layout (a process holds only one canvas), engine pumps with deadlines, and
+// the chat queue.
 
 #include <cerrno>
 #include <chrono>
@@ -16,12 +16,12 @@
 
 #include <gtest/gtest.h>
 
-#include "KivSettings.h"
 #include "DBuffer.h"
 #include "DDispatcher.h"
 #include "DEngine.h"
 #include "DServer.h"
 #include "DTime.h"
+#include "KivSettings.h"
 #include "SyncArray.h"
 #include "SyncClient.h"
 #include "SyncDataMap.h"
@@ -32,7 +32,6 @@
 namespace sessiontest {
 
 using libkorvet::DBuffer;
-using libkorvet::DDispatcher;
 using libkorvet::DEngine;
 typedef std::vector<unsigned char> Bytes;
 
@@ -52,6 +51,12 @@ inline Bytes bytesOf(const DBuffer& b) {
   return out;
 }
 
+inline DBuffer text(const std::string& s) {
+  DBuffer b;
+  b.appendString(s);
+  return b;
+}
+
 struct StatusLine {
   std::string owner, text;
   int color;
@@ -64,28 +69,27 @@ inline std::vector<StatusLine> drainChat() {
   return lines;
 }
 
+inline bool hasLine(const std::vector<StatusLine>& lines, const std::string& owner, const std::string& text,
+                    int color = 80) {
+  for (const StatusLine& l : lines)
+    if (l.owner == owner && l.text == text && l.color == color) return true;
+  return false;
+}
+
 // Steps the engine until cond holds (true) or realMs of real time passed.
-// With stepMs > 0 the manual clock moves that much per step.
-inline bool pump(DEngine& engine, const std::function<bool()>& cond, int realMs = 10000, unsigned int stepMs = 0) {
+inline bool pump(DEngine& engine, const std::function<bool()>& cond, int realMs = 10000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
   while (!cond()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    if (stepMs > 0) libkorvet::DTime::advanceManualClock(stepMs);
     engine.update(-1);
   }
   return true;
 }
 
-inline DBuffer text(const std::string& s) {
-  DBuffer b;
-  b.appendString(s);
-  return b;
-}
-
-// As pump, but the manual clock moves stepMs only once per real millisecond,
-// so the session timers run up to stepMs times faster than real time while
-// the network keeps its real pace: a send held back by the system for tens of
-// real milliseconds (the small-write delay) must not look like 30 seconds.
+// As pump, with the manual clock moving stepMs once per real millisecond: the
+// session timers run faster than real time while the network keeps its real
+// pace, so a small write the system holds back for a few real milliseconds
+// does not look like seconds.
 inline bool pumpPaced(DEngine& engine, const std::function<bool()>& cond, int realMs, unsigned int stepMs) {
   auto now = std::chrono::steady_clock::now();
   auto deadline = now + std::chrono::milliseconds(realMs);
@@ -102,26 +106,18 @@ inline bool pumpPaced(DEngine& engine, const std::function<bool()>& cond, int re
   return true;
 }
 
-// One connection to a session, recording type-0 bodies, sync bodies and its end.
-class RawPeer : public DDispatcher {
+// One connection to a session, recording type-0 bodies, sync bodies (when
+// registered for them) and its end.
+class RawPeer : public libkorvet::DDispatcher {
  public:
-  explicit RawPeer(DEngine* e) : DDispatcher(e), closed(false), failed(false) { listen(); }
-  RawPeer(DEngine* e, Socket* accepted) : DDispatcher(e, accepted), closed(false), failed(false) { listen(); }
-
+  explicit RawPeer(DEngine* e) : DDispatcher(e) { listen(); }
+  RawPeer(DEngine* e, Socket* accepted) : DDispatcher(e, accepted) { listen(); }
   void connectTo(unsigned short port) { startConnect("127.0.0.1", port); }
-  void connectHandler(std::string, libkorvet::NetworkCode code) override { failed = code != libkorvet::connectOk; }
-  void errorHandler(std::string text) override {
-    closed = true;
-    closeText = text;
-  }
-  void corruptHandler(std::string text) override { corrupt.push_back(text); }
+  void errorHandler(std::string) override { closed = true; }
 
   std::vector<Bytes> bodies;
   std::vector<Bytes> syncBodies;
-  std::vector<std::string> corrupt;
-  std::string closeText;
-  bool closed;
-  bool failed;
+  bool closed = false;
 
  private:
   void listen() {
@@ -129,12 +125,11 @@ class RawPeer : public DDispatcher {
   }
 };
 
-// Accepts connections as raw peers (a stand-in host for the client tests).
+// Stands in for a host: accepts raw peers that also record sync bodies.
 class RawHost : public libkorvet::DServer {
  public:
   explicit RawHost(DEngine* e) : DServer(e), engine(e) {
-    EXPECT_TRUE(bind(libkorvet::ipV4, 0)) << getErrMsg();
-    EXPECT_TRUE(startListening()) << getErrMsg();
+    EXPECT_TRUE(bind(libkorvet::ipV4, 0) && startListening()) << getErrMsg();
   }
   void connectHandler(Socket* socket) override {
     peers.emplace_back(new RawPeer(engine, socket));
@@ -149,30 +144,24 @@ class RawHost : public libkorvet::DServer {
   DEngine* engine;
 };
 
-// A client of the sync layer with the canvas's byte layout (three planes of
-// 10000 bytes per 100 x 100 block, allocated one byte at a time), without a
-// canvas of its own: a process has only one.
+// A sync client configured as the session client does, over a raw peer,
+// with the canvas's bytes as one array: block by block three planes of
+// 10000, allocated a byte at a time, give the same indexes.
 struct SyncPeer {
-  SyncPeer(DEngine* e, unsigned short port, int width, int height) : connection(new RawPeer(e)) {
+  SyncPeer(DEngine* e, unsigned short port, int blocks) : connection(new RawPeer(e)), engine(e), blocks(blocks) {
     connection->connectTo(port);
-    blocks = ((width + 99) / 100) * ((height + 99) / 100);
-    engine = e;
   }
-  // Call once connected: configures the sync client as the session client does and joins.
+  // Once the greeting arrived.
   bool join() {
-    client.reset(new libksync::SyncClient(connection.get(), engine, 0, [this](std::string t) {
-      errors.push_back(t);
-    }));
+    client.reset(new libksync::SyncClient(connection.get(), engine, 0, [this](std::string t) { errors.push_back(t); }));
     client->setQueryBandwidth(128);
     if (!client->setSegmentSize(30000, 3)) return false;
     bytes.reset(new libksync::SyncArray<unsigned char>(*client, static_cast<unsigned int>(blocks) * 30000u));
-    if (!client->setQueryPeriod(500)) return false;
-    return client->initialize();
+    return client->setQueryPeriod(500) && client->initialize();
   }
   bool equals(libksync::SyncDataMap* host) {
     if (!client || client->getState() != libksync::SyncClient::SYNCHRONIZING) return false;
     libksync::SyncDataMap* ours = client->retrieveDataMap();
-    if (ours->getNumSegments() != host->getNumSegments()) return false;
     for (unsigned short s = 0; s < host->getNumSegments(); ++s)
       if (ours->getCRC(s) != host->getCRC(s)) return false;
     return true;
@@ -185,19 +174,6 @@ struct SyncPeer {
   DEngine* engine;
   int blocks;
 };
-
-inline bool hasLine(const std::vector<StatusLine>& lines, const std::string& owner, const std::string& text,
-                    int color = 80) {
-  for (const StatusLine& l : lines)
-    if (l.owner == owner && l.text == text && l.color == color) return true;
-  return false;
-}
-
-inline bool hasOwner(const std::vector<StatusLine>& lines, const std::string& owner) {
-  for (const StatusLine& l : lines)
-    if (l.owner == owner && l.color == 80) return true;
-  return false;
-}
 
 }  // namespace sessiontest
 
