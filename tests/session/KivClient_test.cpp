@@ -1,6 +1,6 @@
 // Session client against a stand-in host on loopback: greeting validation
 // with its texts, the canvas and placeholder built from a valid greeting, the
-// join, message routing with its status lines, connection failures.
+// join, message routing with its status lines, and the end of the connection.
 
 #include <gtest/gtest.h>
 
@@ -158,23 +158,9 @@ TEST(KivClient, ValidGreetingBuildsThePlaceholderJoinsAndRoutesMessages) {
   EXPECT_FALSE(s.client.getErrMsg().empty());
 }
 
-TEST(KivClient, ConnectionFailures) {
+// Connecting where nothing listens is covered through the facade.
+TEST(KivClient, ReconnectingIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  DEngine engine;
-  WorldMap map;
-  DrawingProtocol drawing;
-  ChatProtocol chat;
-  unsigned short closedPort = 0;
-  {
-    RawHost gone(&engine);
-    closedPort = gone.getLocalPort();
-  }
-  KivClient client(&engine, &map, &drawing, &chat);
-  client.connectToHost("127.0.0.1", closedPort);
-  ASSERT_TRUE(pump(engine, [&] { return !client.getClientOK(); }));
-  EXPECT_EQ(0u, client.getErrMsg().find("Couldn't connect: ")) << client.getErrMsg();
-  EXPECT_FALSE(client.getReady());
-
   Session s;
   EXPECT_FATAL(s.client.connectToHost("127.0.0.1", s.host.getLocalPort()),
                "KivClient::connectToHost\\(\\): must delete this object before re-connecting");

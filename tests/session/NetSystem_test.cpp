@@ -101,9 +101,6 @@ TEST(NetSystem, HostingAndItsRefusals) {
   map.reset();
   EXPECT_EQ(nullptr, net.getServer());
   EXPECT_EQ(0, net.getListenPort());
-  EXPECT_FALSE(second.hostNewGame(1599, 1600, &map));
-  EXPECT_EQ("Map size too small", second.getErrMsg());
-  second.resetVariables();
   second.setSessionPort(0);
   EXPECT_TRUE(second.hostNewGame(1600, 1600, &map)) << second.getErrMsg();
   second.resetVariables();
