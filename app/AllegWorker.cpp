@@ -63,6 +63,9 @@ void AllegWorker::showError(int code) {
   } else if (code == -5) {
     std::cout << "Couldn't set a background mode" << std::endl;
     allegro_message("Couldn't set a background mode");
+  } else if (code == -1) {
+    // The library itself did not start (typically: no display to open).
+    std::cout << "Couldn't initialize Allegro" << std::endl;
   }
   std::cout << allegro_error << std::endl;
   allegro_message("%s", allegro_error);

@@ -12,8 +12,9 @@ class AllegWorker {
  public:
   AllegWorker() {}
 
-  // 0 on success, -3 without a usable mouse, -5 without a background
-  // display-switch mode. The argument is not used.
+  // 0 on success, -1 when the library cannot start (no display), -3
+  // without a usable mouse, -5 without a background display-switch mode.
+  // The argument is not used.
   int initAllegro(bool unused);
   // 0 after a normal run, -1 when the datafile cannot be loaded, -2 when the
   // game engine cannot be created.

@@ -248,7 +248,13 @@ void GameEngine::run() {
     return;
   }
   for (;;) {
-    if (closeRequested.load()) exitRequested = true;
+    if (closeRequested.load() && !exitRequested) {
+      // The window can be closed in the middle of a session: end it first,
+      // as leaving it through the menus would, so that the session objects
+      // go before the canvas they paint on.
+      stopRunningGame();
+      exitRequested = true;
+    }
     if (exitRequested) {
       showExitScreen();
       return;
