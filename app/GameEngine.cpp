@@ -303,6 +303,8 @@ void GameEngine::doLogic() {
     // The session failed: show why, then start over at the main menu.
     allegTools->debugMessage(netSystem->getErrMsg());
     netSystem->resetVariables();
+    // A chat line left open would keep the keyboard from the menus.
+    guiManager->closeChat();
     worldMap->reset();
     menuManager->setMenu(MAIN_MENU);
   }
