@@ -170,13 +170,22 @@ inline bool centredTextShown(const Shot& shot, int fontIndex, const std::string&
   return textMismatch(shot, fontIndex, text, x - textWidth(fontIndex, text) / 2, top, rgb) == 0;
 }
 
+// Whether the text appears anywhere with its top-left corner in the box.
+inline bool textFoundIn(const Shot& shot, int fontIndex, const std::string& text, int x0, int y0, int x1, int y1,
+                        unsigned int rgb) {
+  for (int y = y0; y <= y1; ++y)
+    for (int x = x0; x <= x1; ++x)
+      if (textMismatch(shot, fontIndex, text, x, y, rgb) == 0) return true;
+  return false;
+}
+
 // The top edge of the chat line (owner, then text) listed on screen, or -1.
-// A chat line is drawn at x 10 with the owner one pixel in, in the owner
-// colour, and the text 9 pixels after the owner, in the text colour.
+// A chat line's image is drawn at x 10: the owner one pixel in, in the
+// owner colour, and the text at the owner's width plus 9, in the text colour.
 inline int findChatLine(const Shot& shot, const std::string& owner, const std::string& text,
                         unsigned int textRgb) {
   const unsigned int OWNER_RGB = 0x00CFCF;
-  const int textX = 11 + textWidth(SMALL_FONT, owner) + 9;
+  const int textX = 10 + textWidth(SMALL_FONT, owner) + 9;
   for (int y = 32; y < shot.h - 150; ++y) {
     if (textMismatch(shot, SMALL_FONT, owner, 11, y + 1, OWNER_RGB) == 0 &&
         textMismatch(shot, SMALL_FONT, text, textX, y + 1, textRgb) == 0)
