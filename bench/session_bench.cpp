@@ -45,7 +45,9 @@
 #include "SyncArray.h"
 #include "SyncClient.h"
 #include "SyncDataMap.h"
+#include "ServerConnection.h"
 #include "SyncServer.h"
+#include "SyncServerFSM.h"
 #include "WorldMap.h"
 
 // Last: its macros collide with the headers above.
@@ -300,7 +302,7 @@ void hostLoad(const std::string& peer, int loadSeconds) {
   std::vector<pid_t> peers;
   for (int i = 0; i < 8; ++i) {
     std::string seed = std::to_string(100 + i);
-    std::string deadline = std::to_string((loadSeconds + 240) * 1000);
+    std::string deadline = std::to_string((loadSeconds + 900) * 1000);
     std::vector<std::string> args = {peer, "--join", "127.0.0.1", "--port", port, "--seed", seed, "--area", "0",
                                      "0", "10000", "10000", "--paint-forever", "--deadline-ms", deadline,
                                      "--name", "peer" + std::to_string(i)};
@@ -332,7 +334,18 @@ void hostLoad(const std::string& peer, int loadSeconds) {
   double maxStep = 0;
   Clock::time_point admitStart = Clock::now();
   tickLoop(240, ticks, maxStep, [&] { return host.net.getServer()->numClients() >= 8; });
-  std::printf("%zu clients admitted in %.1f s (each builds a 10000 x 10000 placeholder)\n",
+  // Admitted clients first build their 10000 x 10000 placeholder, then join.
+  auto joined = [&] {
+    KivServer* server = host.net.getServer();
+    if (server->numClients() < 8) return false;
+    for (ServerConnection* c : server->getClients()) {
+      libksync::SyncServerFSM* fsm = server->getSyncServer()->getClient(c);
+      if (!fsm || fsm->getFSMState() != libksync::SyncServerFSM::JOINED) return false;
+    }
+    return true;
+  };
+  tickLoop(600, ticks, maxStep, joined);
+  std::printf("%zu clients admitted and joined in %.1f s (each first builds its placeholder)\n",
               host.net.getServer()->numClients(), secondsSince(admitStart));
 
   ticks = 0;

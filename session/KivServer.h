@@ -65,6 +65,7 @@ class KivServer : public libkorvet::DServer {
 
   // For tests and tools.
   std::size_t numClients() const { return clients.size(); }
+  const std::set<ServerConnection*>& getClients() const { return clients; }
   libksync::SyncServer* getSyncServer() const { return syncServer; }
 
   static int getNumInstances() { return -1; }

@@ -328,8 +328,8 @@ int main(int argc, char** argv) {
       if (convergedClients.size() >= opt.clients) {
         writeSnapshot(opt.out, now);
         long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        std::cout << "peer " << opt.name << ": agreed on digest " << hex(now.digest) << " after " << ms
-                  << " ms" << std::endl;
+        std::cout << "peer " << opt.name << ": agreed on digest " << hex(now.digest) << " (" << now.crcs.size()
+                  << " segments, bitmap " << hex(now.bitmap) << ") after " << ms << " ms" << std::endl;
         return 0;
       }
       if (tick % 30 == 0) net.sendChat("digest " + hex(now.digest));
@@ -341,8 +341,8 @@ int main(int argc, char** argv) {
         writeSnapshot(opt.out, now);
         if (!matched) {
           long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-          std::cout << "peer " << opt.name << ": matched digest " << hex(now.digest) << " after " << ms
-                    << " ms" << std::endl;
+          std::cout << "peer " << opt.name << ": matched digest " << hex(now.digest) << " (" << now.crcs.size()
+                    << " segments, bitmap " << hex(now.bitmap) << ") after " << ms << " ms" << std::endl;
         }
         matched = true;
         net.sendChat("converged " + hex(now.digest));
