@@ -6,6 +6,7 @@
 
 #include "DEngine.h"
 #include "KivSettings.h"
+#include "PayloadCodec.h"
 
 using libkorvet::DBuffer;
 using libkorvet::DEngine;
@@ -16,8 +17,6 @@ const char* const OWNER = "ChatProtocol";
 const int STATUS_COLOR = 80;
 const int USER_COLOR = 4;
 const int TICKS_PER_SECOND = 30;
-const unsigned char FLAG_RAW = 0;
-const unsigned char FLAG_ZLIB = 1;
 
 // Takes `length` bytes from the front of body as a string.
 std::string takeString(DBuffer& body, unsigned int length) {
@@ -91,15 +90,7 @@ void ChatProtocol::generateMessage(DBuffer& out) {
   if (lines == 0) return;
 
   payload.insertVariable<unsigned char>(static_cast<unsigned char>(lines));
-  DBuffer packed = payload.compress(9);
-  out.appendString("CHAT");
-  if (packed.size() > 0 && packed.size() < payload.size()) {
-    out.appendVariable<unsigned char>(FLAG_ZLIB);
-    out.append(packed);
-  } else {
-    out.appendVariable<unsigned char>(FLAG_RAW);
-    out.append(payload);
-  }
+  PayloadCodec::wrap("CHAT", payload, out);
 }
 
 void ChatProtocol::parseChat(DBuffer& body, bool relay) {
@@ -108,23 +99,12 @@ void ChatProtocol::parseChat(DBuffer& body, bool relay) {
     return;
   }
 
-  unsigned char flag = body.getByte(0);
   DBuffer inflated;
-  DBuffer* payload = &body;
-  if (flag == FLAG_ZLIB) {
-    body.removeFirst(1);
-    // Bounded by the largest payload the format can hold.
-    inflated = body.decompress(MAX_PAYLOAD_SIZE);
-    if (inflated.size() == 0) {
-      postStatus(body.getErrMsg());
-      return;
-    }
-    payload = &inflated;
-  } else if (flag == FLAG_RAW) {
-    body.removeFirst(1);
-  } else {
-    postStatus("parseChat() got invalid compression byte");
-    body.removeFirst(1);
+  std::string err;
+  // Bounded by the largest payload the format can hold.
+  DBuffer* payload = PayloadCodec::unwrap(body, MAX_PAYLOAD_SIZE, inflated, "parseChat", err);
+  if (!payload) {
+    postStatus(err);
     return;
   }
 

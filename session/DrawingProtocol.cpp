@@ -11,6 +11,7 @@
 
 #include "DEngine.h"
 #include "KivSettings.h"
+#include "PayloadCodec.h"
 #include "WorldMap.h"
 
 using libkorvet::DBuffer;
@@ -21,8 +22,6 @@ namespace {
 const char* const OWNER = "DrawingProtocol";
 const int STATUS_COLOR = 80;
 const int TICKS_PER_SECOND = 30;
-const unsigned char FLAG_RAW = 0;
-const unsigned char FLAG_ZLIB = 1;
 const unsigned int BLOCK_HEADER_SIZE = 4;
 const unsigned int PAIR_SIZE = 8;
 const unsigned char MAX_BRUSH_SIZE = 3;
@@ -76,18 +75,6 @@ void DrawingProtocol::addCoordinates(long x1, long y1, long x2, long y2) {
 
 void DrawingProtocol::sendRawDrawing(DBuffer& blocks) { rawDrawings.append(blocks); }
 
-void DrawingProtocol::buildMessage(DBuffer& payload, DBuffer& message) {
-  DBuffer packed = payload.compress(9);
-  message.appendString("DRAW");
-  if (packed.size() > 0 && packed.size() < payload.size()) {
-    message.appendVariable<unsigned char>(FLAG_ZLIB);
-    message.append(packed);
-  } else {
-    message.appendVariable<unsigned char>(FLAG_RAW);
-    message.append(payload);
-  }
-}
-
 bool DrawingProtocol::prepareClientMessage(DBuffer& message) {
   tickCount += 1;
   if (tickCount < TICKS_PER_SECOND / updatesPerSecond) return false;
@@ -97,7 +84,7 @@ bool DrawingProtocol::prepareClientMessage(DBuffer& message) {
   generateDrawingProtocol(payload);
   if (payload.size() == 0) return false;
   message.clear();
-  buildMessage(payload, message);
+  PayloadCodec::wrap("DRAW", payload, message);
   return true;
 }
 
@@ -113,7 +100,7 @@ bool DrawingProtocol::prepareServerMessage(DBuffer& message) {
   if (payload.size() == 0) return false;
 
   message.clear();
-  buildMessage(payload, message);
+  PayloadCodec::wrap("DRAW", payload, message);
   // The queue is already empty: a refused send drops these segments, which
   // the clients then receive through synchronization alone.
   if (static_cast<long>(message.size()) > static_cast<long>(sendLimit)) {
@@ -179,23 +166,12 @@ void DrawingProtocol::parseDraw(DBuffer& body, WorldMap* map) {
     return;
   }
 
-  unsigned char flag = body.getByte(0);
   DBuffer inflated;
-  DBuffer* payload = &body;
-  if (flag == FLAG_ZLIB) {
-    body.removeFirst(1);
-    // Bounded: a real payload is a few hundred bytes.
-    inflated = body.decompress(MAX_PAYLOAD_SIZE);
-    if (inflated.size() == 0) {
-      postStatus(body.getErrMsg());
-      return;
-    }
-    payload = &inflated;
-  } else if (flag == FLAG_RAW) {
-    body.removeFirst(1);
-  } else {
-    postStatus("parseDraw() got invalid compression byte");
-    body.removeFirst(1);
+  std::string err;
+  // Bounded: a real payload is a few hundred bytes.
+  DBuffer* payload = PayloadCodec::unwrap(body, MAX_PAYLOAD_SIZE, inflated, "parseDraw", err);
+  if (!payload) {
+    postStatus(err);
     return;
   }
 

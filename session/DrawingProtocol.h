@@ -81,8 +81,6 @@ class DrawingProtocol {
   static int getNumInstances() { return -1; }
 
  private:
-  // "DRAW", the flag and the shorter of the raw and compressed payload.
-  static void buildMessage(libkorvet::DBuffer& payload, libkorvet::DBuffer& message);
   bool extractBlock(libkorvet::DBuffer& body, WorldMap* map, unsigned int& lineBudget);
   static void postStatus(const std::string& text);
 
