@@ -224,7 +224,7 @@ TEST(DDispatcher, DelayOffBatchesFramesUntilTheNextStepAndKeepsOrder) {
   ASSERT_TRUE(server.listenOnLoopbackPort());
   nettest::Peer client(&engine);
   client.startConnect("127.0.0.1", server.getLocalPort());
-  ASSERT_TRUE(nettest::pumpUntil({&engine}, [&] { return !client.codes.empty() && !server.peers.empty(); }));
+  ASSERT_TRUE(nettest::pump({&engine}, [&] { return !client.codes.empty() && !server.peers.empty(); }));
   ASSERT_TRUE(client.setDelay(false));
   EXPECT_FALSE(client.getDelayEnabled());
   client.sendMessage(bytesOf("1"));
@@ -240,7 +240,7 @@ TEST(DDispatcher, DelayOffBatchesFramesUntilTheNextStepAndKeepsOrder) {
   client.setDelay(false);
   client.sendMessage(bytesOf("5"));
   std::string& got = server.peers[0]->received;
-  ASSERT_TRUE(nettest::pumpUntil({&engine}, [&] { return got.size() >= 31; }));
+  ASSERT_TRUE(nettest::pump({&engine}, [&] { return got.size() >= 31; }));
   EXPECT_EQ(got, std::string("\xA6\x09\x39\x00\x00" "1" "\xA6\x09\x39\x00\x01" "22" "\xA6\x09\x39\x00\x00" "3"
                              "\xA6\x09\x39\x00\x00" "4" "\xA6\x09\x39\x00\x00" "5", 31));
   EXPECT_EQ(client.unsentBytes(), 0);

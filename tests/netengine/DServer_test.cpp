@@ -32,7 +32,7 @@ TEST(DServer, BindAndListenRefuseMisuseWithTheirTexts) {
   ASSERT_TRUE(server.listenOnLoopbackPort());
   RawPeer client(&engine);
   client.startConnect("127.0.0.1", server.getLocalPort());
-  EXPECT_TRUE(pumpUntil({&engine}, [&] { return server.peers.size() == 1; }));
+  EXPECT_TRUE(pump({&engine}, [&] { return server.peers.size() == 1; }));
   EXPECT_TRUE(server.errors.empty());
 }
 
@@ -43,12 +43,12 @@ TEST(DServer, ClientsConnectingAtOnceAreHandedOverOneByOne) {
   RawPeer first(&engine), second(&engine);
   first.startConnect("127.0.0.1", server.getLocalPort());
   second.startConnect("127.0.0.1", server.getLocalPort());
-  ASSERT_TRUE(pumpUntil({&engine}, [&] { return server.peers.size() == 2; }));
+  ASSERT_TRUE(pump({&engine}, [&] { return server.peers.size() == 2; }));
   first.send(bytesOf("one"));
   second.send(bytesOf("two"));
   std::string& a = server.peers[0]->received;
   std::string& b = server.peers[1]->received;
-  ASSERT_TRUE(pumpUntil({&engine}, [&] { return a.size() == 3 && b.size() == 3; }));
+  ASSERT_TRUE(pump({&engine}, [&] { return a.size() == 3 && b.size() == 3; }));
   EXPECT_EQ((std::set<std::string>{a, b}), (std::set<std::string>{"one", "two"}));
 }
 
@@ -64,10 +64,10 @@ TEST(DServer, DeletionWithAnAcceptOutstandingIsSafe) {
   ASSERT_TRUE(busy->listenOnLoopbackPort());
   RawPeer client(&clientEngine);
   client.startConnect("127.0.0.1", busy->getLocalPort());
-  ASSERT_TRUE(pumpUntil({&clientEngine}, [&] { return !client.codes.empty(); }));
+  ASSERT_TRUE(pump({&clientEngine}, [&] { return !client.codes.empty(); }));
   delete busy;
   EXPECT_TRUE(runHandlers(engine, 1));
-  EXPECT_TRUE(pumpUntil({&engine, &clientEngine}, [&] { return !client.errors.empty(); }));
+  EXPECT_TRUE(pump({&engine, &clientEngine}, [&] { return !client.errors.empty(); }));
 
   // And the engine going first, with the accept still waiting.
   DEngine* last = new DEngine;

@@ -5,43 +5,25 @@
 // sleeping), a connection that records its reports, and a listener that
 // wraps every accepted socket in one.
 
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <boost/asio/io_context.hpp>
 
 #include "DBuffer.h"
 #include "DDispatcher.h"
 #include "DEngine.h"
 #include "DServer.h"
+#include "EnginePump.h"
 
 namespace nettest {
 
 using namespace libkorvet;
-
-// Updates the engines until done() holds; false after the deadline.
-template <typename Done>
-bool pumpUntil(std::vector<DEngine*> engines, Done done, int deadlineMs = 5000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    for (DEngine* e : engines) e->update(100);
-  }
-  return true;
-}
+using namespace testnet;
 
 // Steps one engine a completion at a time until `count` handlers have run.
 inline bool runHandlers(DEngine& e, int count) {
   int ran = 0;
-  return pumpUntil({}, [&] { return (ran += std::max(0, e.update(1))) >= count; });
-}
-
-inline DBuffer bytesOf(const std::string& s) {
-  DBuffer b;
-  b.appendString(s);
-  return b;
+  return pump({}, [&] { return (ran += std::max(0, e.update(1))) >= count; });
 }
 
 class Peer : public DDispatcher {
@@ -84,13 +66,6 @@ class Listener : public DServer {
   std::vector<std::unique_ptr<Socket>> sockets;
   std::vector<std::string> errors;
 };
-
-// A loopback port where nothing listens (bound, read, released).
-inline unsigned short unusedPort() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor a(io, {boost::asio::ip::address_v4::loopback(), 0});
-  return a.local_endpoint().port();
-}
 
 }  // namespace nettest
 
