@@ -128,8 +128,43 @@ std::string DBuffer::toString() const {
 
 std::string DBuffer::getErrMsg() const { return errMsg; }
 
-// zlib reads straight from this buffer's chunks and writes straight into the
-// result's chunks, so a message is never copied into one contiguous block.
+// compress() and decompress() drive zlib the same way: it reads straight
+// from this buffer's chunks and writes straight into the result's chunks, so
+// a message is never copied into one contiguous block.
+class DBuffer::ZlibPump {
+ public:
+  explicit ZlibPump(const DBuffer& source) : pieces(source.getSendBuffers(source.size())), nextPiece(0) {
+    result.addElement();
+  }
+
+  // One round: gives zlib the next input piece once it has used up the last
+  // one, and the free tail of the result's last chunk (a new chunk when that
+  // one is full); then calls run(lastInput), lastInput meaning zlib now holds
+  // all the input that is left, and counts the bytes it wrote. Returns run's
+  // zlib code.
+  template <class Run>
+  int step(z_stream& stream, Run run) {
+    if (stream.avail_in == 0 && nextPiece < pieces.size()) {
+      stream.next_in = const_cast<Bytef*>(static_cast<const Bytef*>(pieces[nextPiece].data()));
+      stream.avail_in = static_cast<uInt>(pieces[nextPiece].size());
+      ++nextPiece;
+    }
+    const bool lastInput = stream.avail_in == 0 && nextPiece == pieces.size();
+    if (result.endFilledBytes == ZLIB_AREA) result.addElement();
+    const uInt space = static_cast<uInt>(ZLIB_AREA - result.endFilledBytes);
+    stream.next_out = result.byteData.back() + result.endFilledBytes;
+    stream.avail_out = space;
+    const int r = run(lastInput);
+    result.endFilledBytes = static_cast<unsigned short>(result.endFilledBytes + (space - stream.avail_out));
+    return r;
+  }
+
+  DBuffer result;
+
+ private:
+  const std::vector<boost::asio::const_buffer> pieces;
+  std::size_t nextPiece;
+};
 
 DBuffer DBuffer::compress(int level) {
   if (size() == 0) {
@@ -149,25 +184,12 @@ DBuffer DBuffer::compress(int level) {
     return DBuffer();
   }
 
-  DBuffer result;
-  result.addElement();
-  const std::vector<boost::asio::const_buffer> pieces = getSendBuffers(size());
-  std::size_t nextPiece = 0;
+  ZlibPump pump(*this);
   std::string failure;
   bool finished = false;
   while (!finished) {
-    if (stream.avail_in == 0 && nextPiece < pieces.size()) {
-      stream.next_in = const_cast<Bytef*>(static_cast<const Bytef*>(pieces[nextPiece].data()));
-      stream.avail_in = static_cast<uInt>(pieces[nextPiece].size());
-      ++nextPiece;
-    }
-    const int flush = (stream.avail_in == 0 && nextPiece == pieces.size()) ? Z_FINISH : Z_NO_FLUSH;
-    if (result.endFilledBytes == ZLIB_AREA) result.addElement();
-    const uInt space = static_cast<uInt>(ZLIB_AREA - result.endFilledBytes);
-    stream.next_out = result.byteData.back() + result.endFilledBytes;
-    stream.avail_out = space;
-    r = deflate(&stream, flush);
-    result.endFilledBytes = static_cast<unsigned short>(result.endFilledBytes + (space - stream.avail_out));
+    r = pump.step(stream,
+                  [&stream](bool lastInput) { return deflate(&stream, lastInput ? Z_FINISH : Z_NO_FLUSH); });
     if (r == Z_STREAM_END) {
       finished = true;
     } else if (r == Z_BUF_ERROR) {
@@ -192,7 +214,7 @@ DBuffer DBuffer::compress(int level) {
     errMsg = "deflateEnd(): The stream was freed prematurely.  Some data may be lost." + zlibMsg;
     return DBuffer();
   }
-  return result;
+  return std::move(pump.result);
 }
 
 DBuffer DBuffer::decompress(unsigned int maxSize) {
@@ -213,23 +235,10 @@ DBuffer DBuffer::decompress(unsigned int maxSize) {
     return DBuffer();
   }
 
-  DBuffer result;
-  result.addElement();
-  const std::vector<boost::asio::const_buffer> pieces = getSendBuffers(size());
-  std::size_t nextPiece = 0;
+  ZlibPump pump(*this);
   std::string failure;
   for (;;) {
-    if (stream.avail_in == 0 && nextPiece < pieces.size()) {
-      stream.next_in = const_cast<Bytef*>(static_cast<const Bytef*>(pieces[nextPiece].data()));
-      stream.avail_in = static_cast<uInt>(pieces[nextPiece].size());
-      ++nextPiece;
-    }
-    if (result.endFilledBytes == ZLIB_AREA) result.addElement();
-    const uInt space = static_cast<uInt>(ZLIB_AREA - result.endFilledBytes);
-    stream.next_out = result.byteData.back() + result.endFilledBytes;
-    stream.avail_out = space;
-    r = inflate(&stream, Z_NO_FLUSH);
-    result.endFilledBytes = static_cast<unsigned short>(result.endFilledBytes + (space - stream.avail_out));
+    r = pump.step(stream, [&stream](bool) { return inflate(&stream, Z_NO_FLUSH); });
     // A few hostile bytes can claim gigabytes: stop once the output passes
     // the limit (at most one chunk beyond it is ever allocated).
     if (stream.total_out > maxSize) {
@@ -259,7 +268,7 @@ DBuffer DBuffer::decompress(unsigned int maxSize) {
     errMsg = failure + zlibMsg;
     return DBuffer();
   }
-  return result;
+  return std::move(pump.result);
 }
 
 DBufferIter::DBufferIter()

@@ -68,6 +68,9 @@ class DBuffer : public DBytes {
   static int getNumInstances() { return -1; }
 
  private:
+  // Feeds this buffer's chunks through zlib into a new buffer (DBuffer.cpp).
+  class ZlibPump;
+
   template <typename T>
   static void checkWireType() {
     static_assert(std::is_same<T, unsigned char>::value || std::is_same<T, unsigned short>::value ||
