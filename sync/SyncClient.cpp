@@ -18,12 +18,6 @@ using libkorvet::DEngine;
 
 namespace libksync {
 
-namespace {
-// An uncompressed FLSH payload fits in one frame after its two header bytes,
-// so nothing a real server sends inflates to more than this.
-const unsigned int MAX_FLUSH_PAYLOAD = 65536;
-}  // namespace
-
 SyncClient::SyncClient(DDispatcher* dispatcher, DEngine* engine, unsigned short sub,
                        boost::function<void(std::string)> errorCallback)
     : SyncNetwork(dispatcher, engine, sub),
@@ -79,7 +73,7 @@ bool SyncClient::initialize() {
   if (clientState != START) DEngine::fatalError("SyncClient::initialize(): was already called");
   clientState = JOINING;
   DBuffer join;
-  join.appendVariable<unsigned char>(SyncMessages::JOIN);
+  SyncMessages::buildJoin(join);
   sendMessage(join);
   handshakeTimer.setInterval(HANDSHAKE_TIMEOUT_MS);
   handshakeTimer.setHandler(boost::bind(&SyncClient::timeElapsed, this));
@@ -131,48 +125,17 @@ void SyncClient::recvHandler(DBuffer& body) {
 }
 
 bool SyncClient::parseJoinACK(DBuffer& body) {
-  if (body.size() != 15) {
-    settings->reportError("SyncClient note: orphaned " + DEngine::intToStr(body.size()) + " bytes.");
-    return false;
-  }
-  unsigned char kind = body.getByte(0);
-  body.removeFirst(1);
-  if (kind != SyncMessages::JOIN_ACK) {
-    settings->reportError("SyncClient note: orphaned message type " + DEngine::intToStr(kind));
-    return false;
-  }
-  unsigned short speckSize = 0, segmentSize = 0, numSegments = 0;
-  unsigned int numBytes = 0, bytesUsed = 0;
-  body.extractVariable<unsigned short>(0, speckSize);
-  body.extractVariable<unsigned short>(2, segmentSize);
-  body.extractVariable<unsigned short>(4, numSegments);
-  body.extractVariable<unsigned int>(6, numBytes);
-  body.extractVariable<unsigned int>(10, bytesUsed);
-  if (speckSize != settings->getSpeckSize()) {
-    settings->reportError("Server is using a speck size of " + DEngine::intToStr(speckSize) + ", ours is " +
-                          DEngine::intToStr(settings->getSpeckSize()));
-    return false;
-  }
-  if (segmentSize != settings->getSegmentSize()) {
-    settings->reportError("Server is using a segment size of " + DEngine::intToStr(segmentSize) +
-                          ", ours is " + DEngine::intToStr(settings->getSegmentSize()));
-    return false;
-  }
-  if (static_cast<unsigned long long>(segmentSize) * numSegments != numBytes) {
-    settings->reportError("Invalid Map: Contains " + DEngine::intToStr(numSegments) + " segments of size " +
-                          DEngine::intToStr(segmentSize) + " but total size is " +
-                          DEngine::intToStr(static_cast<long>(numBytes)));
-    return false;
-  }
-  if (bytesUsed > numBytes) {
-    settings->reportError("Server's number of used bytes exceeds the map size.");
+  SyncJoinAck ack;
+  std::string err;
+  if (!SyncMessages::parseJoinAck(body, ack, err) || !SyncMessages::checkJoinAck(ack, *settings, err)) {
+    settings->reportError(err);
     return false;
   }
   if (settings->debugEDC())
-    std::cout << "Received speckSize: " << speckSize << " segmentSize: " << segmentSize << std::endl
-              << "numSegments: " << numSegments << " numBytes: " << numBytes << std::endl
-              << "bytes used: " << bytesUsed << std::endl;
-  createData(numSegments, numBytes, bytesUsed);
+    std::cout << "Received speckSize: " << ack.speckSize << " segmentSize: " << ack.segmentSize << std::endl
+              << "numSegments: " << ack.numSegments << " numBytes: " << ack.numBytes << std::endl
+              << "bytes used: " << ack.bytesUsed << std::endl;
+  createData(ack.numSegments, ack.numBytes, ack.bytesUsed);
   return true;
 }
 
@@ -219,50 +182,32 @@ void SyncClient::synchronizeData(DBuffer& body) {
 }
 
 void SyncClient::handleFlushMsg(DBuffer& rest) {
-  if (rest.size() == 0) {
-    settings->reportError("Got a FLSH with no compression byte");
+  std::string err;
+  bool compressed = false;
+  if (!SyncMessages::takeFlushCompression(rest, compressed, err)) {
+    settings->reportError(err);
     return;
   }
-  unsigned char compression = rest.getByte(0);
   bool debug = settings->debugFlush();
   DBuffer payload;
-  if (compression == 1) {
-    rest.removeFirst(1);
+  if (compressed) {
     if (debug) std::cout << "Got a compressed FLSH of size " << rest.size() << std::endl;
-    payload = rest.decompress(MAX_FLUSH_PAYLOAD);
-    if (payload.size() == 0) settings->reportError("Couldn't decompress FLSH: " + rest.getErrMsg());
+    // Bounded by one frame: nothing a real server sends inflates to more.
+    bool inflated = SyncMessages::inflateFlush(rest, payload, err);
+    if (!inflated) settings->reportError(err);
     if (debug) std::cout << "Decompressed size: " << payload.size() << std::endl;
-    if (payload.size() == 0) return;
-  } else if (compression == 0) {
-    rest.removeFirst(1);
+    if (!inflated) return;
+  } else {
     if (debug) std::cout << "Got an uncompressed FLSH of size " << rest.size() << std::endl;
     payload = rest;
-  } else {
-    settings->reportError("Invalid compression byte in FLSH");
-    return;
   }
-  unsigned int numSegments = dataMap->getNumSegments();
+  unsigned short numSegments = dataMap->getNumSegments();
   while (payload.size() > 0) {
-    if (payload.size() < 2) {
-      settings->reportError("Got a FLSH with a missing segment index");
-      return;
-    }
     unsigned short segment = 0;
-    payload.extractVariable<unsigned short>(0, segment);
-    payload.removeFirst(2);
-    if (segment >= numSegments) {
-      settings->reportError("Got a FLSH with an invalid segment index");
-      return;
-    }
-    if (payload.size() < 2) {
-      settings->reportError("Got a FLSH with a missing speck number");
-      return;
-    }
     unsigned short count = 0;
-    payload.extractVariable<unsigned short>(0, count);
-    payload.removeFirst(2);
-    if (count == 0 || count > settings->getSegmentSpecks()) {
-      settings->reportError("Got a FLSH with an invalid number of specks");
+    if (!SyncMessages::takeFlushRecordHeader(payload, numSegments, settings->getSegmentSpecks(), segment, count,
+                                             err)) {
+      settings->reportError(err);
       return;
     }
     if (!extractFlushSpecks(segment, count, payload)) return;
@@ -270,28 +215,14 @@ void SyncClient::handleFlushMsg(DBuffer& rest) {
 }
 
 bool SyncClient::extractFlushSpecks(unsigned short segment, unsigned short count, DBuffer& rest) {
-  unsigned short speckSize = settings->getSpeckSize();
-  SyncSpeckChange change(speckSize);
+  SyncSpeckChange change(settings->getSpeckSize());
   change.setSegmentID(segment);
+  std::string err;
   for (unsigned int i = 0; i < count; ++i) {
-    if (rest.size() < 2) {
-      settings->reportError("Got a FLSH with no speck index");
+    if (!SyncMessages::takeFlushEntry(rest, settings->getSegmentSpecks(), change, err)) {
+      settings->reportError(err);
       return false;
     }
-    unsigned short index = 0;
-    rest.extractVariable<unsigned short>(0, index);
-    rest.removeFirst(2);
-    if (index >= settings->getSegmentSpecks()) {
-      settings->reportError("Got a flush with an invalid speck index");
-      return false;
-    }
-    if (rest.size() < speckSize) {
-      settings->reportError("Got a FLSH with missing speck bytes");
-      return false;
-    }
-    change.setIndex(index);
-    for (unsigned short p = 0; p < speckSize; ++p) change.setByte(rest.getByte(p), p);
-    rest.removeFirst(speckSize);
     dataMap->applySpeckChange(segment, change);
   }
   return true;
