@@ -291,7 +291,7 @@ TEST(SyncEDCProtocol, ChunkSeriesRepairAndFaults) {
   auto segment = [&](unsigned short s) {
     DBuffer b;
     map->extractInfo(s, b);
-    return toVector(b);
+    return all(b);
   };
   g.nextQuery();
 
@@ -305,9 +305,9 @@ TEST(SyncEDCProtocol, ChunkSeriesRepairAndFaults) {
   ASSERT_TRUE(pump({&g.engine}, [&] { return g.client->getEDC()->getState() == SyncEDCProtocol::AWAITING_CHUNKS; }));
   g.host->send(chunk(2, series, 2 * SEG - 1, 1));
   ASSERT_TRUE(pump({&g.engine}, [&] { return g.client->getEDC()->getState() == SyncEDCProtocol::IDLE; }));
-  std::vector<unsigned char> sent = toVector(series);
-  EXPECT_EQ(std::vector<unsigned char>(sent.begin(), sent.begin() + SEG), segment(2));
-  EXPECT_EQ(std::vector<unsigned char>(sent.begin() + SEG, sent.end()), segment(7));
+  std::vector<int> sent = all(series);
+  EXPECT_EQ(std::vector<int>(sent.begin(), sent.begin() + SEG), segment(2));
+  EXPECT_EQ(std::vector<int>(sent.begin() + SEG, sent.end()), segment(7));
   EXPECT_EQ(8u, u16(g.nextQuery(), 1));
 
   // The last segment, compressed: the next query wraps to 0.
@@ -316,11 +316,11 @@ TEST(SyncEDCProtocol, ChunkSeriesRepairAndFaults) {
   DBuffer packed = blank.compress(9);
   g.host->send(reply({19}, 0, 1, packed.size()));
   g.host->send(chunk(0, packed, 0, packed.size()));
-  EXPECT_TRUE(pump({&g.engine}, [&] { return segment(19) == toVector(blank); }));
+  EXPECT_TRUE(pump({&g.engine}, [&] { return segment(19) == all(blank); }));
   EXPECT_EQ(0u, u16(g.nextQuery(), 1));
 
   // A repeated chunk number breaks the series; it ends by time-out unwritten.
-  std::vector<unsigned char> before = segment(4);
+  std::vector<int> before = segment(4);
   g.host->send(reply({4}, 0, 0, SEG));
   g.host->send(chunk(0, series, 0, 600));
   ASSERT_TRUE(pump({&g.engine}, [&] { return g.client->getEDC()->getState() == SyncEDCProtocol::AWAITING_CHUNKS; }));

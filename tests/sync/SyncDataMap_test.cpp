@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "DBuffer.h"
+#include "EnginePump.h"
 #include "FatalTest.h"
 #include "SyncArray.h"
 #include "SyncDataMap.h"
@@ -20,6 +21,7 @@
 
 using libkorvet::DBuffer;
 using namespace libksync;
+using testnet::all;
 
 namespace {
 
@@ -52,12 +54,6 @@ DBuffer filled(unsigned int n, unsigned char value) {
   DBuffer b;
   b.appendArray(std::vector<unsigned char>(n, value).data(), n);
   return b;
-}
-
-std::vector<int> all(const DBuffer& b) {
-  std::vector<int> v;
-  for (unsigned int i = 0; i < b.size(); ++i) v.push_back(b.getByte(i));
-  return v;
 }
 
 long rssKb() {

@@ -143,8 +143,8 @@ TEST(SyncServerFSM, JoinAndQueryValidation) {
   peer.send(bytes({0}));
   ASSERT_TRUE(pump({&h.engine}, [&] { return !peer.ofKind(1).empty(); }));
   // Speck 3, segment 1200, 20 segments, 24000 bytes, all of them used.
-  EXPECT_EQ((std::vector<unsigned char>{1, 0, 3, 4, 176, 0, 20, 0, 0, 93, 192, 0, 0, 93, 192}),
-            toVector(peer.ofKind(1)[0]));
+  EXPECT_EQ((std::vector<int>{1, 0, 3, 4, 176, 0, 20, 0, 0, 93, 192, 0, 0, 93, 192}),
+            all(peer.ofKind(1)[0]));
 
   peer.send(bytes({0}));
   EXPECT_TRUE(h.waitFor("Got an invalid message type"));
@@ -171,7 +171,7 @@ TEST(SyncServerFSM, JoinAndQueryValidation) {
   // Matching CRCs across the end of the map: 9 bytes naming the segment after.
   peer.send(h.query(18, 4));
   ASSERT_TRUE(pump({&h.engine}, [&] { return !peer.ofKind(4).empty(); }));
-  EXPECT_EQ((std::vector<unsigned char>{4, 0, 0, 2, 0, 0, 0, 0, 0}), toVector(peer.ofKind(4)[0]));
+  EXPECT_EQ((std::vector<int>{4, 0, 0, 2, 0, 0, 0, 0, 0}), all(peer.ofKind(4)[0]));
   EXPECT_EQ(1u, peer.ofKind(4).size());
 }
 
@@ -186,10 +186,10 @@ TEST(SyncServerFSM, QuickSyncDuringAndAfterTheFirstPass) {
   peer->send(q);
   ASSERT_TRUE(pump({&h.engine}, [&] { return peer->ofKind(4).size() == 1; }));
   DBuffer reply = peer->ofKind(4)[0];
-  std::vector<unsigned char> head = toVector(reply);
+  std::vector<int> head = all(reply);
   ASSERT_EQ(13u, head.size());
   head.resize(8);
-  EXPECT_EQ((std::vector<unsigned char>{4, 3, 0, 1, 0, 4, 0, 13}), head);
+  EXPECT_EQ((std::vector<int>{4, 3, 0, 1, 0, 4, 0, 13}), head);
   // The series is under way until the next chunk tick: a new query is refused.
   peer->send(q);
   EXPECT_TRUE(h.waitFor("Got a query, but we're still sending data from the last query."));
@@ -199,14 +199,14 @@ TEST(SyncServerFSM, QuickSyncDuringAndAfterTheFirstPass) {
   ASSERT_EQ(size + 2, chunk.size());
   chunk.removeFirst(2);
   if (reply.getByte(8) == 1) chunk = chunk.decompress();
-  EXPECT_EQ(toVector(h.segments({1, 4, 13})), toVector(chunk));
+  EXPECT_EQ(all(h.segments({1, 4, 13})), all(chunk));
   EXPECT_EQ(SyncServerFSM::IDLE, fsm->getSendingState());
 
   // 15 + 5 CRCs compared: the first pass is complete, whichever segments.
   EXPECT_FALSE(fsm->isFirstPassComplete());
   peer->send(h.query(15, 5));
   ASSERT_TRUE(pump({&h.engine}, [&] { return peer->ofKind(4).size() == 2; }));
-  EXPECT_EQ((std::vector<unsigned char>{4, 0, 0, 0, 0, 0, 0, 0, 0}), toVector(peer->ofKind(4)[1]));
+  EXPECT_EQ((std::vector<int>{4, 0, 0, 0, 0, 0, 0, 0, 0}), all(peer->ofKind(4)[1]));
   EXPECT_TRUE(fsm->isFirstPassComplete());
   peer->send(q);
   ASSERT_TRUE(pump({&h.engine}, [&] { return peer->ofKind(4).size() == 3; }));
@@ -249,7 +249,7 @@ TEST(SyncServerFSM, ChunkSeriesNumberingWrapAndStall) {
     EXPECT_EQ(12u, chunks[i].size());
     series.append(chunks[i], 2, chunks[i].size() - 2);
   }
-  EXPECT_EQ(toVector(h.segments({5, 6, 7})), toVector(series));
+  EXPECT_EQ(all(h.segments({5, 6, 7})), all(series));
 }
 
 TEST(SyncServer, FlushOffReportsOnceAndSendsNothing) {

@@ -120,12 +120,6 @@ class Peer : public SyncNetwork {
   std::vector<std::string>* log;
 };
 
-DBuffer text(const std::string& s) {
-  DBuffer b;
-  b.appendString(s);
-  return b;
-}
-
 }  // namespace
 
 TEST(SyncNetwork, RoutesBySubtypeMeasuresCongestionAndSurvivesDeletion) {
@@ -141,8 +135,8 @@ TEST(SyncNetwork, RoutesBySubtypeMeasuresCongestionAndSurvivesDeletion) {
   Peer nine(server, &engine, 9, &got9);
   Peer sender(client.get(), &engine, 7, nullptr);
   EXPECT_TRUE(seven->initHandlers(&settings) && nine.initHandlers(&settings) && sender.initHandlers(&settings));
-  sender.sendMessage(text("to seven"));
-  client->sendMessage(128, 9, text("to nine"));
+  sender.sendMessage(synctest::bytesOf("to seven"));
+  client->sendMessage(128, 9, synctest::bytesOf("to nine"));
   ASSERT_TRUE(pump([&] { return got7.size() == 1 && got9.size() == 1; }));
   EXPECT_EQ(got7[0] + "," + got9[0], "to seven,to nine");
 
@@ -150,10 +144,10 @@ TEST(SyncNetwork, RoutesBySubtypeMeasuresCongestionAndSurvivesDeletion) {
   // next engine step count as unsent.
   settings.setEdcBandwidth(1000);
   ASSERT_TRUE(settings.setFlushBandwidth(1000));
-  client->sendMessage(128, 7, text(std::string(192, 'x')));  // a 200-byte frame
+  client->sendMessage(128, 7, synctest::bytesOf(std::string(192, 'x')));  // a 200-byte frame
   EXPECT_EQ(client->unsentBytes(), 200);
   EXPECT_FALSE(sender.isCongested()) << "200 is not more than 1000 / 5";
-  client->sendMessage(128, 7, text("y"));
+  client->sendMessage(128, 7, synctest::bytesOf("y"));
   EXPECT_TRUE(sender.isCongested());
   settings.setIsServer();  // the flush budget counts as well
   EXPECT_FALSE(sender.isCongested());
@@ -164,8 +158,8 @@ TEST(SyncNetwork, RoutesBySubtypeMeasuresCongestionAndSurvivesDeletion) {
 
   // A receiver deleted while its connection lives: later messages find no trace.
   seven.reset();
-  sender.sendMessage(text("after"));
-  client->sendMessage(128, 9, text("last"));
+  sender.sendMessage(synctest::bytesOf("after"));
+  client->sendMessage(128, 9, synctest::bytesOf("last"));
   ASSERT_TRUE(pump([&] { return got9.size() == 2; }));
   EXPECT_EQ(got7.size(), 3u);
 }

@@ -3,12 +3,10 @@
 
 // Loopback plumbing for the sync protocol tests: a listener on 127.0.0.1 with
 // a system-chosen port whose accepted connections are handed to a callback at
-// once (before any of their messages can be routed), raw peers that capture
-// the sync bodies they receive and send hand-made ones, and an engine pump
-// with a real-time deadline that can move the manual clock as it goes.
+// once (before any of their messages can be routed), and raw peers that
+// capture the sync bodies they receive and send hand-made ones.
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,25 +18,14 @@
 #include "DDispatcher.h"
 #include "DEngine.h"
 #include "DServer.h"
-#include "DTime.h"
+#include "EnginePump.h"
 
 namespace synctest {
 
 using libkorvet::DBuffer;
 using libkorvet::DDispatcher;
 using libkorvet::DEngine;
-
-inline DBuffer bytes(std::initializer_list<int> values) {
-  DBuffer b;
-  for (int v : values) b.appendByte(static_cast<unsigned char>(v));
-  return b;
-}
-
-inline std::vector<unsigned char> toVector(const DBuffer& b) {
-  std::vector<unsigned char> v(b.size());
-  for (unsigned int i = 0; i < b.size(); ++i) v[i] = b.getByte(i);
-  return v;
-}
+using namespace testnet;
 
 inline unsigned int u16(const DBuffer& b, long at) {
   unsigned short v = 0;
@@ -66,28 +53,6 @@ struct Errors {
     return false;
   }
 };
-
-// Steps the engines until cond holds (true) or realMs of real time passed
-// (false). With stepMs > 0 the manual clock moves that much per step.
-inline bool pump(const std::vector<DEngine*>& engines, const std::function<bool()>& cond, int realMs = 10000,
-                 unsigned int stepMs = 0) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    if (stepMs > 0) libkorvet::DTime::advanceManualClock(stepMs);
-    for (DEngine* e : engines) e->update(-1);
-  }
-  return true;
-}
-
-// Runs the engines for `ms` of manual time in steps of stepMs.
-inline void advance(const std::vector<DEngine*>& engines, unsigned int ms, unsigned int stepMs = 5) {
-  for (unsigned int t = 0; t < ms; t += stepMs) {
-    libkorvet::DTime::advanceManualClock(stepMs);
-    for (int i = 0; i < 3; ++i)
-      for (DEngine* e : engines) e->update(-1);
-  }
-}
 
 class Listener : public libkorvet::DServer {
  public:
@@ -144,12 +109,6 @@ class RawPeer {
 
   DDispatcher* conn;
   std::vector<DBuffer> received;
-};
-
-// Switches the manual clock on for one test's life.
-struct ManualClock {
-  ManualClock() { libkorvet::DTime::setManualClock(true); }
-  ~ManualClock() { libkorvet::DTime::setManualClock(false); }
 };
 
 }  // namespace synctest
