@@ -1,6 +1,7 @@
 #include "SyncServerFSM.h"
 
 #include <iostream>
+#include <string>
 #include <vector>
 
 #include <boost/bind/bind.hpp>
@@ -93,46 +94,25 @@ void SyncServerFSM::recvHandler(DBuffer& body) {
 void SyncServerFSM::sendJoinACK() {
   DBuffer ack;
   unsigned short numSegments = dataMap->getNumSegments();
-  ack.appendVariable<unsigned char>(SyncMessages::JOIN_ACK);
-  ack.appendVariable<unsigned short>(settings->getSpeckSize());
-  ack.appendVariable<unsigned short>(settings->getSegmentSize());
-  ack.appendVariable<unsigned short>(numSegments);
-  ack.appendVariable<unsigned int>(static_cast<unsigned int>(numSegments) * settings->getSegmentSize());
-  ack.appendVariable<unsigned int>(bytesUsed);
+  SyncMessages::buildJoinAck({settings->getSpeckSize(), settings->getSegmentSize(), numSegments,
+                              static_cast<unsigned int>(numSegments) * settings->getSegmentSize(), bytesUsed},
+                             ack);
   sendMessage(ack);
 }
 
 void SyncServerFSM::handleCRCQuery(DBuffer& rest) {
-  unsigned int numSegments = dataMap->getNumSegments();
-  if (rest.size() < 2) {
-    settings->reportError("Got a query without an initial segment index.");
-    return;
-  }
-  unsigned short firstSegment = 0;
-  rest.extractVariable<unsigned short>(0, firstSegment);
-  rest.removeFirst(2);
-  if (firstSegment >= numSegments) {
-    settings->reportError("Got a query with an invalid initial segment index.");
-    return;
-  }
-  if (rest.size() == 0) {
-    settings->reportError("Got a query without any CRC data.");
-    return;
-  }
-  if (rest.size() % 4 != 0) {
-    settings->reportError("Got a query with an invalid length.");
-    return;
-  }
-  unsigned int n = rest.size() / 4;
-  if (n > numSegments) {
-    settings->reportError("Got a query with more CRC values than there are data segments");
+  SyncCrcQuery query;
+  std::string err;
+  if (!SyncMessages::parseCrcQuery(rest, dataMap->getNumSegments(), query, err)) {
+    settings->reportError(err);
     return;
   }
   if (sendingState != IDLE) {
     settings->reportError("Got a query, but we're still sending data from the last query.");
     return;
   }
-  sendCRCReply(rest, n, firstSegment);
+  rest.removeFirst(SyncMessages::CRC_QUERY_HEADER - SyncMessages::KIND_SIZE);  // leaves the CRCs
+  sendCRCReply(rest, static_cast<unsigned int>(query.crcs.size()), query.firstSegment);
 }
 
 void SyncServerFSM::sendCRCReply(DBuffer& rest, unsigned int n, unsigned short firstSegment) {
@@ -164,12 +144,8 @@ void SyncServerFSM::sendCRCReply(DBuffer& rest, unsigned int n, unsigned short f
   }
 
   DBuffer reply;
-  reply.appendVariable<unsigned char>(SyncMessages::CRC_REPLY);
-  reply.appendVariable<unsigned char>(static_cast<unsigned char>(mismatches.size()));
   if (mismatches.empty()) {
-    reply.appendVariable<unsigned short>(static_cast<unsigned short>(seg));
-    reply.appendVariable<unsigned char>(0);
-    reply.appendVariable<unsigned int>(0);
+    SyncMessages::buildCrcReply(mismatches, static_cast<unsigned short>(seg), SyncMessages::UNCOMPRESSED, 0, reply);
     sendMessage(reply);
     return;
   }
@@ -197,9 +173,7 @@ void SyncServerFSM::sendCRCReply(DBuffer& rest, unsigned int n, unsigned short f
     seriesRaw.clear();
   else
     seriesCompressed.clear();
-  for (unsigned short s : mismatches) reply.appendVariable<unsigned short>(s);
-  reply.appendVariable<unsigned char>(compression);
-  reply.appendVariable<unsigned int>(size);
+  SyncMessages::buildCrcReply(mismatches, 0, compression, size, reply);
   sendMessage(reply);
 }
 
