@@ -1,6 +1,8 @@
 #include "SyncEDCProtocol.h"
 
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include <boost/bind/bind.hpp>
 
@@ -114,14 +116,14 @@ void SyncEDCProtocol::sendCRCQuery() {
               << " first segment: " << nextSegment << std::endl;
   // A reply may have named a segment of a larger map; never query outside ours.
   if (nextSegment >= numSegments) nextSegment = 0;
-  DBuffer query;
-  query.appendVariable<unsigned char>(SyncMessages::CRC_QUERY);
-  query.appendVariable<unsigned short>(nextSegment);
+  std::vector<unsigned int> crcs(static_cast<std::size_t>(n));
   unsigned int seg = nextSegment;
-  for (long i = 0; i < n; ++i) {
-    query.appendVariable<unsigned int>(dataMap->getCRC(static_cast<unsigned short>(seg)));
+  for (unsigned int& crc : crcs) {
+    crc = dataMap->getCRC(static_cast<unsigned short>(seg));
     if (++seg == numSegments) seg = 0;
   }
+  DBuffer query;
+  SyncMessages::buildCrcQuery(nextSegment, crcs, query);
   network->sendMessage(query);
   waitStart.updateTime();
   edcState = AWAITING_REPLY;
@@ -137,82 +139,28 @@ void SyncEDCProtocol::handleCRCReply(DBuffer& rest) {
     return;
   }
   edcState = IDLE;
-  if (rest.size() == 0) {
-    reportError("Received a CRC Reply without a number of mismatched segments");
-    return;
-  }
-  unsigned char m = rest.getByte(0);
-  rest.removeFirst(1);
-  if (m > numSegments) {
-    reportError("The server claims that there are more mismatches than segments.");
-    return;
-  }
-  std::vector<unsigned short> list;
-  unsigned short next = nextSegment;
-  if (m > 0) {
-    if (rest.size() < 2u * m) {
-      reportError("Received a CRC Reply that's missing segment indexes");
-      return;
-    }
-    for (unsigned int i = 0; i < m; ++i) {
-      unsigned short s = 0;
-      rest.extractVariable<unsigned short>(static_cast<long>(i) * 2, s);
-      if (s >= numSegments) {
-        reportError("The server sent an out-of-bounds index for a mismatched segment");
-        return;
-      }
-      list.push_back(s);
-    }
-    rest.removeFirst(2 * m);
-  } else {
-    if (rest.size() < 2) {
-      reportError("Received a CRC Reply that's missing the next segment index to query");
-      return;
-    }
-    rest.extractVariable<unsigned short>(0, next);
-    rest.removeFirst(2);
-    if (next >= numSegments) {
-      reportError("Received an out-of-bounds index for the next segment to query");
-      return;
-    }
-  }
-  if (rest.size() != 5) {
-    reportError("Received a CRC reply with an invalid length");
-    return;
-  }
-  unsigned char compression = rest.getByte(0);
-  if (compression > 1) {
-    reportError("Server sent an invalid compression byte in its CRC reply.");
-    return;
-  }
-  unsigned int size = 0;
-  rest.extractVariable<unsigned int>(1, size);
-  rest.removeFirst(5);
-  if (m > 0 && size == 0) {
-    reportError("There are mismatched segments, but chunk series size is zero.");
-    return;
-  }
-  if (static_cast<unsigned long long>(size) >
-      static_cast<unsigned long long>(m) * settings->getSegmentSize()) {
-    reportError("Server sent an invalid chunk series size.");
+  SyncCrcReply reply;
+  std::string err;
+  if (!SyncMessages::parseCrcReply(rest, numSegments, settings->getSegmentSize(), reply, err)) {
+    reportError(err);
     return;
   }
   // Only a reply that passed every check changes what we expect next.
-  mismatchList = list;
-  mismatchCount = m;
-  seriesCompressed = compression == 1;
-  seriesSize = size;
+  const std::size_t m = reply.mismatched.size();
+  mismatchList = reply.mismatched;
+  mismatchCount = static_cast<unsigned char>(m);
+  seriesCompressed = reply.compression == SyncMessages::COMPRESSED;
+  seriesSize = reply.seriesSize;
   if (settings->debugEDC())
-    std::cout << "CRC mismatches: " << static_cast<unsigned int>(m)
-              << " first index: " << (m > 0 ? list[0] : next)
-              << " compression byte: " << static_cast<unsigned int>(compression)
-              << " chunkSeriesSize: " << size << std::endl;
+    std::cout << "CRC mismatches: " << m << " first index: " << (m > 0 ? mismatchList[0] : reply.nextSegment)
+              << " compression byte: " << static_cast<unsigned int>(reply.compression)
+              << " chunkSeriesSize: " << reply.seriesSize << std::endl;
   if (m > 0) {
     waitStart.updateTime();
     edcState = AWAITING_CHUNKS;
     chunkData.clear();
   } else {
-    nextSegment = next;
+    nextSegment = reply.nextSegment;
   }
 }
 
@@ -221,11 +169,12 @@ void SyncEDCProtocol::handleCHNK(DBuffer& rest) {
     reportError("The server sent us a chunk, but we weren't waiting for one.");
     return;
   }
-  if (rest.size() < 2) {
-    reportError("Got a chunk portion too small to contain any data");
+  unsigned char number = 0;
+  std::string err;
+  if (!SyncMessages::parseChunk(rest, number, err)) {
+    reportError(err);
     return;
   }
-  unsigned char number = rest.getByte(0);
   if (number != expectedChunk) {
     reportError("Expected chunk number " + DEngine::intToStr(expectedChunk) + ", got " +
                 DEngine::intToStr(number));
