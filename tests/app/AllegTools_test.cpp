@@ -27,15 +27,13 @@ std::string bytes(const DBuffer& b) {
 TEST(AllegTools, GetBinaryIP) {
   EXPECT_EQ(AllegTools::getErrMsg(), "AllOK");
   DBuffer out;
-  for (const char* ip : {"10.0.0.1", "192.168.0.1", "255.255.255.255", "0.0.0.0", "1.02.003.4"}) {
+  const char* good[][2] = {{"192.168.0.1", "192.168.0.1"}, {"255.255.255.255", "255.255.255.255"},
+                           {"0.0.0.0", "0.0.0.0"}, {"1.02.003.4", "1.2.3.4"}};
+  for (const auto& ip : good) {
     out.appendByte(99);  // cleared first
-    ASSERT_TRUE(AllegTools::getBinaryIP(ip, out)) << ip;
-    EXPECT_EQ(out.size(), 4u);
+    ASSERT_TRUE(AllegTools::getBinaryIP(ip[0], out)) << ip[0];
+    EXPECT_EQ(bytes(out), ip[1]);
   }
-  EXPECT_EQ(bytes(out), "1.2.3.4");
-  AllegTools::getBinaryIP("192.168.0.1", out);
-  EXPECT_EQ(out.getByte(0), 0xC0);
-  EXPECT_EQ(out.getByte(1), 0xA8);
 
   struct Case {
     std::string text, error;
@@ -152,16 +150,15 @@ TEST(GameEngine, MapSizeTexts) {
   int w = 0, h = 0;
   std::string error;
   EXPECT_TRUE(GameEngine::checkMapSize("1600", "0", w, h, error));
-  EXPECT_EQ(w, 1600);
-  EXPECT_EQ(h, 0);
-  EXPECT_FALSE(GameEngine::checkMapSize("abc", "1600", w, h, error));
-  EXPECT_EQ(error, "Map Width abc doesn't look like an integer.");
-  EXPECT_FALSE(GameEngine::checkMapSize("-5", "1600", w, h, error));
-  EXPECT_EQ(error, "Map Width -5 is negative. This confuses me.");
-  EXPECT_FALSE(GameEngine::checkMapSize("1600", "x", w, h, error));
-  EXPECT_EQ(error, "Map Height x doesn't look like an integer.");
-  EXPECT_FALSE(GameEngine::checkMapSize("1600", "-0001", w, h, error));
-  EXPECT_EQ(error, "Map Height -1 is negative. This confuses me.");
+  EXPECT_TRUE(w == 1600 && h == 0);
+  const char* bad[][3] = {{"abc", "1600", "Map Width abc doesn't look like an integer."},
+                          {"-5", "1600", "Map Width -5 is negative. This confuses me."},
+                          {"1600", "x", "Map Height x doesn't look like an integer."},
+                          {"1600", "-0001", "Map Height -1 is negative. This confuses me."}};
+  for (const auto& c : bad) {
+    EXPECT_FALSE(GameEngine::checkMapSize(c[0], c[1], w, h, error));
+    EXPECT_EQ(error, c[2]);
+  }
 }
 
 }  // namespace
