@@ -280,8 +280,14 @@ class Instance {
     std::ofstream((run + "/kivsettings.cfg").c_str(), std::ios::trunc) << text;
   }
 
+  // The program of this build, or another one named by BRELVIN_E2E_BINARY
+  // (to measure a release build, say).
+  static std::string binary() {
+    const char* other = std::getenv("BRELVIN_E2E_BINARY");
+    return other != nullptr && *other != '\0' ? other : BRELVIN_BINARY_DIR "/brelvin";
+  }
   bool start() {
-    const std::string binary = BRELVIN_BINARY_DIR "/brelvin";
+    const std::string binary = Instance::binary();
     if (access(binary.c_str(), X_OK) != 0 || tmp.empty()) return false;
     pid = fork();
     if (pid < 0) return false;
@@ -313,6 +319,13 @@ class Instance {
   bool running() { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
 
   std::string output() const { return readFile(tmp + "/stdout.txt"); }
+  // What a sanitizer build reported about memory or undefined behaviour.
+  std::string sanitizerReport() const {
+    const std::string err = readFile(tmp + "/stderr.txt");
+    size_t at = err.find("ERROR: AddressSanitizer");
+    if (at == std::string::npos) at = err.find("runtime error:");
+    return at == std::string::npos ? std::string() : err.substr(at > 200 ? at - 200 : 0, 3000);
+  }
   bool printed(const std::string& text, double seconds) const {
     return eventually(seconds, [&] { return output().find(text) != std::string::npos; });
   }
