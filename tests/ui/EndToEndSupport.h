@@ -56,9 +56,7 @@ inline bool eventually(double seconds, const std::function<bool()>& done, int po
   return done();
 }
 
-inline double secondsSince(Clock::time_point t) {
-  return std::chrono::duration<double>(Clock::now() - t).count();
-}
+inline double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 // One screenshot of a whole display, as 0xRRGGBB values.
 struct Shot {
@@ -147,8 +145,7 @@ inline int textWidth(int fontIndex, const std::string& text) {
 // Number of pixels in the text's box at (left, top) that disagree with the
 // text drawn there in colour rgb: glyph pixels must be rgb, others must not.
 // -1 when the font is missing.
-inline int textMismatch(const Shot& shot, int fontIndex, const std::string& text, int left, int top,
-                        unsigned int rgb) {
+inline int textMismatch(const Shot& shot, int fontIndex, const std::string& text, int left, int top, unsigned int rgb) {
   FONT* f = datafileFont(fontIndex);
   if (f == nullptr || text.empty()) return -1;
   const int w = text_length(f, text.c_str()), h = text_height(f);
@@ -182,8 +179,7 @@ inline bool textFoundIn(const Shot& shot, int fontIndex, const std::string& text
 // The top edge of the chat line (owner, then text) listed on screen, or -1.
 // A chat line's image is drawn at x 10: the owner one pixel in, in the
 // owner colour, and the text at the owner's width plus 9, in the text colour.
-inline int findChatLine(const Shot& shot, const std::string& owner, const std::string& text,
-                        unsigned int textRgb) {
+inline int findChatLine(const Shot& shot, const std::string& owner, const std::string& text, unsigned int textRgb) {
   const unsigned int OWNER_RGB = 0x00CFCF;
   const int textX = 10 + textWidth(SMALL_FONT, owner) + 9;
   for (int y = 32; y < shot.h - 150; ++y) {
@@ -337,12 +333,13 @@ class Instance {
   }
   // Keeps the display's current picture as <dir>/<name>.png.
   void savePng(const std::string& dir, const std::string& name) const {
-    shell("mkdir -p '" + dir + "' && xwd -root -silent -display '" + display + "' | convert xwd:- '" + dir +
-          "/" + name + ".png' 2>/dev/null");
+    shell("mkdir -p '" + dir + "' && xwd -root -silent -display '" + display + "' | convert xwd:- '" + dir + "/" +
+          name + ".png' 2>/dev/null");
   }
   // Polls screenshots until one satisfies the check; the last one stays in lastShot.
   bool waitScreen(double seconds, const std::function<bool(const Shot&)>& check) {
-    return eventually(seconds, [&] { return check(lastShot = shot()); }, 50);
+    return eventually(
+        seconds, [&] { return check(lastShot = shot()); }, 50);
   }
 
   void xdo(const std::string& args) const { shell("DISPLAY='" + display + "' xdotool " + args + " 2>/dev/null"); }

@@ -34,7 +34,9 @@ const unsigned int BLACK = 0x000000;
 int row(int index) { return 166 + 48 * index; }
 const int MID = 512;
 
-bool titleIs(const Shot& s, const std::string& title) { return centredTextShown(s, XLARGE_FONT, title, MID, 10, TITLE_CYAN); }
+bool titleIs(const Shot& s, const std::string& title) {
+  return centredTextShown(s, XLARGE_FONT, title, MID, 10, TITLE_CYAN);
+}
 
 // The panel image as the program draws it, centred on the bottom edge.
 struct Panel {
@@ -79,7 +81,8 @@ std::pair<int, int> swatch(int n) {
 }
 std::pair<int, int> brushButton(int k) {
   const Panel& p = panel();
-  return {p.x + p.w - 346 - k + k, p.y + p.h - 80 + 19 * k + k};
+  const int left = p.x + p.w - 346 - k, top = p.y + p.h - 80 + 19 * k;
+  return {left + k, top + k};  // the middle of the 2k + 1 pixel icon
 }
 
 bool mainMenuShown(const Shot& s) {
@@ -115,8 +118,10 @@ class EndToEndTest : public ::testing::Test {
     ASSERT_TRUE(in.start());
     ASSERT_TRUE(in.waitScreen(30, mainMenuShown))
         << in.label << ": title pixels wrong: "
-        << textMismatch(in.lastShot, XLARGE_FONT, "Brelvin", MID - textWidth(XLARGE_FONT, "Brelvin") / 2, 10, TITLE_CYAN)
-        << "\n" << in.output();
+        << textMismatch(in.lastShot, XLARGE_FONT, "Brelvin", MID - textWidth(XLARGE_FONT, "Brelvin") / 2, 10,
+                        TITLE_CYAN)
+        << "\n"
+        << in.output();
   }
 
   // Clicks until the screen shows the next state. A menu ignores input for
@@ -179,7 +184,9 @@ class EndToEndTest : public ::testing::Test {
   // "1600" whatever size was typed last), then the new text in.
   static bool setText(Instance& in, int rowIndex, const std::string& text) {
     auto boxShows = [&](const std::string& t) {
-      return [&, t](const Shot& s) { return textFoundIn(s, MEDIUM_FONT, t, 520, row(rowIndex) - 18, 600, row(rowIndex), TEXT_CYAN); };
+      return [&, t](const Shot& s) {
+        return textFoundIn(s, MEDIUM_FONT, t, 520, row(rowIndex) - 18, 600, row(rowIndex), TEXT_CYAN);
+      };
     };
     const bool cleared = eventually(15, [&] {
       in.click(600, row(rowIndex));
@@ -219,7 +226,8 @@ TEST_F(EndToEndTest, MainMenuThenAHostedSessionWithItsPanel) {
   host.savePng(SHOTS, "main_menu");
 
   ASSERT_TRUE(clickUntil(host, MID, row(0), [](const Shot& s) { return titleIs(s, "Host a Session"); }));
-  EXPECT_TRUE(centredTextShown(host.lastShot, SMALL_FONT, "(Map dimensions are in pixels)", MID, 768 - 50, STATUS_PINK));
+  EXPECT_TRUE(
+      centredTextShown(host.lastShot, SMALL_FONT, "(Map dimensions are in pixels)", MID, 768 - 50, STATUS_PINK));
   host.savePng(SHOTS, "host_setup");
   ASSERT_TRUE(clickUntil(host, MID, row(3), panelShown)) << host.output();
   EXPECT_TRUE(host.printed("Using EDC bandwidth 65535", 5)) << host.output();
@@ -277,10 +285,13 @@ TEST_F(EndToEndTest, HostAndClientShareThePictureAndTheChat) {
   bool sawChecker = client.lastShot.count(CX0, CY0, CX1, CY1, CHECKER_GREY) > 1000;
   Shot hostView = host.shot();
   int differing = 0;
-  EXPECT_TRUE(client.waitScreen(60, [&](const Shot& s) {
-    sawChecker = sawChecker || s.count(CX0, CY0, CX1, CY1, CHECKER_GREY) > 1000;
-    return s.sameRegion(hostView, CX0, CY0, CX1, CY1, &differing);
-  })) << differing << " pixels differ\n" << client.output();
+  EXPECT_TRUE(client.waitScreen(60,
+                                [&](const Shot& s) {
+                                  sawChecker = sawChecker || s.count(CX0, CY0, CX1, CY1, CHECKER_GREY) > 1000;
+                                  return s.sameRegion(hostView, CX0, CY0, CX1, CY1, &differing);
+                                }))
+      << differing << " pixels differ\n"
+      << client.output();
   EXPECT_TRUE(sawChecker);
   std::printf("client converged %.1f s after the join began\n", secondsSince(joinStart));
   client.savePng(SHOTS, "client_converged");
@@ -296,17 +307,22 @@ TEST_F(EndToEndTest, HostAndClientShareThePictureAndTheChat) {
   EXPECT_TRUE(client.waitScreen(15, [&](const Shot& s) { return strokeShown(s, magenta, fromHost); }));
   // And the two pictures are equal again.
   hostView = host.shot();
-  EXPECT_TRUE(client.waitScreen(30, [&](const Shot& s) { return s.sameRegion(hostView, CX0, CY0, CX1, CY1, &differing); }))
+  EXPECT_TRUE(
+      client.waitScreen(30, [&](const Shot& s) { return s.sameRegion(hostView, CX0, CY0, CX1, CY1, &differing); }))
       << differing << " pixels differ";
 
   // Chat: the client's own line shows when the host relays it; the host's
   // shows on both.
   chat(client, "hello from the joiner");
-  EXPECT_TRUE(host.waitScreen(10, [](const Shot& s) { return findChatLine(s, "joiner", "hello from the joiner", CHAT_GREY) >= 0; }));
-  EXPECT_TRUE(client.waitScreen(10, [](const Shot& s) { return findChatLine(s, "joiner", "hello from the joiner", CHAT_GREY) >= 0; }));
+  EXPECT_TRUE(host.waitScreen(
+      10, [](const Shot& s) { return findChatLine(s, "joiner", "hello from the joiner", CHAT_GREY) >= 0; }));
+  EXPECT_TRUE(client.waitScreen(
+      10, [](const Shot& s) { return findChatLine(s, "joiner", "hello from the joiner", CHAT_GREY) >= 0; }));
   chat(host, "welcome aboard");
-  EXPECT_TRUE(client.waitScreen(10, [](const Shot& s) { return findChatLine(s, "hostess", "welcome aboard", CHAT_GREY) >= 0; }));
-  EXPECT_TRUE(host.waitScreen(10, [](const Shot& s) { return findChatLine(s, "hostess", "welcome aboard", CHAT_GREY) >= 0; }));
+  EXPECT_TRUE(client.waitScreen(
+      10, [](const Shot& s) { return findChatLine(s, "hostess", "welcome aboard", CHAT_GREY) >= 0; }));
+  EXPECT_TRUE(
+      host.waitScreen(10, [](const Shot& s) { return findChatLine(s, "hostess", "welcome aboard", CHAT_GREY) >= 0; }));
   client.savePng(SHOTS, "chat_client");
   host.savePng(SHOTS, "chat_host");
 
@@ -319,7 +335,8 @@ TEST_F(EndToEndTest, HostAndClientShareThePictureAndTheChat) {
   joinFromMainMenu(client);
   if (HasFatalFailure()) return;
   hostView = host.shot();
-  EXPECT_TRUE(client.waitScreen(60, [&](const Shot& s) { return s.sameRegion(hostView, CX0, CY0, CX1, CY1, &differing); }))
+  EXPECT_TRUE(
+      client.waitScreen(60, [&](const Shot& s) { return s.sameRegion(hostView, CX0, CY0, CX1, CY1, &differing); }))
       << differing << " pixels differ";
 
   // The host quits: the client shows why across the top of the screen (for
@@ -353,7 +370,8 @@ TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
   // Nothing listens on port 5050.
   ASSERT_TRUE(clickUntil(in, MID, row(1), [](const Shot& s) { return titleIs(s, "Join a Session"); }));
   ASSERT_TRUE(clickUntil(in, MID, row(2), [](const Shot& s) { return titleIs(s, "Errors Encountered:"); }));
-  EXPECT_TRUE(in.waitScreen(2, [](const Shot& s) { return errorMenuShows(s, "Couldn't connect: Connection refused"); }));
+  EXPECT_TRUE(
+      in.waitScreen(2, [](const Shot& s) { return errorMenuShows(s, "Couldn't connect: Connection refused"); }));
   in.savePng(SHOTS, "error_menu");
   ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return titleIs(s, "Join a Session"); }));
   ASSERT_TRUE(clickUntil(in, MID, row(3), mainMenuShown));  // Cancel
@@ -368,7 +386,8 @@ TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
   for (const Case& c : cases) {
     if (!setText(in, 1, c.width)) in.savePng(SHOTS, "failed_map_width");
     ASSERT_TRUE(textFoundIn(in.lastShot, MEDIUM_FONT, c.width, 520, row(1) - 18, 600, row(1), TEXT_CYAN)) << c.width;
-    ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return titleIs(s, "Errors Encountered:"); })) << c.width;
+    ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return titleIs(s, "Errors Encountered:"); }))
+        << c.width;
     EXPECT_TRUE(in.waitScreen(2, [&](const Shot& s) { return errorMenuShows(s, c.message); })) << c.width;
     if (c.width == "abc") in.savePng(SHOTS, "error_menu_map_width");
     ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return titleIs(s, "Host a Session"); })) << c.width;
