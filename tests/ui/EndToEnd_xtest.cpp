@@ -249,10 +249,16 @@ TEST_F(EndToEndTest, MainMenuThenAHostedSessionWithItsPanel) {
   EXPECT_TRUE(panelShown(host.shot()));
   host.savePng(SHOTS, "hosted_session");
 
-  // Escape ends the session; Exit ends the program.
+  // Escape ends the session; a new one starts on a fresh canvas.
   host.key("Escape");
   ASSERT_TRUE(host.waitScreen(10, mainMenuShown));
   EXPECT_TRUE(host.lastShot.count(0, 400, 1024, 768, MENU_BACKGROUND) > 1024 * 300) << "the canvas is gone";
+  hostFromMainMenu(host);
+  if (HasFatalFailure()) return;
+  EXPECT_TRUE(host.waitScreen(5, [](const Shot& s) { return s.count(0, 60, 1024, 640, BLACK) == 1024 * 580; }));
+  // Exit ends the program.
+  host.key("Escape");
+  ASSERT_TRUE(host.waitScreen(10, mainMenuShown));
   int status = -1;
   eventually(15, [&] {
     host.click(MID, row(3));
