@@ -5,7 +5,7 @@
 // canvas agrees with the host's or a deadline passes.
 //
 //   brelvin_peer --host WIDTH HEIGHT [--clients N]    wait for N clients (1)
-//   brelvin_peer --join ADDRESS
+//   brelvin_peer --join ADDRESS                       retries for 30 s until the host listens
 // Common options:
 //   --port P         session port (5050)
 //   --strokes N      scripted stroke segments to paint (40)
@@ -295,6 +295,17 @@ int main(int argc, char** argv) {
     ++tick;
 
     if (!net.netOK()) {
+      // A host started at the same moment may not listen yet: keep trying
+      // for a while, as a user would.
+      bool refused = net.getErrMsg().compare(0, 17, "Couldn't connect:") == 0;
+      if (!opt.host && !readyReported && refused && Clock::now() < start + std::chrono::seconds(30)) {
+        net.resetVariables();
+        map.reset();
+        net.setPlayerName(opt.name);
+        nextTick += std::chrono::milliseconds(200);
+        net.joinExistingGame(&map);
+        continue;
+      }
       if (!opt.host && matched) {
         std::cout << "peer " << opt.name << ": host gone after agreement" << std::endl;
         return 0;
