@@ -319,6 +319,7 @@ class Instance {
   std::string sanitizerReport() const {
     const std::string err = readFile(tmp + "/stderr.txt");
     size_t at = err.find("ERROR: AddressSanitizer");
+    if (at == std::string::npos) at = err.find("ERROR: LeakSanitizer");
     if (at == std::string::npos) at = err.find("runtime error:");
     return at == std::string::npos ? std::string() : err.substr(at > 200 ? at - 200 : 0, 3000);
   }
