@@ -372,7 +372,7 @@ void GameEngine::runMenu() {
           menuManager->setMenu(WAIT_FOR_CONNECT);
         } else {
           errMsg = netSystem->getErrMsg();
-          netSystem->resetVariables();
+          abandonJoin();
           menuManager->setMessage(errMsg);
           menuManager->setChainedState(CLIENT_SETUP);
           menuManager->setMenu(ERROR_MESSAGE);
@@ -420,17 +420,24 @@ void GameEngine::runMenu() {
         menuManager->setMenu(NO_MENU);
       } else if (action == "EXIT") {
         // Cancel: the connection attempt is abandoned.
-        netSystem->resetVariables();
+        abandonJoin();
         menuManager->setMenu(CLIENT_SETUP);
       }
     } else {
       errMsg = netSystem->getErrMsg();
-      netSystem->resetVariables();
+      abandonJoin();
       menuManager->setMessage(errMsg);
       menuManager->setChainedState(CLIENT_SETUP);
       menuManager->setMenu(ERROR_MESSAGE);
     }
   }
+}
+
+void GameEngine::abandonJoin() {
+  netSystem->resetVariables();
+  // A greeting may already have built the canvas over the session's sync
+  // map, which the reset just freed: the canvas must let go of it too.
+  worldMap->reset();
 }
 
 void GameEngine::doDrawing() {

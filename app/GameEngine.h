@@ -53,6 +53,8 @@ class GameEngine {
   void doDrawing();
   bool hostNewGame();
   bool stopRunningGame();
+  // Ends a join that never became a session: facade first, then the canvas.
+  void abandonJoin();
 
   void loadUserOptions();
   void saveUserOptions();
