@@ -258,9 +258,11 @@ TEST(SyncEDCProtocol, QueriesAndReplyValidation) {
       {bytes({4, 0, 0}), "Received a CRC Reply that's missing the next segment index to query"},
       {reply({}, 20, 0, 0), "Received an out-of-bounds index for the next segment to query"},
       {bytes({4, 0, 0, 3, 0, 0, 0, 0}), "Received a CRC reply with an invalid length"},
+      {bytes({4, 1, 0, 3, 0, 0, 0, 0}), "Received a CRC reply with an invalid length"},
       {reply({}, 3, 2, 0), "Server sent an invalid compression byte in its CRC reply."},
       {reply({2}, 0, 0, 0), "There are mismatched segments, but chunk series size is zero."},
       {reply({2}, 0, 1, SEG + 1), "Server sent an invalid chunk series size."},
+      {reply({}, 3, 0, 1), "Server sent an invalid chunk series size."},
   };
   for (const auto& b : bad) {
     g.expectError(b.first, b.second);
