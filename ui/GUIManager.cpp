@@ -104,6 +104,7 @@ GUIManager::GUIManager(NetSystem* net)
       requestHalt(false),
       wasDrawing(false),
       enteredGui(false),
+      strokeOpen(false),
       errMsg("AllOK") {}
 
 GUIManager::~GUIManager() {
@@ -487,17 +488,21 @@ void GUIManager::updateHighlighting(long scrollX, long scrollY, bool overPanel) 
   if (clicked) {
     currentStroke.setFirstCoords(canvasX, canvasY);
     segmentTimer = 0;
+    strokeOpen = true;
   } else if (pressed) {
     ++segmentTimer;
-    if (segmentTimer > 0) {
+    if (segmentTimer > 0 && strokeOpen) {
       segmentTimer = 0;
       currentStroke.setSecondCoords(canvasX, canvasY);
       highlights.push_back(currentStroke);
       currentStroke.setFirstCoords(canvasX, canvasY);
     }
   } else if (released) {
-    currentStroke.setSecondCoords(canvasX, canvasY);
-    highlights.push_back(currentStroke);
+    if (strokeOpen) {
+      currentStroke.setSecondCoords(canvasX, canvasY);
+      highlights.push_back(currentStroke);
+    }
+    strokeOpen = false;
   }
 
   while (highlights.size() > static_cast<size_t>(MAX_HIGHLIGHTS)) highlights.pop_front();

@@ -166,6 +166,10 @@ class GUIManager {
   bool requestHalt;
   bool wasDrawing;
   bool enteredGui;
+  // True between the tick a stroke starts on the canvas and the tick it
+  // ends: a release or hold without one (a click that began on the panel)
+  // must not add a segment from a stale starting point.
+  bool strokeOpen;
   std::string errMsg;
 };
 

@@ -197,6 +197,12 @@ TEST_F(PaintGUITest, DragsBecomeOneSegmentPerTick) {
   moveTo(330, 500, false);
   gui->clearOldHighlights();
 
+  // A click taken by the panel whose release is first seen over the canvas
+  // began no stroke, so it paints nothing (no line from a stale start).
+  moveTo(400, 700, true);
+  moveTo(300, 300, false);
+  EXPECT_EQ(0, gui->getHighlightSize());
+
   // At most 30 pending: the oldest go first.
   moveTo(0, 0, true);
   for (int t = 1; t <= 40; ++t) moveTo(t, 0, true);
