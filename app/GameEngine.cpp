@@ -26,6 +26,8 @@ std::atomic<bool> closeRequested(false);
 namespace {
 
 const char* const CONFIG_FILE = "kivsettings.cfg";
+// The host setup's size boxes open with this value.
+const long DEFAULT_MAP_SIZE = 1600;
 const int TICKS_PER_SECOND = 30;
 const int MAX_TICKS_PER_FRAME = 100;
 
@@ -60,8 +62,8 @@ GameEngine::GameEngine()
       menuManager(nullptr),
       allegTools(nullptr),
       errMsg("Initializing..."),
-      mapWidthText(DEngine::intToStr(1600)),
-      mapHeightText(DEngine::intToStr(1600)),
+      mapWidthText(DEngine::intToStr(DEFAULT_MAP_SIZE)),
+      mapHeightText(DEngine::intToStr(DEFAULT_MAP_SIZE)),
       scrollX(0),
       scrollY(0),
       framesDrawn(0),
@@ -321,17 +323,9 @@ void GameEngine::runMenu() {
   if (action != "NONE") {
     if (state == MAIN_MENU) {
       if (action == "HOST NEW") {
-        const std::string game = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_GAME_NAME");
-        const std::string player = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME");
-        menuManager->setMenu(HOST_SETUP);
-        netSystem->setPlayerName(player);
-        netSystem->setGameName(game);
+        openHostSetup();
       } else if (action == "JOIN EXISTING") {
-        const std::string player = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME");
-        const std::string address = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_INPUT_ADDRESS");
-        menuManager->setMenu(CLIENT_SETUP);
-        netSystem->setHostIP(address);
-        netSystem->setPlayerName(player);
+        openJoinSetup();
       } else if (action == "OPTIONS") {
         menuManager->setMenu(OPTIONS_MENU);
       } else if (action == "EXIT") {
@@ -410,7 +404,17 @@ void GameEngine::runMenu() {
         menuManager->setMenu(MAIN_MENU);
       }
     } else if (state == ERROR_MESSAGE) {
-      if (action == "EXIT") menuManager->setMenu(menuManager->getChainedState());
+      if (action == "EXIT") {
+        // Back to the setup menu the failure came from, with the names it
+        // shows: a failed attempt reset the facade's names to defaults.
+        const MenuState back = menuManager->getChainedState();
+        if (back == HOST_SETUP)
+          openHostSetup();
+        else if (back == CLIENT_SETUP)
+          openJoinSetup();
+        else
+          menuManager->setMenu(back);
+      }
     }
   }
 
@@ -421,7 +425,7 @@ void GameEngine::runMenu() {
       } else if (action == "EXIT") {
         // Cancel: the connection attempt is abandoned.
         abandonJoin();
-        menuManager->setMenu(CLIENT_SETUP);
+        openJoinSetup();
       }
     } else {
       errMsg = netSystem->getErrMsg();
@@ -431,6 +435,25 @@ void GameEngine::runMenu() {
       menuManager->setMenu(ERROR_MESSAGE);
     }
   }
+}
+
+void GameEngine::openHostSetup() {
+  const std::string game = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_GAME_NAME");
+  const std::string player = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME");
+  menuManager->setMenu(HOST_SETUP);
+  netSystem->setPlayerName(player);
+  netSystem->setGameName(game);
+  // The new menu's size boxes show the default: host what they show.
+  mapWidthText = DEngine::intToStr(DEFAULT_MAP_SIZE);
+  mapHeightText = DEngine::intToStr(DEFAULT_MAP_SIZE);
+}
+
+void GameEngine::openJoinSetup() {
+  const std::string player = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME");
+  const std::string address = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_INPUT_ADDRESS");
+  menuManager->setMenu(CLIENT_SETUP);
+  netSystem->setHostIP(address);
+  netSystem->setPlayerName(player);
 }
 
 void GameEngine::abandonJoin() {

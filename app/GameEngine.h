@@ -53,6 +53,9 @@ class GameEngine {
   void doDrawing();
   bool hostNewGame();
   bool stopRunningGame();
+  // Open the host or join setup with the remembered names.
+  void openHostSetup();
+  void openJoinSetup();
   // Ends a join that never became a session: facade first, then the canvas.
   void abandonJoin();
 

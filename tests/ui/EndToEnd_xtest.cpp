@@ -398,9 +398,11 @@ TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
     if (c.width == "abc") in.savePng(SHOTS, "error_menu_map_width");
     ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return titleIs(s, "Host a Session"); })) << c.width;
   }
-  // The failed attempts left nothing behind: a valid size hosts at once.
-  ASSERT_TRUE(setText(in, 1, "1600"));
+  // The failed attempts left nothing behind: the size the boxes show (the
+  // default) hosts at once, under the remembered player name.
   EXPECT_TRUE(clickUntil(in, MID, row(3), panelShown)) << in.output();
+  const std::string config = readFile(in.run + "/kivsettings.cfg");
+  EXPECT_NE(config.find("%PREVIOUS_PLAYER_NAME\n>loner\n"), std::string::npos) << config;
   EXPECT_EQ(in.sanitizerReport(), "");
 }
 
