@@ -4,66 +4,22 @@
 // fresh copy of data/.
 
 #include <dlfcn.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
+
+#include "ProgramUnderX.h"
 
 // Last: Xlib's macros (None, Bool, Status) would break the test framework's names.
 #include <X11/Xlib.h>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string shell(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
-// Polls an outside process's effect until it shows or the deadline passes.
-bool eventually(double seconds, const std::function<bool()>& done) {
-  const auto end = Clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
-  while (Clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
-
-// convert's report on a screenshot of the whole display.
-std::string screenshot(const std::string& convertArgs) {
-  return shell("xwd -root -silent | convert xwd:- " + convertArgs + " 2>/dev/null");
-}
-std::string pixelAt(int x, int y) {
-  return screenshot("-format '%[hex:p{" + std::to_string(x) + "," + std::to_string(y) + "}]' info:");
-}
-bool screenHasColour(const std::string& hex) {
-  return screenshot("-unique-colors -depth 8 txt:-").find("#" + hex) != std::string::npos;
-}
+using namespace underx;
 
 // What the window manager sends when the close button is pressed.
 bool sendWindowClose(unsigned long window) {
@@ -95,66 +51,17 @@ class ShellTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no X display (these tests run under xvfb-run)";
-    char pattern[] = "/tmp/brelvin-shell-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    tmp = pattern;
-    run = tmp + "/data";
-    ASSERT_EQ(std::system(("cp -r '" BRELVIN_SOURCE_DIR "/data' '" + run + "'").c_str()), 0);
-    haveDatafile = std::ifstream((run + "/hoard.dat").c_str()).good();
+    ASSERT_FALSE(prog.run.empty());
+    haveDatafile = std::ifstream((prog.run + "/hoard.dat").c_str()).good();
   }
-  void TearDown() override {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-    if (!tmp.empty()) std::system(("rm -rf '" + tmp + "'").c_str());
-  }
-
   void requireDatafile() {
     if (!haveDatafile) GTEST_SKIP() << "data/hoard.dat is not there yet; the program cannot start without its fonts";
   }
+  void start() { ASSERT_TRUE(prog.start()) << "build the brelvin target first: " << Program::binary(); }
+  unsigned int pixelAt(int x, int y) { return prog.shot().at(x, y); }
 
-  void writeConfig(const std::string& text) { std::ofstream((run + "/kivsettings.cfg").c_str()) << text; }
-
-  void start() {
-    const std::string binary = BRELVIN_BINARY_DIR "/brelvin";
-    ASSERT_EQ(access(binary.c_str(), X_OK), 0) << "build the brelvin target first: " << binary;
-    pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      if (chdir(run.c_str()) != 0) _exit(127);
-      if (!freopen((tmp + "/stdout.txt").c_str(), "w", stdout)) _exit(127);
-      if (!freopen((tmp + "/stderr.txt").c_str(), "w", stderr)) _exit(127);
-      execl(binary.c_str(), "brelvin", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  std::string output() { return readFile(tmp + "/stdout.txt"); }
-  bool printed(const std::string& text, double seconds) {
-    return eventually(seconds, [&] { return output().find(text) != std::string::npos; });
-  }
-
-  // The exit status, or -1 if the program is still running at the deadline.
-  int waitExit(double seconds) {
-    int status = 0;
-    bool ended = eventually(seconds, [&] { return waitpid(pid, &status, WNOHANG) == pid; });
-    if (!ended) return -1;
-    pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-  }
-
-  unsigned long findWindow(double seconds) {
-    unsigned long window = 0;
-    eventually(seconds, [&] {
-      window = std::strtoul(shell("xdotool search --name '^Brelvin$' 2>/dev/null").c_str(), nullptr, 10);
-      return window != 0;
-    });
-    return window;
-  }
-
-  std::string tmp, run;
+  Program prog;
   bool haveDatafile = false;
-  pid_t pid = -1;
 };
 
 const char* const GOOD_OPTIONS =
@@ -164,41 +71,41 @@ const char* const GOOD_OPTIONS =
 TEST_F(ShellTest, OpensTheWindowDrawsAndClosesLikeExit) {
   requireDatafile();
   start();
-  ASSERT_TRUE(printed("Initialized graphics\n", 30)) << output();
-  unsigned long window = findWindow(10);
+  ASSERT_TRUE(prog.printed("Initialized graphics\n", 30)) << prog.output();
+  unsigned long window = prog.findWindow(10);
   ASSERT_NE(window, 0u);
   // The delivered options give a 1024 x 768 window: the main menu over the
   // empty canvas's background.
-  EXPECT_TRUE(eventually(10, [] { return pixelAt(100, 600) == "002010" && pixelAt(1023, 767) == "002010"; }));
+  EXPECT_TRUE(eventually(10, [&] { return pixelAt(100, 600) == 0x002010 && pixelAt(1023, 767) == 0x002010; }));
 
   ASSERT_TRUE(sendWindowClose(window));
-  EXPECT_EQ(waitExit(30), 0) << output();
-  const std::string out = output();
+  EXPECT_EQ(prog.waitExit(30), 0) << prog.output();
+  const std::string out = prog.output();
   EXPECT_EQ(out.substr(0, 28), "Using SWITCH_BACKGROUND mode");
   ASSERT_GE(out.size(), 16u);
   EXPECT_EQ(out.substr(out.size() - 16), "Program Halted.\n");
-  const bool havePicture = std::ifstream((run + "/graphics/screens/shut_down.jpg").c_str()).good();
+  const bool havePicture = std::ifstream((prog.run + "/graphics/screens/shut_down.jpg").c_str()).good();
   EXPECT_EQ(out.find("Coudln't load ./graphics/screens/shut_down.jpg\n") != std::string::npos, !havePicture) << out;
-  EXPECT_EQ(readFile(run + "/kivsettings.cfg"), readFile(BRELVIN_SOURCE_DIR "/data/kivsettings.cfg"));
+  EXPECT_EQ(readFile(prog.configPath()), readFile(BRELVIN_SOURCE_DIR "/data/kivsettings.cfg"));
 }
 
 TEST_F(ShellTest, ExitButtonShowsTheExitPictureAndEnds) {
   requireDatafile();
   start();
-  ASSERT_TRUE(printed("Initialized graphics\n", 30)) << output();
-  ASSERT_NE(findWindow(10), 0u);
+  ASSERT_TRUE(prog.printed("Initialized graphics\n", 30)) << prog.output();
+  ASSERT_NE(prog.findWindow(10), 0u);
   // The main menu's last button, "Exit", spans y 292 to 292 + its height,
   // centred; a new menu ignores clicks for its first half second.
   int status = -1;
   eventually(30, [&] {
-    shell("xdotool mousemove 512 305 click 1 2>/dev/null");
-    return (status = waitExit(0.5)) != -1;
+    prog.xdo("mousemove 512 305 click 1");
+    return (status = prog.waitExit(0.5)) != -1;
   });
-  EXPECT_EQ(status, 0) << output();
-  const std::string out = output();
+  EXPECT_EQ(status, 0) << prog.output();
+  const std::string out = prog.output();
   ASSERT_GE(out.size(), 16u);
   EXPECT_EQ(out.substr(out.size() - 16), "Program Halted.\n");
-  const bool havePicture = std::ifstream((run + "/graphics/screens/shut_down.jpg").c_str()).good();
+  const bool havePicture = std::ifstream((prog.run + "/graphics/screens/shut_down.jpg").c_str()).good();
   EXPECT_EQ(out.find("Coudln't load") != std::string::npos, !havePicture) << out;
 }
 
@@ -207,76 +114,79 @@ TEST_F(ShellTest, StrokeLeftOfACanvasNarrowerThanTheScreenIsPaintedAtItsEdge) {
   // A 1700-pixel window over the 1600-pixel canvas: the view starts 100
   // pixels left of the canvas, so the leftmost screen pixels lie at negative
   // canvas positions.
-  writeConfig("%UPDATE_FREQUENCY\n>15\n\n%SYNC_BANDWIDTH\n>65535\n\n%X_RESOLUTION\n>1700\n\n%Y_RESOLUTION\n>1300\n\n"
-              "%WINDOW_MODE\n>Windowed\n\n%PREVIOUS_PLAYER_NAME\n>p\n\n%PREVIOUS_GAME_NAME\n>g\n\n");
+  prog.writeConfig("%UPDATE_FREQUENCY\n>15\n\n%SYNC_BANDWIDTH\n>65535\n\n%X_RESOLUTION\n>1700\n\n%Y_RESOLUTION\n>1300\n\n"
+                   "%WINDOW_MODE\n>Windowed\n\n%PREVIOUS_PLAYER_NAME\n>p\n\n%PREVIOUS_GAME_NAME\n>g\n\n");
   start();
-  ASSERT_TRUE(printed("Initialized graphics\n", 30)) << output();
+  ASSERT_TRUE(prog.printed("Initialized graphics\n", 30)) << prog.output();
   // Menus are told apart with the pointer out of the way: the main menu has
   // a bright button at (850, 166) and nothing at (810, 345); the host menu a
   // dark name field and its "Cancel" button there. Its "Start" sits where
   // the main menu has "Exit", so it is only clicked while the host menu shows.
-  auto bright = [](int x, int y) {
-    const std::string hex = pixelAt(x, y);
-    return hex.size() == 6 && hex != "002010" && (hex[0] >= '4' || hex[2] >= '4' || hex[4] >= '4');
+  auto bright = [&](int x, int y) {
+    const unsigned int c = pixelAt(x, y);
+    return c <= 0xFFFFFF && c != 0x002010 && ((c >> 16) >= 0x40 || ((c >> 8) & 0xFF) >= 0x40 || (c & 0xFF) >= 0x40);
   };
   auto hostMenu = [&] { return !bright(850, 166) && bright(810, 345); };
-  shell("xdotool mousemove 5 700");
+  prog.xdo("mousemove 5 700");
   ASSERT_TRUE(eventually(10, [&] { return bright(850, 166); }));
   ASSERT_TRUE(eventually(10, [&] {
-    shell("xdotool mousemove 850 166 click 1 mousemove 5 700");
+    prog.xdo("mousemove 850 166 click 1 mousemove 5 700");
     return eventually(1, hostMenu);
   }));
   bool hosting = false;
   eventually(10, [&] {
     if (!hostMenu()) return true;
-    shell("xdotool mousemove 850 310 click 1 mousemove 5 700");
-    return hosting = printed("Using EDC bandwidth", 1);
+    prog.xdo("mousemove 850 310 click 1 mousemove 5 700");
+    return hosting = prog.printed("Using EDC bandwidth", 1);
   });
   // The session port is shared with the session tests; an error menu here means it was taken.
-  if (!hosting && bright(810, 300) && !bright(810, 345)) GTEST_SKIP() << "port 5050 is in use: " << output();
-  ASSERT_TRUE(hosting) << output();
+  if (!hosting && bright(810, 300) && !bright(810, 345)) GTEST_SKIP() << "port 5050 is in use: " << prog.output();
+  ASSERT_TRUE(hosting) << prog.output();
 
-  shell("xdotool mousemove 5 100 mousedown 1 sleep 0.3 mousemove 40 120 sleep 0.3 mouseup 1");
+  prog.xdo("mousemove 5 100 mousedown 1 sleep 0.3 mousemove 40 120 sleep 0.3 mouseup 1");
   // Colour 1, dark grey, on the canvas's left column (screen x 100).
-  EXPECT_TRUE(eventually(10, [] { return pixelAt(100, 110) == "3C3C3C"; }));
-  EXPECT_EQ(waitExit(0.5), -1) << output();
-  ASSERT_TRUE(sendWindowClose(findWindow(10)));
-  EXPECT_EQ(waitExit(30), 0) << output();
+  EXPECT_TRUE(eventually(10, [&] { return pixelAt(100, 110) == 0x3C3C3C; }));
+  EXPECT_EQ(prog.waitExit(0.5), -1) << prog.output();
+  ASSERT_TRUE(sendWindowClose(prog.findWindow(10)));
+  EXPECT_EQ(prog.waitExit(30), 0) << prog.output();
 }
 
 TEST_F(ShellTest, MissingDatafileIsShownAndEndsTheProgram) {
-  std::remove((run + "/hoard.dat").c_str());
+  std::remove((prog.run + "/hoard.dat").c_str());
   start();
-  ASSERT_TRUE(printed("Couldn't open hoard.h\n", 30)) << output();
+  ASSERT_TRUE(prog.printed("Couldn't open hoard.h\n", 30)) << prog.output();
   // Drawn in bright cyan during the five-second pause.
-  EXPECT_TRUE(eventually(4, [] { return screenHasColour("00FFFF"); }));
-  EXPECT_EQ(waitExit(30), 255);
-  EXPECT_EQ(output(), "Using SWITCH_BACKGROUND mode\nCouldn't open hoard.h\nProgram Halted.\n");
+  EXPECT_TRUE(eventually(4, [&] { return prog.shot().has(0x00FFFF); }));
+  EXPECT_EQ(prog.waitExit(30), 255);
+  EXPECT_EQ(prog.output(), "Using SWITCH_BACKGROUND mode\nCouldn't open hoard.h\nProgram Halted.\n");
 }
 
 TEST_F(ShellTest, UnparsableOptionIsShownUntilAKeyIsPressed) {
   requireDatafile();
-  writeConfig(std::string("%UPDATE_FREQUENCY\n>abc\n\n%WINDOW_MODE\n>Windowed\n\n") + GOOD_OPTIONS);
+  prog.writeConfig(std::string("%UPDATE_FREQUENCY\n>abc\n\n%WINDOW_MODE\n>Windowed\n\n") + GOOD_OPTIONS);
   start();
-  ASSERT_TRUE(printed("Hit any key to exit\n", 30)) << output();
-  EXPECT_EQ(output(), "Using SWITCH_BACKGROUND mode\nUpdates/Sec must be an integer\nHit any key to exit\n");
+  ASSERT_TRUE(prog.printed("Hit any key to exit\n", 30)) << prog.output();
+  EXPECT_EQ(prog.output(), "Using SWITCH_BACKGROUND mode\nUpdates/Sec must be an integer\nHit any key to exit\n");
   // The reason in bright red, the prompt in light grey.
-  EXPECT_TRUE(eventually(5, [] { return screenHasColour("FF0000") && screenHasColour("CFCFCF"); }));
-  EXPECT_EQ(waitExit(0.5), -1);  // still waiting for the key
+  EXPECT_TRUE(eventually(5, [&] {
+    const Shot s = prog.shot();
+    return s.has(0xFF0000) && s.has(0xCFCFCF);
+  }));
+  EXPECT_EQ(prog.waitExit(0.5), -1);  // still waiting for the key
 
-  unsigned long window = findWindow(10);
+  unsigned long window = prog.findWindow(10);
   ASSERT_NE(window, 0u);
-  shell("xdotool windowfocus " + std::to_string(window) + " key space 2>/dev/null");
-  EXPECT_EQ(waitExit(30), 0);
-  EXPECT_EQ(output(), "Using SWITCH_BACKGROUND mode\nUpdates/Sec must be an integer\nHit any key to exit\nProgram Halted.\n");
+  prog.xdo("windowfocus " + std::to_string(window) + " key space");
+  EXPECT_EQ(prog.waitExit(30), 0);
+  EXPECT_EQ(prog.output(), "Using SWITCH_BACKGROUND mode\nUpdates/Sec must be an integer\nHit any key to exit\nProgram Halted.\n");
 }
 
 TEST_F(ShellTest, MissingIdentifierEndsWithTheReadersText) {
   requireDatafile();
-  writeConfig(GOOD_OPTIONS);  // no WINDOW_MODE
+  prog.writeConfig(GOOD_OPTIONS);  // no WINDOW_MODE
   start();
-  EXPECT_EQ(waitExit(30), EXIT_FAILURE);
-  EXPECT_EQ(output(), "Using SWITCH_BACKGROUND mode\nConfigWriter couldn't find WINDOW_MODE in file ./kivsettings.cfg\n");
+  EXPECT_EQ(prog.waitExit(30), EXIT_FAILURE);
+  EXPECT_EQ(prog.output(), "Using SWITCH_BACKGROUND mode\nConfigWriter couldn't find WINDOW_MODE in file ./kivsettings.cfg\n");
 }
 
 }  // namespace
