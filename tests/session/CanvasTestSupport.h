@@ -1,8 +1,8 @@
 #ifndef TESTS_SESSION_CANVASTESTSUPPORT_H
 #define TESTS_SESSION_CANVASTESTSUPPORT_H
 
-// Shared by the canvas and protocol tests: Allegro without a display, a sync
-// engine over a bare data map (no network), byte helpers and the chat queue.
+// Shared by all session tests: Allegro without a display, a sync engine over a
+// bare data map (no network), byte helpers and the chat queue.
 
 #include <cerrno>
 #include <cstdlib>
@@ -22,8 +22,8 @@
 
 typedef std::vector<unsigned char> Bytes;
 
-// Memory bitmaps at 24 bits, with palette entries to paint with.
-inline void initAllegro(int index, unsigned char r, unsigned char g, unsigned char b) {
+// Memory bitmaps at 24 bits, with a palette entry to paint with (6-bit values).
+inline void initAllegro(int index = 5, unsigned char r = 10, unsigned char g = 20, unsigned char b = 30) {
   static bool done = false;
   if (!done) install_allegro(SYSTEM_NONE, &errno, atexit);
   set_color_depth(24);
@@ -64,6 +64,13 @@ inline std::vector<StatusLine> drainChat() {
   return lines;
 }
 
+inline bool hasLine(const std::vector<StatusLine>& lines, const std::string& owner, const std::string& text,
+                    int color = 80) {
+  for (const StatusLine& l : lines)
+    if (l.owner == owner && l.text == text && l.color == color) return true;
+  return false;
+}
+
 // Exactly one status line was posted, by owner, starting with prefix.
 inline void expectStatus(const std::string& owner, const std::string& prefix) {
   std::vector<StatusLine> lines = drainChat();
@@ -82,6 +89,12 @@ inline Bytes bytesOf(const libkorvet::DBuffer& b) {
 inline libkorvet::DBuffer bufferOf(const Bytes& bytes) {
   libkorvet::DBuffer b;
   for (unsigned char c : bytes) b.appendByte(c);
+  return b;
+}
+
+inline libkorvet::DBuffer text(const std::string& s) {
+  libkorvet::DBuffer b;
+  b.appendString(s);
   return b;
 }
 

@@ -25,7 +25,7 @@ void putInts(Bytes& out, std::initializer_list<int> values) {
 // A 1600 x 1600 canvas with palette entries 5 and 6 to paint with.
 struct Canvas {
   Canvas() {
-    initAllegro(5, 10, 20, 30);
+    initAllegro();
     initAllegro(6, 1, 2, 3);
     map.create(1600, 1600, &engine);
     drainChat();

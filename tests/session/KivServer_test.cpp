@@ -24,10 +24,9 @@ bool settingsReady = KivSettings::setFlushFrequency("15") && KivSettings::setSyn
 
 struct Host {
   Host() : server(&engine, &map, &drawing, &chat) {
-    setUpCanvas();
+    initAllegro();
     server.setPort(0);
   }
-  ~Host() { libkorvet::DTime::setManualClock(false); }
   unsigned short port() const { return server.getLocalPort(); }
   // A raw client, once greeted (or, when refused, closed).
   std::unique_ptr<RawPeer> connect(bool admitted = true) {
@@ -57,12 +56,6 @@ struct Host {
 
 const Bytes GREETING_1600 = {0x4E, 0x54, 0x50, 0x54, 0x00, 0x00, 0x06, 0x40, 0x00, 0x00, 0x06, 0x40};
 
-bool received(const RawPeer& p, const std::string& header) {
-  for (const Bytes& b : p.bodies)
-    if (b.size() > 4 && std::string(b.begin(), b.begin() + 4) == header) return true;
-  return false;
-}
-
 }  // namespace
 
 TEST(KivServer, GreetsAndRoutesClientMessages) {
@@ -86,15 +79,10 @@ TEST(KivServer, GreetsAndRoutesClientMessages) {
   EXPECT_EQ("runServer got a msg < four bytes long", host.statusOf("NetSystem"));
   peer->sendMessage(0, text("XYZW!"));
   EXPECT_EQ("messageHandler received unrecognized header XYZW", host.statusOf("KivServer"));
-  // Malformed bodies are the protocols' to report; the connection stays.
+  // A malformed body is the protocol's to report (its texts are tested
+  // there); the connection stays.
   peer->sendMessage(0, text("DRAW\x07zz"));
   EXPECT_EQ("parseDraw() got invalid compression byte", host.statusOf("DrawingProtocol"));
-  peer->sendMessage(0, text("CHAT\x09"));
-  EXPECT_EQ("parseChat() got invalid compression byte", host.statusOf("ChatProtocol"));
-  DBuffer nameless = text("CHAT");
-  for (int b : {0, 1, 0}) nameless.appendByte(static_cast<unsigned char>(b));
-  peer->sendMessage(0, nameless);
-  EXPECT_EQ("extractMessage() got a name with 0 bytes", host.statusOf("ChatProtocol"));
   EXPECT_EQ(1u, host.server.numClients());
 
   // A client's stroke lands on the host's canvas.
@@ -103,8 +91,7 @@ TEST(KivServer, GreetsAndRoutesClientMessages) {
   DrawingProtocol sender;
   sender.addCoordinates(10, 10, 60, 10);
   DBuffer draw;
-  for (int tick = 0; tick < 10 && !sender.prepareClientMessage(draw); ++tick) {
-  }
+  for (int tick = 0; tick < 10 && !sender.prepareClientMessage(draw); ++tick) continue;
   peer->sendMessage(0, draw);
   BITMAP* canvas = WorldMap::getMapBuffer();
   EXPECT_TRUE(pump(host.engine, [&] { return getpixel(canvas, 35, 11) == makecol24(40, 80, 120); }));
@@ -115,13 +102,11 @@ TEST(KivServer, GreetsAndRoutesClientMessages) {
   ChatProtocol chatter;
   chatter.addChat("bob", "hi", false);
   DBuffer chatBody;
-  for (int tick = 0; tick < 30 && !chatter.prepareMessage(chatBody); ++tick) {
-  }
+  for (int tick = 0; tick < 30 && !chatter.prepareMessage(chatBody); ++tick) continue;
   peer->sendMessage(0, chatBody);
   host.drawing.addCoordinates(100, 100, 200, 100);
   EXPECT_TRUE(pump(host.engine, [&] {
-    return received(*peer, "CHAT") && received(*second, "CHAT") && received(*peer, "DRAW") &&
-           received(*second, "DRAW");
+    return peer->got("CHAT") && second->got("CHAT") && peer->got("DRAW") && second->got("DRAW");
   }));
   EXPECT_TRUE(hasLine(drainChat(), "bob", "hi", 4));
 }
@@ -141,7 +126,7 @@ TEST(KivServer, AdmitsEightRefusesTheNinthAndRemovesFailuresOnTheNextTick) {
 
   // With the clock standing still the sync server forgets the client at
   // once; the connection goes only when the session tick comes.
-  libkorvet::DTime::setManualClock(true);
+  testnet::ManualClock clock;
   peers[3].reset();
   std::string line = host.statusOf("KivServer");
   EXPECT_EQ(0u, line.find("Client disconnected ")) << line;
@@ -157,18 +142,14 @@ TEST(KivServer, AdmitsEightRefusesTheNinthAndRemovesFailuresOnTheNextTick) {
   for (auto& p : peers) EXPECT_TRUE(!p || !p->closed);
 }
 
+// A port in use is refused through the facade's test.
 TEST(KivServer, StartFailures) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   ASSERT_TRUE(settingsReady);
-  Host taken;
-  ASSERT_TRUE(taken.server.initialize(1600, 1600));
-  Host second;
-  second.server.setPort(taken.port());
-  EXPECT_FALSE(second.server.initialize(1600, 1600));
-  EXPECT_EQ(0u, second.server.getErrMsg().find("Couldn't bind the socket: ")) << second.server.getErrMsg();
-  EXPECT_EQ(nullptr, second.server.getSyncServer());
-  EXPECT_FATAL(taken.server.initialize(1600, 1600), "KivServer::initialize\\(\\): already called!");
-  taken.map.reset();
+  Host started;
+  ASSERT_TRUE(started.server.initialize(1600, 1600));
+  EXPECT_FATAL(started.server.initialize(1600, 1600), "KivServer::initialize\\(\\): already called!");
+  started.map.reset();
 
   Host tooSmall;
   testing::internal::CaptureStdout();
@@ -177,9 +158,6 @@ TEST(KivServer, StartFailures) {
   EXPECT_EQ("Map size too small", tooSmall.server.getErrMsg());
   // The half-built server stops listening: nobody reaches a sync server that never started.
   EXPECT_EQ(0, tooSmall.server.getLocalPort());
-  Host tooLarge;
-  EXPECT_FALSE(tooLarge.server.initialize(1600, 4000000000u));
-  EXPECT_EQ("Map size too large", tooLarge.server.getErrMsg());
 }
 
 TEST(KivServer, HostilePeersDoNotDisturbAClientThatSynchronizes) {
@@ -188,7 +166,7 @@ TEST(KivServer, HostilePeersDoNotDisturbAClientThatSynchronizes) {
   ASSERT_TRUE(host.server.initialize(1600, 1600));
   libksync::SyncDataMap* hostMap = host.server.getSyncServer()->retrieveDataMap();
   host.map.applyLineDrawing(20, 20, 1500, 1400, 3, 5);
-  libkorvet::DTime::setManualClock(true);
+  testnet::ManualClock clock;
 
   SyncPeer good(&host.engine, host.port(), 256);
   ASSERT_TRUE(pump(host.engine, [&] { return good.connection->bodies.size() == 1; }));

@@ -3,12 +3,9 @@
 
 // Loopback plumbing for the session tests: raw peers that record what a
 // session sends them, a stand-in host, a sync client with the canvas's byte
-// layout (a process holds only one canvas), engine pumps with deadlines, and
-// the chat queue.
+// layout (a process holds only one canvas), and a paced engine pump.
 
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,69 +18,26 @@
 #include "DEngine.h"
 #include "DServer.h"
 #include "DTime.h"
-#include "KivSettings.h"
+#include "EnginePump.h"
 #include "SyncArray.h"
 #include "SyncClient.h"
 #include "SyncDataMap.h"
-
-// Last: its macros collide with the headers above.
-#include <allegro.h>
+#include "CanvasTestSupport.h"
 
 namespace sessiontest {
 
 using libkorvet::DBuffer;
 using libkorvet::DEngine;
-typedef std::vector<unsigned char> Bytes;
 
-// Memory bitmaps at 24 bits; palette entry 5 is (40, 80, 120) in 8-bit terms.
-inline void setUpCanvas() {
-  static bool done = false;
-  if (!done) install_allegro(SYSTEM_NONE, &errno, atexit);
-  done = true;
-  set_color_depth(24);
-  RGB entry = {10, 20, 30, 0};
-  set_color(5, &entry);
-}
-
-inline Bytes bytesOf(const DBuffer& b) {
-  Bytes out;
-  for (unsigned int i = 0; i < b.size(); ++i) out.push_back(b.getByte(i));
-  return out;
-}
-
-inline DBuffer text(const std::string& s) {
-  DBuffer b;
-  b.appendString(s);
-  return b;
-}
-
-struct StatusLine {
-  std::string owner, text;
-  int color;
-};
-
-inline std::vector<StatusLine> drainChat() {
-  std::vector<StatusLine> lines;
-  StatusLine line;
-  while (KivSettings::getChatMessage(line.owner, line.text, line.color)) lines.push_back(line);
-  return lines;
-}
-
-inline bool hasLine(const std::vector<StatusLine>& lines, const std::string& owner, const std::string& text,
-                    int color = 80) {
-  for (const StatusLine& l : lines)
-    if (l.owner == owner && l.text == text && l.color == color) return true;
-  return false;
-}
-
-// Steps the engine until cond holds (true) or realMs of real time passed.
 inline bool pump(DEngine& engine, const std::function<bool()>& cond, int realMs = 10000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    engine.update(-1);
-  }
-  return true;
+  return testnet::pump({&engine}, cond, realMs);
+}
+
+inline DBuffer greeting(const std::string& header, unsigned int width, unsigned int height) {
+  DBuffer g = text(header);
+  g.appendVariable<unsigned int>(width);
+  g.appendVariable<unsigned int>(height);
+  return g;
 }
 
 // As pump, with the manual clock moving stepMs once per real millisecond: the
@@ -114,6 +68,11 @@ class RawPeer : public libkorvet::DDispatcher {
   RawPeer(DEngine* e, Socket* accepted) : DDispatcher(e, accepted) { listen(); }
   void connectTo(unsigned short port) { startConnect("127.0.0.1", port); }
   void errorHandler(std::string) override { closed = true; }
+  bool got(const std::string& header) const {
+    for (const Bytes& b : bodies)
+      if (b.size() > 4 && std::string(b.begin(), b.begin() + 4) == header) return true;
+    return false;
+  }
 
   std::vector<Bytes> bodies;
   std::vector<Bytes> syncBodies;

@@ -17,20 +17,13 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
+#include "EnginePump.h"
 
 extern char** environ;
 
 namespace {
 
 const std::string PEER = std::string(BRELVIN_BINARY_DIR) + "/brelvin_peer";
-
-unsigned short freePort() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor a(io, boost::asio::ip::tcp::endpoint(boost::asio::ip::tcp::v4(), 0));
-  return a.local_endpoint().port();
-}
 
 pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
   std::vector<char*> argv;
@@ -68,7 +61,7 @@ TEST(TwoProcess, ClientsConvergeOnTheHostsCanvas) {
   char dirTemplate[] = "/tmp/brelvin_peers_XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(dirTemplate));
   std::string dir = dirTemplate;
-  std::string port = std::to_string(freePort());
+  std::string port = std::to_string(testnet::unusedPort());
   const std::string deadline = "240000";
 
   pid_t host = spawn({PEER, "--host", "1600", "1600", "--clients", "2", "--port", port, "--seed", "1",

@@ -25,7 +25,6 @@ TEST(WorldMap, CreateChecksSizeAndPrintsLayout) {
   initAllegro(7, 10, 20, 30);
   TestSyncEngine engine;
   WorldMap map;
-  EXPECT_EQ(map.getPixelWidth(), 1600);
   EXPECT_FALSE(map.create(1599, 2000, &engine));
   EXPECT_EQ(map.getErrMsg(), "Map size too small");
   EXPECT_FALSE(map.create(1600, 10001, &engine));
