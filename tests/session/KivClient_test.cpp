@@ -41,8 +41,7 @@ struct Session {
 }  // namespace
 
 TEST(KivClient, GreetingIsValidated) {
-  DBuffer elevenBytes = text("NTPT");
-  for (int b : {0, 0, 6, 0x40, 0, 0, 6}) elevenBytes.appendByte(static_cast<unsigned char>(b));
+  DBuffer elevenBytes = bufferOf({'N', 'T', 'P', 'T', 0, 0, 6, 0x40, 0, 0, 6});
   DBuffer thirteenBytes = greeting("NTPT", 1600, 1600);
   thirteenBytes.appendByte(0);
   struct Case {
@@ -118,9 +117,7 @@ TEST(KivClient, ValidGreetingBuildsThePlaceholderJoinsAndRoutesMessages) {
   s.peer().sendMessage(0, chatBody);
   s.peer().sendMessage(0, text("abc"));
   s.peer().sendMessage(0, text("ABCDE"));
-  DBuffer noise;
-  for (int b : {1, 2, 3, 0xA6, 0x09, 0x39}) noise.appendByte(static_cast<unsigned char>(b));
-  s.peer().send(noise);
+  s.peer().send(bufferOf({1, 2, 3, 0xA6, 0x09, 0x39}));
   std::vector<StatusLine> seen;
   ASSERT_TRUE(pump(s.engine, [&] {
     for (const StatusLine& l : drainChat()) seen.push_back(l);
