@@ -59,6 +59,14 @@ class ShellTest : public ::testing::Test {
   }
   void start() { ASSERT_TRUE(prog.start()) << "build the brelvin target first: " << Program::binary(); }
   unsigned int pixelAt(int x, int y) { return prog.shot().at(x, y); }
+  // The output ends like every exit's, and names the exit picture only if data/ lacks it.
+  void expectHaltedAfterExitPicture(const std::string& missingPicture) {
+    const std::string out = prog.output();
+    ASSERT_GE(out.size(), 16u);
+    EXPECT_EQ(out.substr(out.size() - 16), "Program Halted.\n");
+    const bool havePicture = std::ifstream((prog.run + "/graphics/screens/shut_down.jpg").c_str()).good();
+    EXPECT_EQ(out.find(missingPicture) != std::string::npos, !havePicture) << out;
+  }
 
   Program prog;
   bool haveDatafile = false;
@@ -82,10 +90,7 @@ TEST_F(ShellTest, OpensTheWindowDrawsAndClosesLikeExit) {
   EXPECT_EQ(prog.waitExit(30), 0) << prog.output();
   const std::string out = prog.output();
   EXPECT_EQ(out.substr(0, 28), "Using SWITCH_BACKGROUND mode");
-  ASSERT_GE(out.size(), 16u);
-  EXPECT_EQ(out.substr(out.size() - 16), "Program Halted.\n");
-  const bool havePicture = std::ifstream((prog.run + "/graphics/screens/shut_down.jpg").c_str()).good();
-  EXPECT_EQ(out.find("Coudln't load ./graphics/screens/shut_down.jpg\n") != std::string::npos, !havePicture) << out;
+  expectHaltedAfterExitPicture("Coudln't load ./graphics/screens/shut_down.jpg\n");
   EXPECT_EQ(readFile(prog.configPath()), readFile(BRELVIN_SOURCE_DIR "/data/kivsettings.cfg"));
 }
 
@@ -102,11 +107,7 @@ TEST_F(ShellTest, ExitButtonShowsTheExitPictureAndEnds) {
     return (status = prog.waitExit(0.5)) != -1;
   });
   EXPECT_EQ(status, 0) << prog.output();
-  const std::string out = prog.output();
-  ASSERT_GE(out.size(), 16u);
-  EXPECT_EQ(out.substr(out.size() - 16), "Program Halted.\n");
-  const bool havePicture = std::ifstream((prog.run + "/graphics/screens/shut_down.jpg").c_str()).good();
-  EXPECT_EQ(out.find("Coudln't load") != std::string::npos, !havePicture) << out;
+  expectHaltedAfterExitPicture("Coudln't load");
 }
 
 TEST_F(ShellTest, StrokeLeftOfACanvasNarrowerThanTheScreenIsPaintedAtItsEdge) {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -26,9 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path.c_str(), std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 inline std::string shell(const std::string& command) {
@@ -98,51 +97,32 @@ inline Shot parsePpm(const std::string& data) {
   return s;
 }
 
-// A private Xvfb server of 1024 x 768 at 24 bits; it tells its display number itself.
+// A private Xvfb server of 1024 x 768 at 24 bits. The shell tells its own
+// process id, which Xvfb takes over, and then Xvfb tells its display number.
 class PrivateXvfb {
  public:
-  PrivateXvfb() {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      close(fds[0]);
-      const std::string fd = std::to_string(fds[1]);
-      if (!freopen("/dev/null", "w", stderr)) _exit(127);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    std::string number;
-    char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (!number.empty()) name = ":" + number;
+  PrivateXvfb() : out(popen("echo $$; exec Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null", "r")) {
+    int number = -1;
+    if (out != nullptr && fscanf(out, "%d %d", &pid, &number) == 2) name = ":" + std::to_string(number);
   }
   ~PrivateXvfb() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
+    if (pid > 0) kill(pid, SIGTERM);
+    if (out != nullptr) pclose(out);
   }
   PrivateXvfb(const PrivateXvfb&) = delete;
   PrivateXvfb& operator=(const PrivateXvfb&) = delete;
 
-  std::string name;  // empty if the server did not start
+  FILE* out;
   pid_t pid = -1;
+  std::string name;  // empty if the server did not start
 };
-
-inline std::string currentDisplay() {
-  const char* name = std::getenv("DISPLAY");
-  return name ? name : "";
-}
 
 // One copy of the program: its own working directory (a copy of data/), its
 // display, its standard output and error in files. Killed when it goes.
 class Program {
  public:
-  explicit Program(const std::string& label = "brelvin", const std::string& display = currentDisplay())
+  explicit Program(const std::string& label = "brelvin",
+                   const std::string& display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "")
       : label(label), display(display) {
     char pattern[] = "/tmp/brelvin-x-XXXXXX";
     if (mkdtemp(pattern) == nullptr) return;
@@ -188,7 +168,6 @@ class Program {
     pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
   }
-  bool running() { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
 
   std::string output() const { return readFile(tmp + "/stdout.txt"); }
   bool printed(const std::string& text, double seconds) const {
@@ -249,13 +228,12 @@ class Program {
   // Lower-case letters, digits, spaces and a few signs, one key at a time.
   void type(const std::string& text) const {
     std::string a;
-    for (char c : text) {
+    for (char c : text)
       a += keyStroke(c == ' '   ? "space"
                      : c == '.' ? "period"
                      : c == '-' ? "minus"
                      : c == '!' ? "exclam"
                                 : std::string(1, c));
-    }
     xdo(a);
   }
 

@@ -11,11 +11,143 @@
 #include <utility>
 #include <vector>
 
-#include "EndToEndSupport.h"
+#include "ProgramUnderX.h"
+#include "UiTestSetup.h"
 
 namespace {
 
-using namespace e2e;
+using namespace underx;
+
+// Texts on screen are checked against the datafile's own fonts rendered
+// here, pixel for pixel, so a check names the exact words the user sees.
+enum FontSize { XLARGE_FONT, MEDIUM_FONT, SMALL_FONT };
+
+FONT* fontOf(FontSize size) {
+  uitest::useFonts(true);
+  return size == XLARGE_FONT   ? KivSettings::getXLargeFont()
+         : size == MEDIUM_FONT ? KivSettings::getMedFont()
+                               : KivSettings::getSmallFont();
+}
+int textWidth(FontSize size, const std::string& text) { return text_length(fontOf(size), text.c_str()); }
+
+// Number of pixels in the text's box at (left, top) that disagree with the
+// text drawn there in colour rgb: glyph pixels must be rgb, others must not.
+int textMismatch(const Shot& shot, FontSize size, const std::string& text, int left, int top, unsigned int rgb) {
+  FONT* f = fontOf(size);
+  const int w = text_length(f, text.c_str()), h = text_height(f);
+  BITMAP* bmp = create_bitmap(w, h);
+  if (bmp == nullptr) return -1;
+  clear_to_color(bmp, 0);
+  textout_ex(bmp, f, text.c_str(), 0, 0, makecol(255, 255, 255), -1);
+  int bad = 0;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) bad += (getpixel(bmp, x, y) != 0) != (shot.at(left + x, top + y) == rgb);
+  destroy_bitmap(bmp);
+  return bad;
+}
+
+// Text centred on x as the program's menus draw it.
+bool centredTextShown(const Shot& shot, FontSize size, const std::string& text, int x, int top, unsigned int rgb) {
+  return textMismatch(shot, size, text, x - textWidth(size, text) / 2, top, rgb) == 0;
+}
+
+// Whether the text appears anywhere with its top-left corner in the box.
+bool textFoundIn(const Shot& shot, FontSize size, const std::string& text, int x0, int y0, int x1, int y1,
+                 unsigned int rgb) {
+  for (int y = y0; y <= y1; ++y)
+    for (int x = x0; x <= x1; ++x)
+      if (textMismatch(shot, size, text, x, y, rgb) == 0) return true;
+  return false;
+}
+
+// A chat line (owner, then text) listed on screen. A chat line's image is
+// drawn at x 10: the owner one pixel in, in the owner colour, and the text
+// at the owner's width plus 9, in the text colour.
+std::function<bool(const Shot&)> chatShown(const std::string& owner, const std::string& text, unsigned int textRgb) {
+  return [=](const Shot& s) {
+    const int textX = 10 + textWidth(SMALL_FONT, owner) + 9;
+    for (int y = 32; y < s.h - 150; ++y)
+      if (textMismatch(s, SMALL_FONT, owner, 11, y + 1, 0x00CFCF) == 0 &&
+          textMismatch(s, SMALL_FONT, text, textX, y + 1, textRgb) == 0)
+        return true;
+    return false;
+  };
+}
+
+// An image of data/graphics as 0xRRGGBB values; 0xFF00FF is transparent.
+struct Image {
+  int w = 0, h = 0;
+  std::vector<unsigned int> px;
+  explicit Image(const char* path) {
+    uitest::useFonts(true);  // Allegro is set up there
+    BITMAP* b = load_bitmap(path, nullptr);
+    if (b == nullptr) return;
+    w = b->w;
+    h = b->h;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const int c = getpixel(b, x, y);
+        px.push_back((getr24(c) << 16) | (getg24(c) << 8) | getb24(c));
+      }
+    destroy_bitmap(b);
+  }
+  unsigned int at(int x, int y) const { return px[static_cast<size_t>(y) * w + x]; }
+};
+
+// The program's pointer image with its top-left corner at (x, y); its top
+// rows are left out, the brush preview square may cover them.
+bool pointerAt(const Shot& s, int x, int y) {
+  static const Image pointer(BRELVIN_SOURCE_DIR "/data/graphics/cursor/cursor.bmp");
+  if (pointer.w == 0 || !s.valid()) return false;
+  int compared = 0;
+  for (int j = 4; j < pointer.h; ++j)
+    for (int i = 0; i < pointer.w; ++i) {
+      const unsigned int want = pointer.at(i, j);
+      if (want == 0xFF00FF || x + i >= s.w || y + j >= s.h) continue;
+      if (s.at(x + i, y + j) != want) return false;
+      ++compared;
+    }
+  return compared > 0;
+}
+
+// The program with pointer input that waits for the program to see it.
+struct Instance : Program {
+  using Program::Program;
+
+  // Moves the pointer and waits until the program has drawn its own pointer
+  // there: the program has then read the mouse after every earlier press or
+  // release. Under load the program runs several logic ticks back to back,
+  // so a release and the next press sent closer together than one frame
+  // would never be seen apart.
+  bool moveAndSync(int x, int y) {
+    xdo("mousemove " + std::to_string(x) + " " + std::to_string(y));
+    return waitScreen(5, [&](const Shot& s) { return pointerAt(s, x, y); });
+  }
+  bool moveAndSync(std::pair<int, int> p) { return moveAndSync(p.first, p.second); }
+  // The pointer then moves one pixel and waits there: a release read only
+  // after a later move would end the press somewhere else (on the canvas,
+  // that draws a line there).
+  void click(int x, int y) {
+    moveAndSync(x, y);
+    xdo("mousedown 1 sleep 0.1 mouseup 1");
+    moveAndSync(x + 1, y);
+  }
+  void click(std::pair<int, int> p) { click(p.first, p.second); }
+  // A drag through the points: each point is reached (the program has drawn
+  // the pointer there) before the next move, so every point is an end of a
+  // painted segment. The press is read at the first point or one pixel further.
+  void drag(const std::vector<std::pair<int, int>>& points) {
+    for (size_t i = 0; i < points.size(); ++i) {
+      moveAndSync(points[i]);
+      if (i == 0) {
+        xdo("mousedown 1");
+        moveAndSync(points[i].first + 1, points[i].second);
+      }
+    }
+    xdo("mouseup 1");
+    if (!points.empty()) moveAndSync(points.back().first + 1, points.back().second);
+  }
+};
 
 const std::string SHOTS = BRELVIN_BINARY_DIR "/screenshots";
 
@@ -37,30 +169,17 @@ const int MID = 512;
 bool titleIs(const Shot& s, const std::string& title) {
   return centredTextShown(s, XLARGE_FONT, title, MID, 10, TITLE_CYAN);
 }
+std::function<bool(const Shot&)> titled(const std::string& title) {
+  return [=](const Shot& s) { return titleIs(s, title); };
+}
 
 // The panel image as the program draws it, centred on the bottom edge.
-struct Panel {
-  int x = 0, y = 0, w = 0, h = 0;
-  std::vector<unsigned int> px;  // 0xFF000000 where the image is transparent
+struct Panel : Image {
+  Panel() : Image(BRELVIN_SOURCE_DIR "/data/graphics/gui/paint_gui.bmp"), x(1024 / 2 - w / 2), y(768 - h) {}
+  int x, y;
 };
 const Panel& panel() {
-  static Panel p;
-  if (p.w == 0 && datafileFont(0) != nullptr) {
-    BITMAP* b = load_bitmap(BRELVIN_SOURCE_DIR "/data/graphics/gui/paint_gui.bmp", nullptr);
-    if (b != nullptr) {
-      p.w = b->w;
-      p.h = b->h;
-      p.x = 1024 / 2 - p.w / 2;
-      p.y = 768 - p.h;
-      for (int y = 0; y < p.h; ++y)
-        for (int x = 0; x < p.w; ++x) {
-          int c = getpixel(b, x, y);
-          unsigned int rgb = (getr24(c) << 16) | (getg24(c) << 8) | getb24(c);
-          p.px.push_back(rgb == 0xFF00FF ? 0xFF000000u : rgb);
-        }
-      destroy_bitmap(b);
-    }
-  }
+  static const Panel p;
   return p;
 }
 // The panel's left part (name and key help) holds nothing that changes.
@@ -69,8 +188,8 @@ bool panelShown(const Shot& s) {
   if (p.w == 0 || !s.valid()) return false;
   for (int y = 0; y < p.h; ++y)
     for (int x = 0; x < 180; ++x) {
-      unsigned int want = p.px[static_cast<size_t>(y) * p.w + x];
-      if (want != 0xFF000000u && s.at(p.x + x, p.y + y) != want) return false;
+      const unsigned int want = p.at(x, y);
+      if (want != 0xFF00FF && s.at(p.x + x, p.y + y) != want) return false;
     }
   return true;
 }
@@ -81,8 +200,7 @@ std::pair<int, int> swatch(int n) {
 }
 std::pair<int, int> brushButton(int k) {
   const Panel& p = panel();
-  const int left = p.x + p.w - 346 - k, top = p.y + p.h - 80 + 19 * k;
-  return {left + k, top + k};  // the middle of the 2k + 1 pixel icon
+  return {p.x + p.w - 346, p.y + p.h - 80 + 20 * k};  // the middle of the 2k + 1 pixel icon
 }
 
 bool mainMenuShown(const Shot& s) {
@@ -94,9 +212,11 @@ bool mainMenuShown(const Shot& s) {
 }
 
 // The error menu with its one-line message above "That Sucks!".
-bool errorMenuShows(const Shot& s, const std::string& message) {
-  return titleIs(s, "Errors Encountered:") && centredTextShown(s, MEDIUM_FONT, message, MID, 100, STATUS_PINK) &&
-         s.at(MID, row(3)) != MENU_BACKGROUND;
+std::function<bool(const Shot&)> errorMenu(const std::string& message) {
+  return [=](const Shot& s) {
+    return titleIs(s, "Errors Encountered:") && centredTextShown(s, MEDIUM_FONT, message, MID, 100, STATUS_PINK) &&
+           s.at(MID, row(3)) != MENU_BACKGROUND;
+  };
 }
 
 // The canvas area both players see alike: below the first chat lines, above
@@ -108,20 +228,15 @@ class EndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no X display (these tests run under xvfb-run)";
-    if (datafileFont(0) == nullptr) GTEST_SKIP() << "data/hoard.dat is missing";
-    ASSERT_EQ(access(Instance::binary().c_str(), X_OK), 0) << "build the brelvin target first";
+    if (access(BRELVIN_SOURCE_DIR "/data/hoard.dat", R_OK) != 0) GTEST_SKIP() << "data/hoard.dat is missing";
+    ASSERT_EQ(access(Program::binary().c_str(), X_OK), 0) << "build the brelvin target first";
   }
 
   // Starts an instance with the player's name and waits for its main menu.
   void startAtMainMenu(Instance& in, const std::string& player) {
     in.setConfig("PREVIOUS_PLAYER_NAME", player);
     ASSERT_TRUE(in.start());
-    ASSERT_TRUE(in.waitScreen(30, mainMenuShown))
-        << in.label << ": title pixels wrong: "
-        << textMismatch(in.lastShot, XLARGE_FONT, "Brelvin", MID - textWidth(XLARGE_FONT, "Brelvin") / 2, 10,
-                        TITLE_CYAN)
-        << "\n"
-        << in.output();
+    ASSERT_TRUE(in.waitScreen(30, mainMenuShown)) << in.label << ": no main menu\n" << in.output();
   }
 
   // Clicks until the screen shows the next state. A menu ignores input for
@@ -139,26 +254,25 @@ class EndToEndTest : public ::testing::Test {
   }
 
   void hostFromMainMenu(Instance& in) {
-    ASSERT_TRUE(clickUntil(in, MID, row(0), [](const Shot& s) { return titleIs(s, "Host a Session"); }));
+    ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
     ASSERT_TRUE(clickUntil(in, MID, row(3), panelShown)) << in.output();
-    in.moveAndSync(PARK.first, PARK.second);
+    in.moveAndSync(PARK);
   }
   void joinFromMainMenu(Instance& in) {
-    ASSERT_TRUE(clickUntil(in, MID, row(1), [](const Shot& s) { return titleIs(s, "Join a Session"); }));
+    ASSERT_TRUE(clickUntil(in, MID, row(1), titled("Join a Session")));
     ASSERT_TRUE(clickUntil(in, MID, row(2), [](const Shot& s) { return !titleIs(s, "Join a Session"); }));
     ASSERT_TRUE(in.waitScreen(20, panelShown)) << in.output();
-    in.moveAndSync(PARK.first, PARK.second);
+    in.moveAndSync(PARK);
   }
 
   // Picks colour n and brush k, then drags through the points; returns the
   // swatch's colour as the screen shows it.
   static unsigned int paint(Instance& in, int colour, int brush, const std::vector<std::pair<int, int>>& points) {
-    in.click(swatch(colour).first, swatch(colour).second);
-    in.click(brushButton(brush).first, brushButton(brush).second);
+    in.click(swatch(colour));
+    in.click(brushButton(brush));
     in.drag(points);
-    in.moveAndSync(PARK.first, PARK.second);
-    Shot s = in.shot();
-    return s.at(swatch(colour).first, swatch(colour).second);
+    in.moveAndSync(PARK);
+    return in.shot().at(swatch(colour).first, swatch(colour).second);
   }
   // Every segment's midpoint is painted in the colour. The canvas keeps the
   // palette's 6-bit levels times 4 (63 becomes 252) where the panel's swatch
@@ -183,11 +297,6 @@ class EndToEndTest : public ::testing::Test {
   // ignores input for its first half second, and a new host setup shows
   // "1600" whatever size was typed last), then the new text in.
   static bool setText(Instance& in, int rowIndex, const std::string& text) {
-    auto boxShows = [&](const std::string& t) {
-      return [&, t](const Shot& s) {
-        return textFoundIn(s, MEDIUM_FONT, t, 520, row(rowIndex) - 18, 600, row(rowIndex), TEXT_CYAN);
-      };
-    };
     const bool cleared = eventually(15, [&] {
       in.click(600, row(rowIndex));
       in.key("End");
@@ -198,7 +307,19 @@ class EndToEndTest : public ::testing::Test {
     });
     if (!cleared) return false;
     in.type(text);
-    return in.waitScreen(3, boxShows(text));
+    return in.waitScreen(3, [&](const Shot& s) {
+      return textFoundIn(s, MEDIUM_FONT, text, 520, row(rowIndex) - 18, 600, row(rowIndex), TEXT_CYAN);
+    });
+  }
+
+  // Clicks "Exit" until the program ends; its exit status.
+  static int exitFromMainMenu(Instance& in) {
+    int status = -1;
+    eventually(15, [&] {
+      in.click(MID, row(3));
+      return (status = in.waitExit(1)) != -1;
+    });
+    return status;
   }
 
   static void chat(Instance& in, const std::string& text) {
@@ -209,7 +330,7 @@ class EndToEndTest : public ::testing::Test {
 };
 
 TEST_F(EndToEndTest, MainMenuThenAHostedSessionWithItsPanel) {
-  Instance host("host", XDisplay::current().name);
+  Instance host("host");
   startAtMainMenu(host, "painter");
   if (HasFatalFailure()) return;
   // The title and four buttons: the widest is "Join Existing Session", then
@@ -225,13 +346,12 @@ TEST_F(EndToEndTest, MainMenuThenAHostedSessionWithItsPanel) {
   EXPECT_EQ(widthOf(row(2) - 12), widthOf(row(3) - 12));
   host.savePng(SHOTS, "main_menu");
 
-  ASSERT_TRUE(clickUntil(host, MID, row(0), [](const Shot& s) { return titleIs(s, "Host a Session"); }));
-  EXPECT_TRUE(
-      centredTextShown(host.lastShot, SMALL_FONT, "(Map dimensions are in pixels)", MID, 768 - 50, STATUS_PINK));
+  ASSERT_TRUE(clickUntil(host, MID, row(0), titled("Host a Session")));
+  EXPECT_TRUE(centredTextShown(host.lastShot, SMALL_FONT, "(Map dimensions are in pixels)", MID, 718, STATUS_PINK));
   host.savePng(SHOTS, "host_setup");
   ASSERT_TRUE(clickUntil(host, MID, row(3), panelShown)) << host.output();
   EXPECT_TRUE(host.printed("Using EDC bandwidth 65535", 5)) << host.output();
-  host.moveAndSync(PARK.first, PARK.second);
+  host.moveAndSync(PARK);
   // A fresh 1600 x 1600 canvas is black under the view.
   ASSERT_TRUE(host.waitScreen(5, [](const Shot& s) { return s.count(0, 60, 1024, 640, BLACK) == 1024 * 580; }));
 
@@ -259,20 +379,15 @@ TEST_F(EndToEndTest, MainMenuThenAHostedSessionWithItsPanel) {
   // Exit ends the program.
   host.key("Escape");
   ASSERT_TRUE(host.waitScreen(10, mainMenuShown));
-  int status = -1;
-  eventually(15, [&] {
-    host.click(MID, row(3));
-    return (status = host.waitExit(1)) != -1;
-  });
-  EXPECT_EQ(status, 0) << host.output();
+  EXPECT_EQ(exitFromMainMenu(host), 0) << host.output();
   EXPECT_NE(host.output().find("Program Halted."), std::string::npos);
   EXPECT_EQ(host.sanitizerReport(), "");
 }
 
 TEST_F(EndToEndTest, HostAndClientShareThePictureAndTheChat) {
-  XDisplay second = XDisplay::startPrivate();
-  ASSERT_TRUE(second.ok()) << "couldn't start a second Xvfb";
-  Instance host("host", XDisplay::current().name), client("client", second.name);
+  PrivateXvfb second;
+  ASSERT_FALSE(second.name.empty()) << "couldn't start a second Xvfb";
+  Instance host("host"), client("client", second.name);
   startAtMainMenu(host, "hostess");
   startAtMainMenu(client, "joiner");
   if (HasFatalFailure()) return;
@@ -291,13 +406,10 @@ TEST_F(EndToEndTest, HostAndClientShareThePictureAndTheChat) {
   bool sawChecker = client.lastShot.count(CX0, CY0, CX1, CY1, CHECKER_GREY) > 1000;
   Shot hostView = host.shot();
   int differing = 0;
-  EXPECT_TRUE(client.waitScreen(60,
-                                [&](const Shot& s) {
-                                  sawChecker = sawChecker || s.count(CX0, CY0, CX1, CY1, CHECKER_GREY) > 1000;
-                                  return s.sameRegion(hostView, CX0, CY0, CX1, CY1, &differing);
-                                }))
-      << differing << " pixels differ\n"
-      << client.output();
+  EXPECT_TRUE(client.waitScreen(60, [&](const Shot& s) {
+    sawChecker = sawChecker || s.count(CX0, CY0, CX1, CY1, CHECKER_GREY) > 1000;
+    return s.sameRegion(hostView, CX0, CY0, CX1, CY1, &differing);
+  })) << differing << " pixels differ\n" << client.output();
   EXPECT_TRUE(sawChecker);
   std::printf("client converged %.1f s after the join began\n", secondsSince(joinStart));
   client.savePng(SHOTS, "client_converged");
@@ -320,15 +432,11 @@ TEST_F(EndToEndTest, HostAndClientShareThePictureAndTheChat) {
   // Chat: the client's own line shows when the host relays it; the host's
   // shows on both.
   chat(client, "hello from the joiner");
-  EXPECT_TRUE(host.waitScreen(
-      10, [](const Shot& s) { return findChatLine(s, "joiner", "hello from the joiner", CHAT_GREY) >= 0; }));
-  EXPECT_TRUE(client.waitScreen(
-      10, [](const Shot& s) { return findChatLine(s, "joiner", "hello from the joiner", CHAT_GREY) >= 0; }));
+  EXPECT_TRUE(host.waitScreen(10, chatShown("joiner", "hello from the joiner", CHAT_GREY)));
+  EXPECT_TRUE(client.waitScreen(10, chatShown("joiner", "hello from the joiner", CHAT_GREY)));
   chat(host, "welcome aboard");
-  EXPECT_TRUE(client.waitScreen(
-      10, [](const Shot& s) { return findChatLine(s, "hostess", "welcome aboard", CHAT_GREY) >= 0; }));
-  EXPECT_TRUE(
-      host.waitScreen(10, [](const Shot& s) { return findChatLine(s, "hostess", "welcome aboard", CHAT_GREY) >= 0; }));
+  EXPECT_TRUE(client.waitScreen(10, chatShown("hostess", "welcome aboard", CHAT_GREY)));
+  EXPECT_TRUE(host.waitScreen(10, chatShown("hostess", "welcome aboard", CHAT_GREY)));
   client.savePng(SHOTS, "chat_client");
   host.savePng(SHOTS, "chat_host");
 
@@ -355,33 +463,27 @@ TEST_F(EndToEndTest, HostAndClientShareThePictureAndTheChat) {
   })) << client.output();
   client.savePng(SHOTS, "client_host_gone");
   const auto bannerSeen = Clock::now();
-  int status = -1;
-  eventually(15, [&] {
-    host.click(MID, row(3));
-    return (status = host.waitExit(1)) != -1;
-  });
-  EXPECT_EQ(status, 0) << host.output();
+  EXPECT_EQ(exitFromMainMenu(host), 0) << host.output();
   EXPECT_TRUE(client.waitScreen(20, mainMenuShown));
   EXPECT_GT(secondsSince(bannerSeen), 8.0) << "the banner stays for ten seconds";
-  EXPECT_TRUE(client.running());
+  EXPECT_EQ(client.waitExit(0), -1) << "the client ended";
   EXPECT_EQ(host.sanitizerReport(), "");
   EXPECT_EQ(client.sanitizerReport(), "");
 }
 
 TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
-  Instance in("alone", XDisplay::current().name);
+  Instance in("alone");
   startAtMainMenu(in, "loner");
   if (HasFatalFailure()) return;
 
   // Nothing listens on port 5050.
-  ASSERT_TRUE(clickUntil(in, MID, row(1), [](const Shot& s) { return titleIs(s, "Join a Session"); }));
-  ASSERT_TRUE(clickUntil(in, MID, row(2), [](const Shot& s) { return titleIs(s, "Errors Encountered:"); }));
-  EXPECT_TRUE(
-      in.waitScreen(2, [](const Shot& s) { return errorMenuShows(s, "Couldn't connect: Connection refused"); }));
+  ASSERT_TRUE(clickUntil(in, MID, row(1), titled("Join a Session")));
+  ASSERT_TRUE(clickUntil(in, MID, row(2), titled("Errors Encountered:")));
+  EXPECT_TRUE(in.waitScreen(2, errorMenu("Couldn't connect: Connection refused")));
   in.savePng(SHOTS, "error_menu");
-  ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return titleIs(s, "Join a Session"); }));
+  ASSERT_TRUE(clickUntil(in, MID, row(3), titled("Join a Session")));
   ASSERT_TRUE(clickUntil(in, MID, row(3), mainMenuShown));  // Cancel
-  ASSERT_TRUE(clickUntil(in, MID, row(0), [](const Shot& s) { return titleIs(s, "Host a Session"); }));
+  ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
 
   struct Case {
     std::string width, message;
@@ -392,11 +494,10 @@ TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
   for (const Case& c : cases) {
     if (!setText(in, 1, c.width)) in.savePng(SHOTS, "failed_map_width");
     ASSERT_TRUE(textFoundIn(in.lastShot, MEDIUM_FONT, c.width, 520, row(1) - 18, 600, row(1), TEXT_CYAN)) << c.width;
-    ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return titleIs(s, "Errors Encountered:"); }))
-        << c.width;
-    EXPECT_TRUE(in.waitScreen(2, [&](const Shot& s) { return errorMenuShows(s, c.message); })) << c.width;
+    ASSERT_TRUE(clickUntil(in, MID, row(3), titled("Errors Encountered:"))) << c.width;
+    EXPECT_TRUE(in.waitScreen(2, errorMenu(c.message))) << c.width;
     if (c.width == "abc") in.savePng(SHOTS, "error_menu_map_width");
-    ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return titleIs(s, "Host a Session"); })) << c.width;
+    ASSERT_TRUE(clickUntil(in, MID, row(3), titled("Host a Session"))) << c.width;
   }
   // The failed attempts left nothing behind: the size the boxes show (the
   // default) hosts at once, under the remembered player name.
@@ -409,14 +510,14 @@ TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
 // Not a test: the frame rate while painting on the largest canvas. Run with
 // --gtest_also_run_disabled_tests --gtest_filter='*FrameRate*'.
 TEST_F(EndToEndTest, DISABLED_FrameRateWhilePaintingOnTheLargestCanvas) {
-  Instance in("big", XDisplay::current().name);
+  Instance in("big");
   startAtMainMenu(in, "painter");
   if (HasFatalFailure()) return;
-  ASSERT_TRUE(clickUntil(in, MID, row(0), [](const Shot& s) { return titleIs(s, "Host a Session"); }));
+  ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
   ASSERT_TRUE(setText(in, 1, "10000"));
   ASSERT_TRUE(setText(in, 2, "10000"));
   ASSERT_TRUE(clickUntil(in, MID, row(3), panelShown, 30)) << in.output();
-  in.moveAndSync(PARK.first, PARK.second);
+  in.moveAndSync(PARK);
   // "FPS: n" shows at (x resolution - 100, 5) only below 30 frames a second.
   auto fpsShown = [](const Shot& s) {
     for (int n = 0; n < 30; ++n)
@@ -432,7 +533,7 @@ TEST_F(EndToEndTest, DISABLED_FrameRateWhilePaintingOnTheLargestCanvas) {
   std::printf("idle: %s\n", sample(3).c_str());
   // Paint without pause (big brush, the pointer sweeping back and forth in
   // small steps, a short segment every tick) while the screen is sampled.
-  in.click(brushButton(3).first, brushButton(3).second);
+  in.click(brushButton(3));
   in.xdo("mousemove 60 60 mousedown 1");
   const std::string d = "DISPLAY='" + in.display + "' ";
   shell("(for r in $(seq 1 8); do for i in $(seq 1 80); do " + d + "xdotool mousemove_relative 10 5; done; " +
