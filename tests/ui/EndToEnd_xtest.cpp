@@ -219,9 +219,10 @@ std::function<bool(const Shot&)> errorMenu(const std::string& message) {
   };
 }
 
-// The canvas area both players see alike: below the first chat lines, above
-// the panel, away from the parked pointer.
-const int CX0 = 0, CY0 = 200, CX1 = 1024, CY1 = 640;
+// The canvas area both players see alike: right of the chat and status
+// lines (the host gathers more of them, and a long run of them reaches far
+// down the screen), above the panel, away from the parked pointer.
+const int CX0 = 400, CY0 = 200, CX1 = 1024, CY1 = 640;
 const std::pair<int, int> PARK = {1015, 700};
 
 class EndToEndTest : public ::testing::Test {
