@@ -10,7 +10,6 @@
 #include "SyncEDCProtocol.h"
 #include "SyncMessages.h"
 #include "SyncSettings.h"
-#include "SyncSpeckChange.h"
 
 using libkorvet::DBuffer;
 using libkorvet::DDispatcher;

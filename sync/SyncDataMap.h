@@ -19,22 +19,51 @@
 // [SECTION] checksums            getCRC, extractInfo
 // [SECTION] flush (server)       getFlushData, getSegmentFlush
 // [SECTION] repair (client)      applySpeckChange, insertInfo, predictive mode
+// [SECTION] SyncSpeckChange      one received speck
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-namespace libkorvet {
-class DBuffer;
-}  // namespace libkorvet
+#include "DBuffer.h"
 
 namespace libksync {
 
 class SyncSettings;
 class SyncMapSegment;
-class SyncSpeckChange;
 class SyncFlushBuffer;
+
+// SyncSpeckChange: one speck received in a FLSH message (its segment, its
+// speck index inside that segment and its speckSize bytes), handed to
+// SyncDataMap::applySpeckChange. Byte positions are bounds-checked; a
+// position outside the speck is the caller's fault and fatal.
+class SyncSpeckChange {
+ public:
+  // Requires: speckSize > 0. The bytes start out zero.
+  explicit SyncSpeckChange(unsigned short speckSize);
+
+  void setSegmentID(unsigned short segment) { segmentID = segment; }
+  unsigned short getSegmentID() const { return segmentID; }
+  // Speck index within the segment.
+  void setIndex(unsigned short speck) { index = speck; }
+  unsigned short getIndex() const { return index; }
+  unsigned short getSize() const { return static_cast<unsigned short>(bytes.size()); }
+
+  void setByte(unsigned char value, unsigned short position);
+  unsigned char getByte(unsigned short position) const;
+
+  // A buffer holding the speck's bytes in order.
+  libkorvet::DBuffer toDBuffer() const;
+
+  static int getNumInstances();
+
+ private:
+  std::vector<unsigned char> bytes;
+  unsigned short segmentID;
+  unsigned short index;
+};
+
 
 class SyncDataMap {
  public:

@@ -4,7 +4,7 @@
 
 #include "DEngine.h"
 #include "SyncSettings.h"
-#include "SyncSpeckChange.h"
+#include "SyncDataMap.h"
 
 using libkorvet::DBuffer;
 using libkorvet::DEngine;

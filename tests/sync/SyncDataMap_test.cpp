@@ -17,7 +17,6 @@
 #include "SyncFlushBuffer.h"
 #include "SyncMapSegment.h"
 #include "SyncSettings.h"
-#include "SyncSpeckChange.h"
 
 using libkorvet::DBuffer;
 using namespace libksync;

@@ -14,7 +14,7 @@
 #include "EnginePump.h"
 #include "SyncMessages.h"
 #include "SyncSettings.h"
-#include "SyncSpeckChange.h"
+#include "SyncDataMap.h"
 
 using libkorvet::DBuffer;
 using namespace libksync;
