@@ -347,9 +347,7 @@ void GameEngine::runMenu() {
           menuManager->setMenu(NO_MENU);
         } else {
           stopRunningGame();
-          menuManager->setMessage(errMsg);
-          menuManager->setChainedState(HOST_SETUP);
-          menuManager->setMenu(ERROR_MESSAGE);
+          showErrorMenu(errMsg, HOST_SETUP);
         }
       } else if (action == "CANCEL") {
         menuManager->setMenu(MAIN_MENU);
@@ -367,9 +365,7 @@ void GameEngine::runMenu() {
         } else {
           errMsg = netSystem->getErrMsg();
           abandonJoin();
-          menuManager->setMessage(errMsg);
-          menuManager->setChainedState(CLIENT_SETUP);
-          menuManager->setMenu(ERROR_MESSAGE);
+          showErrorMenu(errMsg, CLIENT_SETUP);
         }
       } else if (action == "CANCEL") {
         menuManager->setMenu(MAIN_MENU);
@@ -395,9 +391,7 @@ void GameEngine::runMenu() {
           saveUserOptions();
           menuManager->setMenu(MAIN_MENU);
         } else {
-          menuManager->setMessage(KivSettings::getErrMsg());
-          menuManager->setChainedState(OPTIONS_MENU);
-          menuManager->setMenu(ERROR_MESSAGE);
+          showErrorMenu(KivSettings::getErrMsg(), OPTIONS_MENU);
         }
       } else if (action == "CANCEL") {
         // The edited texts stay and are applied by a later Save.
@@ -430,11 +424,15 @@ void GameEngine::runMenu() {
     } else {
       errMsg = netSystem->getErrMsg();
       abandonJoin();
-      menuManager->setMessage(errMsg);
-      menuManager->setChainedState(CLIENT_SETUP);
-      menuManager->setMenu(ERROR_MESSAGE);
+      showErrorMenu(errMsg, CLIENT_SETUP);
     }
   }
+}
+
+void GameEngine::showErrorMenu(const std::string& message, MenuState back) {
+  menuManager->setMessage(message);
+  menuManager->setChainedState(back);
+  menuManager->setMenu(ERROR_MESSAGE);
 }
 
 void GameEngine::openHostSetup() {

@@ -11,11 +11,11 @@
 
 #include "DEngine.h"
 #include "InputStatus.h"
+#include "MenuManager.h"
 
 struct BITMAP;
 class AllegTools;
 class GUIManager;
-class MenuManager;
 class NetSystem;
 class WorldMap;
 
@@ -53,6 +53,8 @@ class GameEngine {
   void doDrawing();
   bool hostNewGame();
   bool stopRunningGame();
+  // The error menu with the message, returning to the given menu.
+  void showErrorMenu(const std::string& message, MenuState back);
   // Open the host or join setup with the remembered names.
   void openHostSetup();
   void openJoinSetup();
