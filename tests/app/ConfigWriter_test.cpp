@@ -92,13 +92,6 @@ TEST_F(ConfigWriterTest, TypedValuesAndConversions) {
   ConfigWriter::writeBool("t.cfg", "FLAG", false);
   EXPECT_FALSE(ConfigWriter::loadBool("t.cfg", "FLAG"));
 
-  ConfigWriter::writeString("t.cfg", "D", "inf");
-  EXPECT_TRUE(std::isinf(ConfigWriter::loadDouble("t.cfg", "D")));
-  EXPECT_GT(ConfigWriter::loadDouble("t.cfg", "D"), 0.0);
-  ConfigWriter::writeString("t.cfg", "D", "nan");
-  EXPECT_TRUE(std::isnan(ConfigWriter::loadDouble("t.cfg", "D")));
-  ConfigWriter::writeDouble("t.cfg", "D", -HUGE_VAL);  // what the stream writes reads back
-  EXPECT_TRUE(std::isinf(ConfigWriter::loadDouble("t.cfg", "D")));
   ConfigWriter::writeString("t.cfg", "D", " 2.5");
   EXPECT_DOUBLE_EQ(ConfigWriter::loadDouble("t.cfg", "D"), 2.5);
 
@@ -106,11 +99,6 @@ TEST_F(ConfigWriterTest, TypedValuesAndConversions) {
   EXPECT_TRUE(ConfigWriter::strToInt(" 42", v));
   for (const char* bad : {"42 ", "4x", ""}) EXPECT_FALSE(ConfigWriter::strToInt(bad, v)) << bad;
   EXPECT_EQ(v, 42);
-
-  ConfigComments c;
-  c.add("# one");
-  EXPECT_THROW(c.get(1), std::out_of_range);
-  EXPECT_THROW(c.get(-1), std::out_of_range);
 }
 
 TEST_F(ConfigWriterTest, FileErrorsAreFatal) {
@@ -123,8 +111,6 @@ TEST_F(ConfigWriterTest, FileErrorsAreFatal) {
       {"# c\n%B\n>1\n", "ConfigWriter couldn't find A in file " + p},
       {"%\n>1\n%A\n>2\n", "File " + p + " contains a % with no identifier"},
       {"%A\n>\n", "ConfigWriter found no value for A in file " + p},
-      {"%A\n\n>1\n", "ConfigWriter found no value for A in file " + p},
-      {"%A", "ConfigWriter found no value for A in file " + p},
       {"%A\nx1\n", "ConfigWriter expected > to indicate the value for A in file " + p},
   };
   for (const Case& c : reading) {
@@ -136,11 +122,8 @@ TEST_F(ConfigWriterTest, FileErrorsAreFatal) {
   Case writing[] = {
       {"%A\n>1\n\njunk\n", "ConfigWriter error reading " + p + ": junk\nExpected a comment or ID"},
       {"%A\n>1\n\n# dangling\n", "ConfigWriter couldn't read from file " + p + "\nExpected config ID after comments"},
-      {"# c\n\n%A\n>1\n", "ConfigWriter error reading from file " + p + "\nGot a blank line; expected comment or ID"},
-      {"# c\n>1\n", "ConfigWriter error reading from file " + p + "\nInvalid line after comments section"},
       {"%\n>1\n", "ConfigWriter: expected config ID after % symbol in file " + p},
       {"%A\n>\n", "ConfigWriter: expected value after ID %A in file " + p},
-      {"%B\n>1\n\n%A", "ConfigWriter: expected value after ID %A in file " + p},
       {"%A\n=1\n", "ConfigWriter expected > to preceed the value for %A in file " + p},
   };
   for (const Case& c : writing) {
@@ -157,5 +140,4 @@ TEST_F(ConfigWriterTest, FileErrorsAreFatal) {
   EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "A", "2"),
                "^ConfigWriter couldn't open " + dir + "missing/k.cfg for writing\n");
 }
-
 }  // namespace
