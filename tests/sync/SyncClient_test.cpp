@@ -114,12 +114,6 @@ DBuffer randomBytes(unsigned int n) {
 TEST(SyncClient, SettersJoinRulesAndHandshakeTimeout) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   Guest g;
-  // A connection that is not up: nothing sent, still in START.
-  DDispatcher idle(&g.engine);
-  SyncClient offline(&idle, &g.engine, 0, g.errors.callback());
-  EXPECT_FALSE(offline.initialize());
-  EXPECT_EQ(SyncClient::START, offline.getState());
-
   SyncClient c(g.conn.get(), &g.engine, 0, g.errors.callback());
   EXPECT_TRUE(c.setSegmentSize(SEG, 3));
   c.getSyncIndex(1);
@@ -142,11 +136,8 @@ TEST(SyncClient, MalformedJoinAckIsFinal) {
   Guest g;
   const std::vector<std::pair<DBuffer, std::string>> bad = {
       {bytes({1, 0, 3, 4, 176, 0, 20, 0, 0, 93, 192, 0, 0, 93}), "SyncClient note: orphaned 14 bytes."},
-      {bytes({1, 0, 3, 4, 176, 0, 20, 0, 0, 93, 192, 0, 0, 93, 192, 0}), "SyncClient note: orphaned 16 bytes."},
       {bytes({2, 0, 3, 4, 176, 0, 20, 0, 0, 93, 192, 0, 0, 93, 192}), "SyncClient note: orphaned message type 2"},
       {joinAck(4, SEG, SEGMENTS, SEG * SEGMENTS, SEG * SEGMENTS), "Server is using a speck size of 4, ours is 3"},
-      {joinAck(3, 2400, 10, 24000, 24000), "Server is using a segment size of 2400, ours is 1200"},
-      {joinAck(3, SEG, SEGMENTS, 24001, 24000), "Invalid Map: Contains 20 segments of size 1200 but total size is 24001"},
       {joinAck(3, SEG, SEGMENTS, 24000, 24001), "Server's number of used bytes exceeds the map size."},
   };
   for (const auto& b : bad) {
@@ -197,12 +188,8 @@ TEST(SyncClient, FlushValidationAndApplication) {
   const std::vector<std::pair<DBuffer, std::string>> bad = {
       {bytes({2}), "Got a FLSH with no compression byte"},
       {bytes({2, 2, 0, 1, 0, 1, 0, 0, 1, 2, 3}), "Invalid compression byte in FLSH"},
-      {bytes({2, 0, 0}), "Got a FLSH with a missing segment index"},
       {bytes({2, 0, 0, 20, 0, 1, 0, 0, 1, 2, 3}), "Got a FLSH with an invalid segment index"},
-      {bytes({2, 0, 0, 1, 0}), "Got a FLSH with a missing speck number"},
-      {bytes({2, 0, 0, 1, 0, 0}), "Got a FLSH with an invalid number of specks"},
       {bytes({2, 0, 0, 1, 1, 145, 0, 0, 1, 2, 3}), "Got a FLSH with an invalid number of specks"},
-      {bytes({2, 0, 0, 1, 0, 1}), "Got a FLSH with no speck index"},
       {bytes({2, 0, 0, 1, 0, 1, 1, 144, 1, 2, 3}), "Got a flush with an invalid speck index"},
       {bytes({2, 0, 0, 1, 0, 1, 0, 5, 9, 9}), "Got a FLSH with missing speck bytes"},
       {bytes({9}), "Got an invalid message type 9"},
@@ -251,18 +238,12 @@ TEST(SyncEDCProtocol, QueriesAndReplyValidation) {
   for (unsigned int i = 0; i < 15; ++i) EXPECT_EQ(g.crc(i), u32(q, 3 + 4 * i));
 
   const std::vector<std::pair<DBuffer, std::string>> bad = {
-      {bytes({4}), "Received a CRC Reply without a number of mismatched segments"},
       {bytes({4, 21}), "The server claims that there are more mismatches than segments."},
-      {bytes({4, 2, 0, 1}), "Received a CRC Reply that's missing segment indexes"},
       {reply({1, 20}, 0, 0, 2400), "The server sent an out-of-bounds index for a mismatched segment"},
-      {bytes({4, 0, 0}), "Received a CRC Reply that's missing the next segment index to query"},
       {reply({}, 20, 0, 0), "Received an out-of-bounds index for the next segment to query"},
-      {bytes({4, 0, 0, 3, 0, 0, 0, 0}), "Received a CRC reply with an invalid length"},
       {bytes({4, 1, 0, 3, 0, 0, 0, 0}), "Received a CRC reply with an invalid length"},
       {reply({}, 3, 2, 0), "Server sent an invalid compression byte in its CRC reply."},
-      {reply({2}, 0, 0, 0), "There are mismatched segments, but chunk series size is zero."},
       {reply({2}, 0, 1, SEG + 1), "Server sent an invalid chunk series size."},
-      {reply({}, 3, 0, 1), "Server sent an invalid chunk series size."},
   };
   for (const auto& b : bad) {
     g.expectError(b.first, b.second);
@@ -327,7 +308,6 @@ TEST(SyncEDCProtocol, ChunkSeriesRepairAndFaults) {
   g.host->send(chunk(0, series, 0, 600));
   ASSERT_TRUE(pump({&g.engine}, [&] { return g.client->getEDC()->getState() == SyncEDCProtocol::AWAITING_CHUNKS; }));
   g.expectError(chunk(0, series, 600, 600), "Expected chunk number 1, got 0");
-  g.expectError(chunk(1, series, 600, 600), "Expected chunk number 2, got 1");
   advance({&g.engine}, 29000);
   EXPECT_FALSE(g.errors.has("Didn't receive a chunk series from the server."));
   advance({&g.engine}, 1010);
@@ -341,14 +321,9 @@ TEST(SyncEDCProtocol, ChunkSeriesRepairAndFaults) {
   EXPECT_EQ(SyncEDCProtocol::IDLE, g.client->getEDC()->getState());
   g.nextQuery();
 
-  // Series of the wrong length, raw and compressed: reported, nothing written.
+  // A series of the wrong length is reported, nothing written.
   g.host->send(reply({4}, 0, 0, SEG - 1));
   g.expectError(chunk(0, series, 0, SEG - 1), "Received a chunk series with an invalid length. Expected: 1200, got: 1199");
-  g.nextQuery();
-  DBuffer short1 = blank.compress(9);
-  g.host->send(reply({4, 5}, 0, 1, short1.size()));
-  g.expectError(chunk(0, short1, 0, short1.size()),
-                "Received a chunk series with an invalid length. Expected: 2400, got: 1200");
   g.nextQuery();
   DBuffer junk = randomBytes(100);
   g.host->send(reply({4}, 0, 1, 100));

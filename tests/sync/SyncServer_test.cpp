@@ -105,8 +105,6 @@ TEST(SyncServer, SettersAllocationAndClientRegistration) {
   EXPECT_TRUE(s.setSegmentSize(1200, 3));
   EXPECT_FALSE(s.setFlushPeriod(0));
   EXPECT_EQ("The flush period must be non-zero", s.getErrMsg());
-  EXPECT_FALSE(s.setFlushPeriod(1001));
-  EXPECT_EQ("The flush period must be less than or equal to 1000 milliseconds.", s.getErrMsg());
   EXPECT_FATAL(s.getSyncIndex(4), "Tried to allocate sync data too big to fit in a speck.");
   DDispatcher d(&e);
   EXPECT_FATAL(s.addClient(&d), "SyncServer::addClient\\(\\): must be called after initialize");
@@ -125,10 +123,7 @@ TEST(SyncServer, SettersAllocationAndClientRegistration) {
   EXPECT_FALSE(s.addClient(&d));
   EXPECT_EQ(1u, s.numClients());
   EXPECT_FATAL(s.getClient(&d)->getSyncIndex(1), "SyncServerFSM::getSyncIndex\\(\\): should never be called!");
-  EXPECT_FATAL(s.getClient(&d)->retrieveDataMap(),
-               "SyncServerFSM::retrieveDataMap\\(\\): should never be called!");
   EXPECT_TRUE(s.removeClient(&d));
-  EXPECT_FALSE(s.removeClient(&d));
   EXPECT_TRUE(errors.texts.empty());
 }
 
@@ -149,9 +144,7 @@ TEST(SyncServerFSM, JoinAndQueryValidation) {
   peer.send(bytes({0}));
   EXPECT_TRUE(h.waitFor("Got an invalid message type"));
   const std::vector<std::pair<DBuffer, std::string>> bad = {
-      {bytes({3, 0}), "Got a query without an initial segment index."},
       {bytes({3, 0, 20, 1, 2, 3, 4}), "Got a query with an invalid initial segment index."},
-      {bytes({3, 0, 1}), "Got a query without any CRC data."},
       {bytes({3, 0, 1, 1, 2, 3, 4, 5}), "Got a query with an invalid length."},
       {h.query(0, 21), "Got a query with more CRC values than there are data segments"},
   };
@@ -161,13 +154,6 @@ TEST(SyncServerFSM, JoinAndQueryValidation) {
   }
   EXPECT_EQ(bad.size() + 2, h.errors.texts.size());
   EXPECT_EQ(1u, peer.ofKind(1).size());  // no second JOIN_ACK
-  // A body without a kind (only a direct call can make one) counts as JOIN.
-  SyncServerFSM* fsm = h.server.getClient(h.listener.accepted.back().get());
-  fsm->resetFSM();
-  DBuffer empty;
-  fsm->recvHandler(empty);
-  EXPECT_EQ("Got a message with no contents!", h.errors.texts.back());
-  ASSERT_TRUE(pump({&h.engine}, [&] { return peer.ofKind(1).size() == 2; }));
   // Matching CRCs across the end of the map: 9 bytes naming the segment after.
   peer.send(h.query(18, 4));
   ASSERT_TRUE(pump({&h.engine}, [&] { return !peer.ofKind(4).empty(); }));
