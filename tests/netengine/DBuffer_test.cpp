@@ -59,12 +59,6 @@ TEST(DBuffer, VariablesTravelMostSignificantByteFirst) {
   EXPECT_EQ(b.appendVariable<unsigned char>(0x7F), 1u);
   EXPECT_EQ(bytesOf(b), (std::vector<unsigned char>{0x12, 0x34, 0xFF, 0xFF, 0xFF, 0xFE, 0xDE, 0xAD, 0xBE, 0xEF, 0x7F}));
 
-  DBuffer front;
-  front.appendVariable<unsigned char>(0xAA);
-  front.insertVariable<unsigned short>(0x1234);
-  front.insertVariable<unsigned char>(0x01);
-  EXPECT_EQ(bytesOf(front), (std::vector<unsigned char>{0x01, 0x12, 0x34, 0xAA}));
-
   unsigned short us = 0;
   int i = 0;
   unsigned int ui = 0;
@@ -84,16 +78,6 @@ TEST(DBuffer, VariablesTravelMostSignificantByteFirst) {
   EXPECT_EQ(i, -123456789);
   wide.extractVariable(0, ui);
   EXPECT_EQ(ui, 0x01020304u);
-}
-
-TEST(DBuffer, StringsKeepEveryByte) {
-  DBuffer b;
-  std::string s("ab\0cd", 5), longText(9000, '\0');
-  EXPECT_EQ(b.appendString(s), 5u);
-  EXPECT_EQ(b.toString(), s);
-  b.insertByte('>');
-  b.appendString(longText);
-  EXPECT_EQ(b.toString(), ">" + s + longText);
 }
 
 TEST(DBuffer, Crc32MatchesStandard) {
@@ -187,10 +171,6 @@ TEST(DBufferIter, WalksEveryLayout) {
   walked.clear();
   for (it.setBuffer(&mixed); !it.finished(); it.next()) walked.push_back(*it.value());
   EXPECT_EQ(walked, bytesOf(mixed));
-  it.setIndex(4196);
-  DBufferIter copy(it);
-  copy.next();
-  EXPECT_TRUE(*it.value() == mixed.getByte(4196) && *copy.value() == mixed.getByte(4197));
 }
 
 TEST(DBufferDeath, MisuseIsFatal) {

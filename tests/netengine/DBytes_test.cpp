@@ -22,12 +22,6 @@ std::vector<unsigned char> gathered(const DBytes& store, long maxBytes) {
   return out;
 }
 
-std::vector<std::size_t> pieceSizes(const DBytes& store, long maxBytes) {
-  std::vector<std::size_t> sizes;
-  for (const auto& piece : store.getSendBuffers(maxBytes)) sizes.push_back(piece.size());
-  return sizes;
-}
-
 void expectSame(const DBytes& store, const std::deque<unsigned char>& model) {
   ASSERT_EQ(store.size(), model.size());
   for (std::size_t i = 0; i < model.size(); ++i) ASSERT_EQ(store.getByte(static_cast<long>(i)), model[i]) << i;
@@ -36,37 +30,6 @@ void expectSame(const DBytes& store, const std::deque<unsigned char>& model) {
 }
 
 }  // namespace
-
-TEST(DBytes, ChunkLayoutAtBothEnds) {
-  // Inserting fills the first chunk from its end; the 4097th byte needs a
-  // new chunk in front.
-  DBytes front;
-  EXPECT_TRUE(front.getSendBuffers(100).empty());
-  for (int i = 0; i < 4097; ++i) front.insertByte(static_cast<unsigned char>(i * 7));
-  ASSERT_EQ(front.size(), 4097u);
-  for (int i = 0; i < 4097; ++i) ASSERT_EQ(front.getByte(i), static_cast<unsigned char>((4096 - i) * 7));
-  EXPECT_EQ(pieceSizes(front, 5000), (std::vector<std::size_t>{1, 4096}));
-  front.setByte(4096, 2);
-  EXPECT_EQ(front.getByte(4096), 2);
-}
-
-TEST(DBytes, RemoveFirstKeepsOrderDownToOneByte) {
-  DBytes store;
-  std::vector<unsigned char> data(10000);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 31 + i / 256);
-  EXPECT_EQ(store.appendArray(data.data(), 10000), 10000);
-  store.removeFirst(5000);
-  ASSERT_EQ(store.size(), 5000u);
-  EXPECT_EQ(gathered(store, 5000), std::vector<unsigned char>(data.begin() + 5000, data.end()));
-  store.removeFirst(4999);
-  ASSERT_EQ(store.size(), 1u);
-  EXPECT_EQ(store.getByte(0), data[9999]);
-  // The last byte now sits alone in a first chunk: appends and inserts
-  // around it keep working.
-  store.appendByte(0xA1);
-  store.insertByte(0xB2);
-  EXPECT_EQ(gathered(store, 10), (std::vector<unsigned char>{0xB2, data[9999], 0xA1}));
-}
 
 TEST(DBytes, GatherListCoversRequestedPrefix) {
   DBytes store;

@@ -1,6 +1,5 @@
 #include "DTimer.h"
 
-#include <boost/function.hpp>
 #include <gtest/gtest.h>
 
 #include "DEngine.h"
@@ -97,9 +96,6 @@ TEST_F(ManualClock, HandlerMayStopOrDeleteItsTimer) {
   step(100);
   EXPECT_EQ(stopFired, 1);  // stopped inside the catch-up loop
   EXPECT_EQ(otherFired, 10);
-  step(100);
-  EXPECT_EQ(stopFired, 1);
-  EXPECT_EQ(otherFired, 20);
 
   // Deleting the timer from its own handler ends the catch-up without
   // touching the freed timer (checked under the address sanitizer).
@@ -113,18 +109,7 @@ TEST_F(ManualClock, HandlerMayStopOrDeleteItsTimer) {
   doomed->start();
   step(100);
   EXPECT_EQ(doomedFired, 1);
-  EXPECT_EQ(otherFired, 30);
-
-  // An empty handler throws out of the step; the engine stays usable.
-  DTimer empty(&engine);
-  empty.setInterval(10);
-  empty.setHandler(boost::function<void()>());
-  empty.start();
-  DTime::advanceManualClock(10);
-  EXPECT_THROW(engine.update(-1), boost::bad_function_call);
-  empty.stop();
-  step(10);
-  EXPECT_EQ(otherFired, 32);
+  EXPECT_EQ(otherFired, 20);
 }
 
 TEST_F(ManualClock, ClocksReadTheEngineStepTime) {
@@ -139,10 +124,6 @@ TEST_F(ManualClock, ClocksReadTheEngineStepTime) {
   EXPECT_EQ(free.timeElapsed(), 1500u);
   engine.update(-1);
   EXPECT_EQ(registered.timeElapsed(), 1500u);
-  registered.addTime(2700);
-  EXPECT_EQ(registered.timeElapsed(), 0u);  // now in the future
-  step(1300);
-  EXPECT_EQ(registered.timeElapsed(), 100u);
 
   // A point far in the past reports the largest expressible gap, not a
   // wrapped or negative value.
