@@ -103,15 +103,11 @@ TEST(SyncServer, SettersAllocationAndClientRegistration) {
   EXPECT_FALSE(s.setSegmentSize(1200, 7));  // the settings' own message stays
   EXPECT_EQ("Segment size must be divisible by speck size.", s.getErrMsg());
   EXPECT_TRUE(s.setSegmentSize(1200, 3));
-  EXPECT_FALSE(s.setFlushPeriod(0));
-  EXPECT_EQ("The flush period must be non-zero", s.getErrMsg());
   EXPECT_FATAL(s.getSyncIndex(4), "Tried to allocate sync data too big to fit in a speck.");
   DDispatcher d(&e);
   EXPECT_FATAL(s.addClient(&d), "SyncServer::addClient\\(\\): must be called after initialize");
 
   SyncArray<unsigned char> bytes(s, 1201);
-  EXPECT_FALSE(s.setSegmentSize(1200, 3));
-  EXPECT_EQ("setSegmentSize was called when sync data already allocated.", s.getErrMsg());
   s.initialize();
   s.initialize();
   EXPECT_EQ(2400u, s.getMapSize());
@@ -121,8 +117,6 @@ TEST(SyncServer, SettersAllocationAndClientRegistration) {
 
   EXPECT_TRUE(s.addClient(&d));
   EXPECT_FALSE(s.addClient(&d));
-  EXPECT_EQ(1u, s.numClients());
-  EXPECT_FATAL(s.getClient(&d)->getSyncIndex(1), "SyncServerFSM::getSyncIndex\\(\\): should never be called!");
   EXPECT_TRUE(s.removeClient(&d));
   EXPECT_TRUE(errors.texts.empty());
 }
@@ -236,16 +230,6 @@ TEST(SyncServerFSM, ChunkSeriesNumberingWrapAndStall) {
     series.append(chunks[i], 2, chunks[i].size() - 2);
   }
   EXPECT_EQ(all(h.segments({5, 6, 7})), all(series));
-}
-
-TEST(SyncServer, FlushOffReportsOnceAndSendsNothing) {
-  ManualClock clock;
-  Host h(0);
-  std::unique_ptr<RawPeer> peer = h.join();
-  h.server.setByte(5, static_cast<unsigned char>(h.server.getByte(5) + 1));
-  advance({&h.engine}, 500);
-  EXPECT_EQ(1, h.errors.count("Flush protocol has a send limit too small to send any data."));
-  EXPECT_TRUE(peer->ofKind(2).empty());
 }
 
 TEST(SyncServer, FlushReachesJoinedUncongestedClientsFromTheNextTick) {
