@@ -11,7 +11,7 @@
 namespace {
 
 using IS = InputStatus;
-const int ESC = 59, KEY_A_CODE = 1, KEY_B_CODE = 2, ENTER = 67, LSHIFT = 115;
+const int ESC = 59, KEY_A_CODE = 1, KEY_B_CODE = 2, ENTER = 67;
 
 class InputStatusTest : public ::testing::Test {
  protected:
@@ -49,18 +49,6 @@ TEST_F(InputStatusTest, ButtonEdgesLastOneTick) {
     EXPECT_EQ(t[1], IS::getRightClicked());
     EXPECT_EQ(t[5], IS::getRightReleased());
   }
-}
-
-TEST_F(InputStatusTest, ShadowKeysOutliveTheirKeyByOneTick) {
-  tick(27, {ESC});
-  EXPECT_TRUE(IS::getShadowKey(ESC) && IS::getShadowPressed());
-  tick(27);
-  EXPECT_TRUE(IS::getShadowKey(ESC) && !IS::getShadowPressed());
-  tick(27);
-  EXPECT_FALSE(IS::getShadowKey(ESC));
-  // A modifier is a key-down but types nothing.
-  EXPECT_FALSE(tick(27, {LSHIFT}));
-  EXPECT_TRUE(IS::getShadowPressed());
 }
 
 TEST_F(InputStatusTest, OneTypedEventPerPress) {
@@ -118,11 +106,6 @@ TEST_F(InputStatusTest, RawReadingsFeedTheTick) {
   IS::applyRaw(idle, lastKey);
   EXPECT_EQ('a', lastKey);
   EXPECT_TRUE(IS::getLeftReleased() && !IS::getRightPressed() && !IS::getIsNewKey());
-
-  // Allegro without mouse or keyboard drivers reads as an idle tick.
-  uitest::useFonts(false);
-  IS::poll(true, lastKey);
-  EXPECT_TRUE(lastKey == 'a' && IS::getLeftClicked());
 }
 
 }  // namespace
