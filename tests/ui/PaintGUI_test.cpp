@@ -215,6 +215,22 @@ TEST_F(PaintGUITest, EnterSendsTheLineThroughTheNetwork) {
   gui.reset();  // before the facade it points to
 }
 
+// Lines stay 480 + 3 ticks per character and leave from the front only:
+// a short line behind a long one waits for it.
+TEST_F(PaintGUITest, ChatLinesStayByLengthAndLeaveInOrder) {
+  KivSettings::addChatMessage("Ann", std::string(100, 'x'), 4);
+  KivSettings::addChatMessage("Bob", "hi", 4);
+  tick();  // taken from the queue and counted down once
+  ASSERT_EQ(2u, gui->getShownMessages().size());
+  EXPECT_EQ(779, gui->getShownMessages()[0]->getDisplayTime());
+  EXPECT_EQ(485, gui->getShownMessages()[1]->getDisplayTime());
+  for (int t = 1; t < 779; ++t) tick();
+  ASSERT_EQ(2u, gui->getShownMessages().size());
+  EXPECT_EQ(0, gui->getShownMessages()[1]->getDisplayTime());
+  tick();
+  EXPECT_TRUE(gui->getShownMessages().empty());
+}
+
 TEST_F(PaintGUITest, MissingImagesAreNamed) {
   const std::string dir = uitest::scratchSettings();
   ASSERT_EQ(0, system(("mkdir " + dir + "graphics && cp -r " + DATA + "graphics/cursor " + dir + "graphics/").c_str()));
