@@ -11,7 +11,7 @@
 namespace {
 
 using IS = InputStatus;
-const int ESC = 59, KEY_A_CODE = 1, KEY_B_CODE = 2, ENTER = 67;
+const int ESC = 59, KEY_A_CODE = 1, KEY_B_CODE = 2, ENTER = 67, LSHIFT = 115;
 
 class InputStatusTest : public ::testing::Test {
  protected:
@@ -70,6 +70,18 @@ TEST_F(InputStatusTest, OneTypedEventPerPress) {
   // Enter types a carriage return: an event, but a special one.
   EXPECT_TRUE(tick(13, {ENTER}));
   EXPECT_TRUE(IS::getSpecialPressed());
+}
+
+TEST_F(InputStatusTest, ShadowKeysOutliveTheirKeyByOneTick) {
+  tick(27, {ESC});
+  EXPECT_TRUE(IS::getShadowKey(ESC) && IS::getShadowPressed());
+  tick(27);
+  EXPECT_TRUE(IS::getShadowKey(ESC) && !IS::getShadowPressed());
+  tick(27);
+  EXPECT_FALSE(IS::getShadowKey(ESC));
+  // A modifier is a key-down but types nothing.
+  EXPECT_FALSE(tick(27, {LSHIFT}));
+  EXPECT_TRUE(IS::getShadowPressed());
 }
 
 TEST_F(InputStatusTest, MaskingHidesKeysWithItsTexts) {
