@@ -9,22 +9,19 @@
 #include "DrawingProtocol.h"
 #include "KivSettings.h"
 #include "SyncClient.h"
+#include "SessionWire.h"
 #include "WorldMap.h"
 
 using libkorvet::DBuffer;
 using libkorvet::DEngine;
 using libksync::SyncClient;
 
+using namespace sessionwire;
+
 namespace {
 
-const int STATUS_COLOR = 80;
-const unsigned short SYNC_SUBTYPE = 0;
-const unsigned char SESSION_TYPE = 0;
 const unsigned short QUERY_BANDWIDTH = 128;
 const unsigned short QUERY_PERIOD_MS = 500;
-const unsigned short SPECK_SIZE = 3;
-const unsigned int HEADER_SIZE = 4;
-const unsigned int GREETING_SIZE = 12;
 const int PLACEHOLDER_SQUARE = 4;
 
 std::string headerOf(const DBuffer& body) {

@@ -16,21 +16,19 @@
 #include "KivSettings.h"
 #include "ServerConnection.h"
 #include "SyncServer.h"
+#include "SessionWire.h"
 #include "WorldMap.h"
 
 using libkorvet::DBuffer;
 using libkorvet::DEngine;
 using libksync::SyncServer;
 
+using namespace sessionwire;
+
 namespace {
 
-const int STATUS_COLOR = 80;
-const unsigned short SYNC_SUBTYPE = 0;
-const unsigned char SESSION_TYPE = 0;
 const unsigned char QUICK_SYNC_SEGMENTS = 10;
-const unsigned short SPECK_SIZE = 3;
 const unsigned short EDC_PERIOD_MS = 500;
-const unsigned int HEADER_SIZE = 4;
 // The sync server carries its bandwidth in 16 bits.
 const int MAX_EDC_BANDWIDTH = 65535;
 

@@ -15,6 +15,7 @@
 
 #include "DServer.h"
 #include "DTimer.h"
+#include "SessionWire.h"
 
 namespace libkorvet {
 class DBuffer;
@@ -34,7 +35,7 @@ class KivServer : public libkorvet::DServer {
  public:
   static const unsigned short SESSION_PORT = 5050;
   static const unsigned int MAX_CLIENTS = 8;
-  static const unsigned int GREETING_SIZE = 12;
+  static const unsigned int GREETING_SIZE = sessionwire::GREETING_SIZE;
   static const unsigned int TICK_INTERVAL_MS = 33;
 
   // Requires: map and the protocols outlive this object.
