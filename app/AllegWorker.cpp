@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ConfigWriter.h"
+#include "EmergencyExit.h"
 #include "GameEngine.h"
 #include "KivSettings.h"
 
@@ -35,6 +36,8 @@ bool ensureScreen() {
 int AllegWorker::initAllegro(bool) {
   set_uformat(U_ASCII);
   if (install_allegro(SYSTEM_AUTODETECT, &errno, atexit) != 0) return -1;
+  // From here on a lost display or a stop signal ends the program at once.
+  EmergencyExit::install();
   install_timer();
   install_keyboard();
   if (install_mouse() <= 0) return -3;
