@@ -3,14 +3,30 @@
 #include <deque>
 #include <iostream>
 #include <string>
+#include <unordered_map>
 
 #include "DEngine.h"
+#include "DTime.h"
 
 #include <allegro.h>
 
 using libkorvet::DEngine;
 
 namespace {
+
+struct ChatLine {
+  std::string owner;
+  std::string text;
+  int color;
+};
+
+// The repeats of one shown line during the window that follows it.
+struct RepeatWindow {
+  unsigned long long start;
+  unsigned long held;
+  ChatLine line;
+  bool queued;  // a chat line, rather than a line for standard output only
+};
 
 // The single shared copy of every setting.
 struct Settings {
@@ -19,9 +35,12 @@ struct Settings {
   FONT* medFont = nullptr;
   FONT* smallFont = nullptr;
   FONT* tinyFont = nullptr;
-  std::deque<std::string> chatMessages;
-  std::deque<std::string> chatOwners;
-  std::deque<int> chatColors;
+  std::deque<ChatLine> chatLines;
+  // Open repeat windows by key, and their keys oldest first: windows open
+  // in time order, so only the front can be due.
+  std::unordered_map<std::string, RepeatWindow> repeats;
+  std::deque<std::string> repeatOrder;
+  unsigned long long lastNow = 0;
   PALETTE thePallete = {};
   std::string workingDir;
   std::string errMsg;
@@ -43,6 +62,68 @@ Settings& s() {
 
 const int MIN_X_RESOLUTION = 640;
 const int MIN_Y_RESOLUTION = 480;
+const int STATUS_COLOR = 80;
+
+// Milliseconds on the engine's clock (the manual one in tests).
+unsigned long long nowMs() {
+  static libkorvet::DTime origin;
+  static bool started = false;
+  if (!started) {
+    origin.updateTime();
+    started = true;
+  }
+  return origin.timeElapsed();
+}
+
+void show(const ChatLine& line, bool queued) {
+  if (queued) {
+    s().chatLines.push_back(line);
+    if (s().chatLines.size() > KivSettings::MAX_QUEUED_LINES) s().chatLines.pop_front();
+    if (line.color == STATUS_COLOR) std::cout << line.owner << " " << line.text << std::endl;
+  } else {
+    std::cout << line.text << std::endl;
+  }
+}
+
+void closeFrontWindow() {
+  auto it = s().repeats.find(s().repeatOrder.front());
+  s().repeatOrder.pop_front();
+  if (it == s().repeats.end()) return;
+  RepeatWindow window = it->second;
+  s().repeats.erase(it);
+  if (window.held == 0) return;
+  ChatLine count = window.line;
+  count.text += " (x" + DEngine::intToStr(static_cast<long>(window.held)) + ")";
+  show(count, window.queued);
+}
+
+// Closes the windows that are due; a clock that went back (the manual test
+// clock switched off) closes them all.
+void expireRepeats(unsigned long long now) {
+  bool wentBack = now < s().lastNow;
+  s().lastNow = now;
+  while (!s().repeatOrder.empty()) {
+    auto it = s().repeats.find(s().repeatOrder.front());
+    if (!wentBack && it != s().repeats.end() && now - it->second.start < KivSettings::REPEAT_WINDOW_MS) break;
+    closeFrontWindow();
+  }
+}
+
+void post(const ChatLine& raw, bool queued) {
+  ChatLine line{KivSettings::printable(raw.owner), KivSettings::printable(raw.text), raw.color};
+  unsigned long long now = nowMs();
+  expireRepeats(now);
+  std::string key = (queued ? "q" : "o") + line.owner + '\x1f' + line.text;
+  auto it = s().repeats.find(key);
+  if (it != s().repeats.end()) {
+    ++it->second.held;
+    return;
+  }
+  if (s().repeats.size() >= KivSettings::MAX_REPEAT_WINDOWS) closeFrontWindow();
+  s().repeats.emplace(key, RepeatWindow{now, 0, line, queued});
+  s().repeatOrder.push_back(key);
+  show(line, queued);
+}
 
 }  // namespace
 
@@ -196,27 +277,57 @@ bool KivSettings::isValidTyping(char c) {
 // Chat queue
 
 void KivSettings::addChatMessage(const std::string& owner, const std::string& message, int color) {
-  s().chatMessages.push_back(message);
-  s().chatOwners.push_back(owner);
-  s().chatColors.push_back(color);
-  if (color == 80) std::cout << owner << " " << message << std::endl;
+  post(ChatLine{owner, message, color}, true);
 }
 
+void KivSettings::logLine(const std::string& text) { post(ChatLine{std::string(), text, 0}, false); }
+
+void KivSettings::flushRepeats() { expireRepeats(nowMs()); }
+
 bool KivSettings::getChatMessage(std::string& owner, std::string& message, int& color) {
-  if (s().chatMessages.empty() || s().chatOwners.empty() || s().chatColors.empty()) return false;
-  owner = s().chatOwners.front();
-  message = s().chatMessages.front();
-  color = s().chatColors.front();
-  s().chatOwners.pop_front();
-  s().chatMessages.pop_front();
-  s().chatColors.pop_front();
+  flushRepeats();
+  if (s().chatLines.empty()) return false;
+  const ChatLine& line = s().chatLines.front();
+  owner = line.owner;
+  message = line.text;
+  color = line.color;
+  s().chatLines.pop_front();
   return true;
 }
 
 void KivSettings::deleteMessages() {
-  s().chatMessages.clear();
-  s().chatOwners.clear();
-  s().chatColors.clear();
+  s().chatLines.clear();
+  // Counts of lines nobody will see any more go with them, except on the
+  // console, where status lines were logged.
+  while (!s().repeatOrder.empty()) {
+    auto it = s().repeats.find(s().repeatOrder.front());
+    if (it != s().repeats.end() && it->second.queued) {
+      RepeatWindow& window = it->second;
+      window.queued = false;
+      if (window.line.color == STATUS_COLOR)
+        window.line.text = window.line.owner + " " + window.line.text;
+      else
+        window.held = 0;
+    }
+    closeFrontWindow();
+  }
+}
+
+std::string KivSettings::printable(const std::string& raw) {
+  static const char* const HEX = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(raw.size());
+  for (char c : raw) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (isValidTyping(c)) {
+      out.push_back(c);
+    } else {
+      out += "\\x";
+      out.push_back(HEX[u >> 4]);
+      out.push_back(HEX[u & 15]);
+    }
+  }
+  return out;
 }
 
 void KivSettings::clear() {

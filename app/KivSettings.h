@@ -6,6 +6,7 @@
 // working directory and the queue of chat and status lines. Static only and
 // used from the main thread; the fonts belong to the loaded datafile.
 
+#include <cstddef>
 #include <string>
 
 struct FONT;
@@ -54,10 +55,30 @@ class KivSettings {
   static bool isValidTyping(char c);
 
   // Chat queue, first in first out. Colour 80 marks a status line, which is
-  // also written to standard output as owner, space, message.
+  // also written to standard output as owner, space, message. Owner and
+  // message are shown through printable(). A line with the same owner and
+  // text as one shown less than REPEAT_WINDOW_MS ago is only counted; when
+  // that window closes the count follows as one line, "text (xN)", N being
+  // the lines held back. The queue keeps the newest MAX_QUEUED_LINES.
   static void addChatMessage(const std::string& owner, const std::string& message, int color);
   static bool getChatMessage(std::string& owner, std::string& message, int& color);
   static void deleteMessages();
+  // A line for standard output only, printable and coalesced the same way.
+  static void logLine(const std::string& text);
+  // Posts the counts of the repeat windows that have closed by now; the
+  // queue's reader and the session tick call it.
+  static void flushRepeats();
+
+  // The text with every byte outside printable ASCII (32 to 126) written as
+  // \xNN: whatever a peer sent can reach the screen and the console without
+  // driving the terminal.
+  static std::string printable(const std::string& raw);
+
+  static const unsigned int REPEAT_WINDOW_MS = 1000;
+  static const std::size_t MAX_QUEUED_LINES = 300;
+  // Distinct lines whose repeats are counted at once; beyond it the oldest
+  // window closes early.
+  static const std::size_t MAX_REPEAT_WINDOWS = 256;
 
   // Forgets the fonts and empties the chat queue (before the datafile goes).
   static void clear();

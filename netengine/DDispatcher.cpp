@@ -167,6 +167,8 @@ void DDispatcher::delayToggled() {
 
 void DDispatcher::corruptHandler(std::string) {}
 
+bool DDispatcher::admitMessage(unsigned char, const DBuffer&) { return true; }
+
 // ---------------------------------------------------------------------------
 // [Receiving]
 
@@ -234,6 +236,7 @@ void DDispatcher::receiveHandler(DBuffer& data) {
         currentHandler.clear();
         if (haveGenericHandler) {
           currentHandler = genericHandler;
+          currentType = 0;
           recvState = BODY;
         } else {
           recvState = TYPE;
@@ -242,11 +245,11 @@ void DDispatcher::receiveHandler(DBuffer& data) {
       }
       case TYPE: {
         DEventMap& map = *eventMaps[b];
+        currentType = b;
         if (map.getHaveSingle()) {
           currentHandler = map.getSingleHandler();
           recvState = BODY;
         } else if (map.size() > 0) {
-          currentType = b;
           headerBuf.clear();
           recvState = SUBTYPE_HIGH;
         } else {
@@ -290,7 +293,7 @@ void DDispatcher::receiveHandler(DBuffer& data) {
           // not be destroyed while it runs.
           Handler handler;
           handler.swap(currentHandler);
-          handler(messageBuf);
+          if (admitMessage(currentType, messageBuf)) handler(messageBuf);
           if (!*alive) return;
         }
         if (index < total) {

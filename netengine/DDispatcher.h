@@ -61,6 +61,10 @@ class DDispatcher : public DClient {
   void delayToggled() override;
   // A framing or routing fault of the incoming stream; does nothing by default.
   virtual void corruptHandler(std::string text);
+  // Sees every complete message before its handler (type 0 in untyped
+  // frames); false drops it unhandled. Lets a connection meter what its
+  // peer sends whichever layer handles it. Admits everything by default.
+  virtual bool admitMessage(unsigned char type, const DBuffer& body);
 
   static int getNumInstances() { return -1; }
 

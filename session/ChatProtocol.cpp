@@ -2,8 +2,6 @@
 
 #include "ChatProtocol.h"
 
-#include <iostream>
-
 #include "DEngine.h"
 #include "KivSettings.h"
 #include "PayloadCodec.h"
@@ -29,7 +27,7 @@ std::string takeString(DBuffer& body, unsigned int length) {
 
 }  // namespace
 
-ChatProtocol::ChatProtocol() : sendsPerSecond(2), tickCount(0) {}
+ChatProtocol::ChatProtocol() : sendsPerSecond(2), tickCount(0), lastLineCount(0) {}
 
 ChatProtocol::~ChatProtocol() {}
 
@@ -38,7 +36,7 @@ void ChatProtocol::postStatus(const std::string& text) {
 }
 
 void ChatProtocol::addChat(const std::string& name, const std::string& text, bool display) {
-  std::cout << "ChatProtocol::addChat() called" << std::endl;
+  KivSettings::logLine("ChatProtocol::addChat() called");
   chatNames.push_back(name);
   chatTexts.push_back(text);
   // The host relays whatever its clients send; a flood must not grow the
@@ -46,7 +44,7 @@ void ChatProtocol::addChat(const std::string& name, const std::string& text, boo
   if (chatTexts.size() > MAX_QUEUED_LINES) {
     chatNames.erase(chatNames.begin());
     chatTexts.erase(chatTexts.begin());
-    std::cout << "Dropping chat line!" << std::endl;
+    KivSettings::logLine("Dropping chat line!");
   }
   if (display) KivSettings::addChatMessage(name, text, USER_COLOR);
 }
@@ -61,6 +59,7 @@ bool ChatProtocol::prepareMessage(DBuffer& message) {
 
 void ChatProtocol::generateMessage(DBuffer& out) {
   out.clear();
+  lastLineCount = 0;
   if (chatTexts.empty()) return;
 
   DBuffer payload;
@@ -88,15 +87,16 @@ void ChatProtocol::generateMessage(DBuffer& out) {
   chatTexts.erase(chatTexts.begin(), chatTexts.begin() + static_cast<long>(used));
   if (skipped) postStatus("generateMessage() dropped a line with an empty name or text");
   if (lines == 0) return;
+  lastLineCount = lines;
 
   payload.insertVariable<unsigned char>(static_cast<unsigned char>(lines));
   PayloadCodec::wrap("CHAT", payload, out);
 }
 
-void ChatProtocol::parseChat(DBuffer& body, bool relay) {
+bool ChatProtocol::parseChat(DBuffer& body, bool relay) {
   if (body.size() == 0) {
     postStatus("parseChat() got an empty message");
-    return;
+    return false;
   }
 
   DBuffer inflated;
@@ -105,18 +105,19 @@ void ChatProtocol::parseChat(DBuffer& body, bool relay) {
   DBuffer* payload = PayloadCodec::unwrap(body, MAX_PAYLOAD_SIZE, inflated, "parseChat", err);
   if (!payload) {
     postStatus(err);
-    return;
+    return false;
   }
 
   if (payload->size() == 0) {
     postStatus("parseChat() expected the number of chat messages");
-    return;
+    return false;
   }
   unsigned char count = payload->getByte(0);
   payload->removeFirst(1);
   for (unsigned int i = 0; i < count; ++i) {
-    if (!extractMessage(*payload, relay)) break;
+    if (!extractMessage(*payload, relay)) return false;
   }
+  return true;
 }
 
 bool ChatProtocol::extractMessage(DBuffer& body, bool relay) {

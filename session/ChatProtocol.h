@@ -59,12 +59,14 @@ class ChatProtocol {
   void generateMessage(libkorvet::DBuffer& out);
 
   // Handles a received CHAT body whose "CHAT" header the caller removed;
-  // relay is true on the host.
-  void parseChat(libkorvet::DBuffer& body, bool relay);
+  // relay is true on the host. False when the body was malformed.
+  bool parseChat(libkorvet::DBuffer& body, bool relay);
   // Decodes one line from the front of body, removing its bytes.
   bool extractMessage(libkorvet::DBuffer& body, bool relay);
 
   size_t getNumPending() const { return chatTexts.size(); }
+  // Lines in the message generateMessage built last.
+  unsigned int getLastLineCount() const { return lastLineCount; }
 
   static int getNumInstances() { return -1; }
 
@@ -75,6 +77,7 @@ class ChatProtocol {
   std::vector<std::string> chatNames;
   int sendsPerSecond;
   int tickCount;
+  unsigned int lastLineCount;
 };
 
 #endif  // SESSION_CHATPROTOCOL_H

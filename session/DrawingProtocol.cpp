@@ -7,7 +7,6 @@
 #include "DrawingProtocol.h"
 
 #include <cstdint>
-#include <iostream>
 
 #include "DEngine.h"
 #include "KivSettings.h"
@@ -69,7 +68,7 @@ void DrawingProtocol::addCoordinates(long x1, long y1, long x2, long y2) {
   pendingLines.push_back(line);
   if (pendingLines.size() > MAX_PENDING_LINES) {
     pendingLines.pop_front();
-    std::cout << "Dropping coordinate!" << std::endl;
+    KivSettings::logLine("Dropping coordinate!");
   }
 }
 
@@ -160,10 +159,10 @@ void DrawingProtocol::generateDrawingProtocol(DBuffer& out) {
 // [SECTION] decoding
 // ---------------------------------------------------------------------------
 
-void DrawingProtocol::parseDraw(DBuffer& body, WorldMap* map) {
+bool DrawingProtocol::parseDraw(DBuffer& body, WorldMap* map, const PaintGate& gate) {
   if (body.size() <= 1) {
     postStatus("parseDraw() got a msg containing " + DEngine::intToStr(body.size()) + " bytes");
-    return;
+    return false;
   }
 
   DBuffer inflated;
@@ -172,48 +171,51 @@ void DrawingProtocol::parseDraw(DBuffer& body, WorldMap* map) {
   DBuffer* payload = PayloadCodec::unwrap(body, MAX_PAYLOAD_SIZE, inflated, "parseDraw", err);
   if (!payload) {
     postStatus(err);
-    return;
+    return false;
   }
 
   unsigned int lineBudget = MAX_LINES_PER_MESSAGE;
   while (payload->size() > 0) {
-    if (!extractBlock(*payload, map, lineBudget)) break;
+    BlockResult result = extractBlock(*payload, map, lineBudget, gate);
+    if (result != BLOCK_OK) return result == BLOCK_REFUSED;
   }
+  return true;
 }
 
 bool DrawingProtocol::extractDrawing(DBuffer& body, WorldMap* map) {
   unsigned int lineBudget = MAX_LINES_PER_MESSAGE;
-  return extractBlock(body, map, lineBudget);
+  return extractBlock(body, map, lineBudget, PaintGate()) == BLOCK_OK;
 }
 
-bool DrawingProtocol::extractBlock(DBuffer& body, WorldMap* map, unsigned int& lineBudget) {
+DrawingProtocol::BlockResult DrawingProtocol::extractBlock(DBuffer& body, WorldMap* map, unsigned int& lineBudget,
+                                                           const PaintGate& gate) {
   if (body.size() < BLOCK_HEADER_SIZE) {
     postStatus("extractDrawing got a msg that's too short");
-    return false;
+    return BLOCK_MALFORMED;
   }
   unsigned char brushSize = body.getByte(0);
   body.removeFirst(1);
   if (brushSize > MAX_BRUSH_SIZE) {
     postStatus("extractDrawing got invalid brush size");
-    return false;
+    return BLOCK_MALFORMED;
   }
   unsigned char fillType = body.getByte(0);
   body.removeFirst(1);
   if (fillType > MAX_FILL_TYPE) {
     postStatus("extractDrawing got invalid fill type");
-    return false;
+    return BLOCK_MALFORMED;
   }
   unsigned char peerIndex = body.getByte(0);
   body.removeFirst(1);
   if (peerIndex > MAX_PEER_INDEX) {
     postStatus("extractDrawing got invalid korvet index");
-    return false;
+    return BLOCK_MALFORMED;
   }
   unsigned char numLines = body.getByte(0);
   body.removeFirst(1);
   if (numLines == 0) {
     KivSettings::addChatMessage("UDPReceiver", "extractDrawing got zero numLines", STATUS_COLOR);
-    return false;
+    return BLOCK_MALFORMED;
   }
 
   unsigned int linesDrawn = 0;
@@ -233,7 +235,7 @@ bool DrawingProtocol::extractBlock(DBuffer& body, WorldMap* map, unsigned int& l
     if (a >= 0 && b >= 0) {
       if (body.size() < PAIR_SIZE) {
         postStatus("extractDrawing got no second coordinate");
-        return false;
+        return BLOCK_MALFORMED;
       }
       startX = a;
       startY = b;
@@ -245,11 +247,11 @@ bool DrawingProtocol::extractBlock(DBuffer& body, WorldMap* map, unsigned int& l
       endY = -b;
       if (endX < 0 || endY < 0) {
         postStatus("extractDrawing got one + and one - coord");
-        return false;
+        return BLOCK_MALFORMED;
       }
       if (!havePrevious) {
         postStatus("parseDraw's 1st coordinate was -");
-        return false;
+        return BLOCK_MALFORMED;
       }
       startX = previousX;
       startY = previousY;
@@ -258,9 +260,10 @@ bool DrawingProtocol::extractBlock(DBuffer& body, WorldMap* map, unsigned int& l
     if (lineBudget == 0) {
       postStatus("parseDraw() got more than " + DEngine::intToStr(MAX_LINES_PER_MESSAGE) +
                  " lines in one message");
-      return false;
+      return BLOCK_MALFORMED;
     }
     --lineBudget;
+    if (gate && !gate(WorldMap::lineCost(startX, startY, endX, endY, brushSize))) return BLOCK_REFUSED;
     if (map) map->applyLineDrawing(startX, startY, endX, endY, brushSize, fillType);
     previousX = endX;
     previousY = endY;
@@ -268,7 +271,7 @@ bool DrawingProtocol::extractBlock(DBuffer& body, WorldMap* map, unsigned int& l
     ++linesDrawn;
   }
 
-  if (linesDrawn == numLines) return true;
+  if (linesDrawn == numLines) return BLOCK_OK;
   postStatus("parseDraw got a msg that's missing lines");
-  return false;
+  return BLOCK_MALFORMED;
 }

@@ -11,6 +11,7 @@
 // server or client from their session tick.
 
 #include <deque>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -65,9 +66,14 @@ class DrawingProtocol {
   bool prepareClientMessage(libkorvet::DBuffer& message);
   bool prepareServerMessage(libkorvet::DBuffer& message);
 
+  // Asked before each received line is painted, with what painting it costs
+  // (WorldMap::lineCost); false leaves that line and the rest unpainted.
+  typedef std::function<bool(long pixels)> PaintGate;
+
   // Paints a received DRAW body whose "DRAW" header the caller removed.
   // Problems are posted as status lines; lines before a problem stay painted.
-  void parseDraw(libkorvet::DBuffer& body, WorldMap* map);
+  // False when the body was malformed (a refusal of the gate is not).
+  bool parseDraw(libkorvet::DBuffer& body, WorldMap* map, const PaintGate& gate = PaintGate());
   // Decodes and paints one block from the front of body, removing its bytes.
   bool extractDrawing(libkorvet::DBuffer& body, WorldMap* map);
   // Encodes the queue as blocks (appended to out) and empties it.
@@ -81,7 +87,9 @@ class DrawingProtocol {
   static int getNumInstances() { return -1; }
 
  private:
-  bool extractBlock(libkorvet::DBuffer& body, WorldMap* map, unsigned int& lineBudget);
+  enum BlockResult { BLOCK_OK, BLOCK_MALFORMED, BLOCK_REFUSED };
+  BlockResult extractBlock(libkorvet::DBuffer& body, WorldMap* map, unsigned int& lineBudget,
+                           const PaintGate& gate);
   static void postStatus(const std::string& text);
 
   std::deque<DrawingData> pendingLines;

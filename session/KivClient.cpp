@@ -35,6 +35,7 @@ std::string headerOf(const DBuffer& body) {
 const unsigned short KivClient::SESSION_PORT;
 const unsigned int KivClient::TICK_INTERVAL_MS;
 const int KivClient::PLACEHOLDER_COLOR;
+const unsigned int KivClient::GREETING_TIMEOUT_MS;
 
 KivClient::KivClient(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat)
     : DDispatcher(e),
@@ -44,11 +45,13 @@ KivClient::KivClient(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatPr
       drawingProtocol(drawing),
       chatProtocol(chat),
       tickTimer(e),
+      greetingTimer(e),
       ready(false),
       clientOK(true) {}
 
 KivClient::~KivClient() {
   tickTimer.stop();
+  greetingTimer.stop();
   delete syncClient;
   syncClient = nullptr;
 }
@@ -64,6 +67,7 @@ void KivClient::connectToHost(const std::string& address, unsigned short port) {
   // The connection owns the handler and only calls it while alive; this
   // object is that connection.
   addHandler(SESSION_TYPE, [this](DBuffer& body) { messageHandler(body); });
+  hostAddress = address;
   startConnect(address, port);
 }
 
@@ -78,8 +82,16 @@ void KivClient::connectHandler(std::string text, libkorvet::NetworkCode code) {
   tickTimer.setInterval(TICK_INTERVAL_MS);
   tickTimer.setHandler([this] { run(); });
   tickTimer.start();
+  greetingTimer.setInterval(GREETING_TIMEOUT_MS);
+  greetingTimer.setHandler([this] { greetingOverdue(); });
+  greetingTimer.start();
 
-  syncClient = new SyncClient(this, engine, SYNC_SUBTYPE, &KivClient::syncError);
+  // Both timers and the sync client belong to this object and go with it.
+  syncClient = new SyncClient(this, engine, SYNC_SUBTYPE, [this](std::string text) {
+    syncError(text);
+    unsigned int state = syncClient ? syncClient->getState() : static_cast<unsigned int>(SyncClient::START);
+    if (joinError.empty() && (state == SyncClient::JOINING || state == SyncClient::ERROR)) joinError = text;
+  });
   syncClient->setQueryBandwidth(QUERY_BANDWIDTH);
   if (!syncClient->setSegmentSize(static_cast<unsigned short>(WorldMap::KIV_SEGMENT_SIZE), SPECK_SIZE))
     DEngine::fatalError(syncClient->getErrMsg());
@@ -92,7 +104,23 @@ void KivClient::errorHandler(std::string text) {
 
 void KivClient::corruptHandler(std::string text) { postStatus(text); }
 
+bool KivClient::getJoined() const { return syncClient && syncClient->getState() == SyncClient::SYNCHRONIZING; }
+
+void KivClient::greetingOverdue() {
+  greetingTimer.stop();
+  if (ready || !clientOK) return;
+  clientOK = false;
+  errMsg = "The host at " + hostAddress + " accepted the connection but never answered.";
+}
+
+void KivClient::checkJoin() {
+  if (!clientOK || !syncClient || syncClient->getState() != SyncClient::ERROR) return;
+  clientOK = false;
+  errMsg = "Couldn't join the host's canvas: " + (joinError.empty() ? syncClient->getErrMsg() : joinError);
+}
+
 void KivClient::run() {
+  checkJoin();
   drawingProtocol->runClient(this);
   chatProtocol->runClient(this);
 }
@@ -103,6 +131,7 @@ void KivClient::messageHandler(DBuffer& body) {
   if (!clientOK) return;
 
   if (!ready) {
+    greetingTimer.stop();
     if (extractDimensions(body))
       ready = true;
     else

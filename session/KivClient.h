@@ -6,6 +6,9 @@
 // canvas of the announced size on a sync client it owns, joins, paints a
 // placeholder that error correction replaces with the host's picture, then
 // routes DRAW and CHAT bodies and runs both protocols on a 33 ms tick.
+// A host that accepts but sends no greeting within GREETING_TIMEOUT_MS, or a
+// join the sync client gives up on (bad or mismatching JOIN_ACK, no answer),
+// fails the session with a text for the user.
 // Not reusable: one connection per object. The canvas and protocols are lent.
 
 #include <string>
@@ -27,6 +30,7 @@ class KivClient : public libkorvet::DDispatcher {
   static const unsigned int TICK_INTERVAL_MS = 33;
   // Colour index of the placeholder squares (a dark grey).
   static const int PLACEHOLDER_COLOR = 2;
+  static const unsigned int GREETING_TIMEOUT_MS = 30000;
 
   // Requires: map and the protocols outlive this object.
   KivClient(libkorvet::DEngine* engine, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat);
@@ -36,7 +40,10 @@ class KivClient : public libkorvet::DDispatcher {
   // arrives through connectHandler. Fatal once a connection was made.
   void connectToHost(const std::string& address, unsigned short port = SESSION_PORT);
 
+  // The greeting built the canvas.
   bool getReady() const { return ready; }
+  // The host acknowledged the join: the canvas is being synchronized.
+  bool getJoined() const;
   bool getClientOK() const { return clientOK; }
   std::string getErrMsg() const { return errMsg; }
 
@@ -57,6 +64,9 @@ class KivClient : public libkorvet::DDispatcher {
  private:
   static void postStatus(const std::string& text);
   void paintPlaceholder(int width, int height);
+  void greetingOverdue();
+  // Ends the session once the sync client has given up on the join.
+  void checkJoin();
 
   libksync::SyncClient* syncClient;
   WorldMap* worldMap;
@@ -64,6 +74,10 @@ class KivClient : public libkorvet::DDispatcher {
   DrawingProtocol* drawingProtocol;
   ChatProtocol* chatProtocol;
   libkorvet::DTimer tickTimer;
+  libkorvet::DTimer greetingTimer;
+  std::string hostAddress;
+  // The first thing the sync client reported about the join.
+  std::string joinError;
   std::string errMsg;
   bool ready;
   bool clientOK;

@@ -16,12 +16,14 @@
 #include "KivSettings.h"
 #include "ServerConnection.h"
 #include "SyncServer.h"
+#include "SyncServerFSM.h"
 #include "SessionWire.h"
 #include "WorldMap.h"
 
 using libkorvet::DBuffer;
 using libkorvet::DEngine;
 using libksync::SyncServer;
+using libksync::SyncServerFSM;
 
 using namespace sessionwire;
 
@@ -38,6 +40,7 @@ const unsigned short KivServer::SESSION_PORT;
 const unsigned int KivServer::MAX_CLIENTS;
 const unsigned int KivServer::GREETING_SIZE;
 const unsigned int KivServer::TICK_INTERVAL_MS;
+const unsigned int KivServer::EVICTABLE_UNJOINED_MS;
 
 // ---------------------------------------------------------------------------
 // [SECTION] lifecycle
@@ -75,7 +78,7 @@ void KivServer::postStatus(const std::string& owner, const std::string& text) {
   KivSettings::addChatMessage(owner, text, STATUS_COLOR);
 }
 
-void KivServer::syncError(std::string text) { std::cout << text << std::endl; }
+void KivServer::syncError(std::string text) { KivSettings::logLine(text); }
 
 void KivServer::buildGreeting(unsigned int width, unsigned int height, DBuffer& out) {
   out.clear();
@@ -139,9 +142,16 @@ bool KivServer::initialize(unsigned int width, unsigned int height) {
 void KivServer::connectHandler(Socket* socket) {
   ServerConnection* connection = new ServerConnection(engine, socket, this);
 
+  // Connections that connect and never join must not keep everyone out.
+  if (liveClients() >= MAX_CLIENTS && syncServer) {
+    ServerConnection* idle = evictableConnection();
+    if (idle)
+      dropConnection(idle, "no JOIN after " + DEngine::intToStr(EVICTABLE_UNJOINED_MS / 1000) +
+                               " seconds; its slot went to a newcomer");
+  }
   // Only a fully started server admits anyone (the listener is closed after
   // a failed start, so this is a second line of defence).
-  if (clients.size() >= MAX_CLIENTS || !syncServer || !tickTimer.isRunning()) {
+  if (liveClients() >= MAX_CLIENTS || !syncServer || !tickTimer.isRunning()) {
     postStatus("NetSystem",
                "Client tried to join from " + connection->getRemoteAddress() + ", but server is full.");
     delete connection;  // closes the socket; nothing is sent
@@ -155,9 +165,9 @@ void KivServer::connectHandler(Socket* socket) {
 
   if (!clients.insert(connection).second) DEngine::fatalError("KivServer::connectHandler(): client exists!");
   syncServer->addClient(connection);
-  // One handler for every client: the connection owns it and only runs it
-  // while alive, and this server owns every connection.
-  connection->addHandler(SESSION_TYPE, [this](DBuffer& body) { messageHandler(body); });
+  // The connection owns its handler and only runs it while alive, and this
+  // server owns every connection.
+  connection->addHandler(SESSION_TYPE, [this, connection](DBuffer& body) { messageHandler(body, connection); });
   postStatus("NetSystem", "Client joined from " + connection->getRemoteAddress());
 }
 
@@ -173,11 +183,41 @@ void KivServer::disconnectHandler(std::string text, ServerConnection* connection
     postStatus("KivServer", "Can't find disconnected client!");
     return;
   }
+  queueRemoval(connection);
+}
+
+void KivServer::queueRemoval(ServerConnection* connection) {
   for (ServerConnection* queued : pendingRemovals)
     if (queued == connection) return;
   pendingRemovals.push_back(connection);
   // Its state machine goes at once, so nothing more is sent on a dead link.
   if (syncServer) syncServer->removeClient(connection);
+}
+
+void KivServer::dropConnection(ServerConnection* connection, const std::string& reason) {
+  if (connection->isDropped() || clients.count(connection) == 0) return;
+  postStatus("KivServer", "Dropped " + connection->getAddress() + ": " + reason);
+  connection->markDropped();
+  queueRemoval(connection);
+}
+
+bool KivServer::hasJoined(ServerConnection* connection) const {
+  SyncServerFSM* fsm = syncServer ? syncServer->getClient(connection) : nullptr;
+  return fsm && fsm->getFSMState() == SyncServerFSM::JOINED;
+}
+
+ServerConnection* KivServer::evictableConnection() {
+  ServerConnection* oldest = nullptr;
+  unsigned int oldestAge = 0;
+  for (ServerConnection* connection : clients) {
+    if (connection->isDropped() || hasJoined(connection)) continue;
+    unsigned int age = connection->getBudget().ageMs();
+    if (age >= EVICTABLE_UNJOINED_MS && age >= oldestAge) {
+      oldest = connection;
+      oldestAge = age;
+    }
+  }
+  return oldest;
 }
 
 void KivServer::clearDeletions() {
@@ -192,26 +232,41 @@ void KivServer::clearDeletions() {
 // [SECTION] messages and the session tick
 // ---------------------------------------------------------------------------
 
-void KivServer::messageHandler(DBuffer& body) {
+void KivServer::messageHandler(DBuffer& body, ServerConnection* from) {
   if (body.size() < HEADER_SIZE) {
-    postStatus("NetSystem", "runServer got a msg < four bytes long");
+    from->chargeFault("NetSystem", "runServer got a msg < four bytes long");
     return;
   }
   std::string header;
   for (unsigned int i = 0; i < HEADER_SIZE; ++i) header.push_back(static_cast<char>(body.getByte(i)));
   body.removeFirst(HEADER_SIZE);
 
+  // The protocols post what was wrong with a malformed body; the sender is
+  // charged a fault for it.
   if (header == "DRAW") {
-    drawingProtocol->parseDraw(body, worldMap);
+    if (!drawingProtocol->parseDraw(body, worldMap, [from](long pixels) { return from->chargeLine(pixels); }))
+      from->chargeFault("", "");
   } else if (header == "CHAT") {
-    chatProtocol->parseChat(body, true);
+    if (!from->charge(PeerBudget::CHAT_BYTES, body.size())) return;
+    if (!chatProtocol->parseChat(body, true)) from->chargeFault("", "");
   } else {
-    postStatus("KivServer", "messageHandler received unrecognized header " + header);
+    from->chargeFault("KivServer", "messageHandler received unrecognized header " + header);
   }
 }
 
 void KivServer::run() {
   clearDeletions();
-  drawingProtocol->runServer(clients);
-  chatProtocol->runServer(clients);
+  for (ServerConnection* connection : clients) {
+    SyncServerFSM* fsm = syncServer->getClient(connection);
+    bool streaming = fsm && fsm->getSendingState() != SyncServerFSM::IDLE;
+    connection->checkBudget(hasJoined(connection), streaming);
+  }
+  // The clients that are not reading miss these; their sync repairs the
+  // canvas later, and chat they miss is counted.
+  DBuffer message;
+  if (drawingProtocol->prepareServerMessage(message))
+    for (ServerConnection* connection : clients) connection->relay(message);
+  if (chatProtocol->prepareMessage(message))
+    for (ServerConnection* connection : clients) connection->relay(message, chatProtocol->getLastLineCount());
+  KivSettings::flushRepeats();
 }

@@ -5,8 +5,10 @@
 // admits up to MAX_CLIENTS connections, greets each with the canvas size
 // ("NTPT", width, height; 12 bytes, big-endian), registers it with the sync
 // server it owns, paints received DRAW bodies onto the canvas and shows and
-// relays CHAT bodies. A 33 ms session tick sends the host's strokes and the
-// relayed chat to every client and deletes the connections that failed.
+// relays CHAT bodies, each charged to the sending connection's budget. A 33 ms
+// session tick applies the budgets' deadlines, sends the host's strokes and
+// the relayed chat to every client that is reading, and deletes the
+// connections that failed or were dropped.
 // The canvas and the two protocols are lent by the network facade.
 
 #include <set>
@@ -37,6 +39,9 @@ class KivServer : public libkorvet::DServer {
   static const unsigned int MAX_CLIENTS = 8;
   static const unsigned int GREETING_SIZE = sessionwire::GREETING_SIZE;
   static const unsigned int TICK_INTERVAL_MS = 33;
+  // When full, a newcomer takes the slot of a connection that has not
+  // joined this long after its greeting (a real client joins at once).
+  static const unsigned int EVICTABLE_UNJOINED_MS = 5000;
 
   // Requires: map and the protocols outlive this object.
   KivServer(libkorvet::DEngine* engine, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat);
@@ -57,7 +62,12 @@ class KivServer : public libkorvet::DServer {
   void connectHandler(Socket* socket) override;
   void errorHandler(std::string text) override;
   void disconnectHandler(std::string text, ServerConnection* connection);
-  void messageHandler(libkorvet::DBuffer& body);
+  // Every type-0 message, with the connection it came from.
+  // Requires: from is one of this server's connections.
+  void messageHandler(libkorvet::DBuffer& body, ServerConnection* from);
+  // Ends a connection whose peer broke its budget: "Dropped <address>:
+  // <reason>", the socket closed, removal on the next tick.
+  void dropConnection(ServerConnection* connection, const std::string& reason);
   void clearDeletions();
   static void syncError(std::string text);
 
@@ -73,6 +83,13 @@ class KivServer : public libkorvet::DServer {
 
  private:
   static void postStatus(const std::string& owner, const std::string& text);
+  // Queues a connection for deletion on the next tick; its state machine
+  // goes at once.
+  void queueRemoval(ServerConnection* connection);
+  std::size_t liveClients() const { return clients.size() - pendingRemovals.size(); }
+  // The connection longest without a JOIN, if past EVICTABLE_UNJOINED_MS.
+  ServerConnection* evictableConnection();
+  bool hasJoined(ServerConnection* connection) const;
 
   std::set<ServerConnection*> clients;
   // Connections that failed; they are still inside their own error report

@@ -122,7 +122,9 @@ bool NetSystem::netOK() {
 
 bool NetSystem::clientReady() {
   if (sessionMode != CLIENT) DEngine::fatalError("NetSystem::clientReady(): we're not a client");
-  return clientHandler->getReady();
+  // Painting starts only on a canvas the host has agreed to synchronize: a
+  // join that fails must end in the join setup, not on a placeholder.
+  return clientHandler->getReady() && clientHandler->getJoined();
 }
 
 unsigned short NetSystem::getListenPort() const {

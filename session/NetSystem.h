@@ -55,7 +55,8 @@ class NetSystem {
   void sendChat(const std::string& text);
   // The health check: false (text in getErrMsg()) once the session failed.
   bool netOK();
-  // Whether the joined client accepted the host's greeting. Fatal unless a client.
+  // Whether the joined client accepted the host's greeting and the host
+  // acknowledged its join. Fatal unless a client.
   bool clientReady();
 
   // The session port, 5050 unless a test or tool chooses another (0 lets

@@ -2,25 +2,103 @@
 
 #include "ServerConnection.h"
 
+#include "DEngine.h"
 #include "KivServer.h"
 #include "KivSettings.h"
+#include "SessionWire.h"
+#include "SyncMessages.h"
+#include "SyncNetwork.h"
 
-namespace {
-const int STATUS_COLOR = 80;
-}  // namespace
+using libkorvet::DBuffer;
 
 ServerConnection::ServerConnection(libkorvet::DEngine* engine, Socket* socket, KivServer* owner)
-    : DDispatcher(engine, socket), server(owner) {}
+    : DDispatcher(engine, socket),
+      server(owner),
+      budget(engine, this),
+      address(getRemoteAddress()),
+      skippedChatLines(0),
+      dropped(false) {}
 
 ServerConnection::~ServerConnection() {}
 
 void ServerConnection::errorHandler(std::string text) {
   // The server only queues this connection for deletion: the connection is
   // still inside its own error report here.
-  server->disconnectHandler(text, this);
+  if (!dropped) server->disconnectHandler(text, this);
 }
 
 void ServerConnection::corruptHandler(std::string text) {
-  // The dispatcher resynchronises on the next frame, so the client may stay.
-  KivSettings::addChatMessage("ServerConnection", text, STATUS_COLOR);
+  // The dispatcher resynchronises on the next frame, so the client may stay
+  // as long as it does not make a habit of it.
+  chargeFault("ServerConnection", text);
+}
+
+bool ServerConnection::admitMessage(unsigned char type, const DBuffer& body) {
+  if (dropped) return false;
+  budget.noteHeard();
+  if (type != libksync::SyncNetwork::SYNC_MESSAGE_TYPE) return true;
+  // A client sends JOIN once and CRC queries; any other kind is not ours.
+  unsigned char kind = body.size() > 0 ? body.getByte(0) : 0;
+  if (kind != libksync::SyncMessages::JOIN && kind != libksync::SyncMessages::CRC_QUERY) {
+    chargeFault("ServerConnection", "Got a sync message of kind " + libkorvet::DEngine::intToStr(kind));
+    return false;
+  }
+  return charge(PeerBudget::SYNC_MESSAGES, 1) && charge(PeerBudget::SYNC_BYTES, body.size());
+}
+
+void ServerConnection::enforce() {
+  if (!dropped && !budget.getVerdict().empty()) server->dropConnection(this, budget.getVerdict());
+}
+
+bool ServerConnection::charge(PeerBudget::Kind kind, double amount) {
+  if (dropped) return false;
+  if (budget.charge(kind, amount)) return true;
+  KivSettings::addChatMessage("KivServer", "Dropping excess " + PeerBudget::kindName(kind) + " from " + address,
+                              sessionwire::STATUS_COLOR);
+  enforce();
+  return false;
+}
+
+bool ServerConnection::chargeLine(long pixels) {
+  if (dropped) return false;
+  if (budget.chargeLine(pixels)) return true;
+  KivSettings::addChatMessage("KivServer", "Dropping excess DRAW from " + address, sessionwire::STATUS_COLOR);
+  enforce();
+  return false;
+}
+
+void ServerConnection::chargeFault(const std::string& owner, const std::string& text) {
+  if (dropped) return;
+  if (!budget.chargeFault())
+    enforce();
+  else if (!text.empty())
+    KivSettings::addChatMessage(owner, text, sessionwire::STATUS_COLOR);
+}
+
+bool ServerConnection::relay(const DBuffer& message, unsigned int chatLines) {
+  if (dropped) return false;
+  if (!budget.maySend(message.size())) {
+    skippedChatLines += chatLines;
+    return false;
+  }
+  if (skippedChatLines > 0 && chatLines > 0) {
+    KivSettings::addChatMessage("KivServer",
+                                "Skipped " + libkorvet::DEngine::intToStr(static_cast<long>(skippedChatLines)) +
+                                    " chat lines to " + address + " while it was not reading",
+                                sessionwire::STATUS_COLOR);
+    skippedChatLines = 0;
+  }
+  sendMessage(sessionwire::SESSION_TYPE, message);
+  return true;
+}
+
+void ServerConnection::checkBudget(bool joined, bool streaming) {
+  if (dropped) return;
+  budget.check(joined, streaming);
+  enforce();
+}
+
+void ServerConnection::markDropped() {
+  dropped = true;
+  closeSocket();
 }

@@ -2,13 +2,16 @@
 #define SESSION_SERVERCONNECTION_H
 
 // ServerConnection: the host's end of one client connection, a framed
-// message dispatcher on an accepted socket. It reports a failed connection to
-// its KivServer (which deletes it on the next session tick) and framing
-// problems as status lines. Owned by the KivServer that accepted it.
+// message dispatcher on an accepted socket, with the budget of what its peer
+// may cost (PeerBudget). It meters every message and framing fault of the
+// peer, reports a failed connection to its KivServer (which deletes it on the
+// next session tick), and asks the server to drop it once the budget
+// condemns the peer. Owned by the KivServer that accepted it.
 
 #include <string>
 
 #include "DDispatcher.h"
+#include "PeerBudget.h"
 
 class KivServer;
 
@@ -19,12 +22,45 @@ class ServerConnection : public libkorvet::DDispatcher {
   ~ServerConnection() override;
 
   void errorHandler(std::string text) override;
+  // Charged as a fault; shown while the budget allows.
   void corruptHandler(std::string text) override;
+  // Every message is a sign of life; sync messages are charged here, the
+  // session's own by the server's handler. Nothing passes once dropped.
+  bool admitMessage(unsigned char type, const libkorvet::DBuffer& body) override;
+
+  // Charges the budget. A refusal is posted once (coalesced) as dropped
+  // excess; a charge that condemns the peer drops the connection.
+  bool charge(PeerBudget::Kind kind, double amount);
+  bool chargeLine(long pixels);
+  // A malformed message: text, unless empty (already posted), is posted
+  // (owner, colour 80) unless the peer has used up its faults, which drops it.
+  void chargeFault(const std::string& owner, const std::string& text);
+
+  // Sends a DRAW or CHAT message unless the connection is congested; a
+  // skipped CHAT counts its lines, reported when the peer reads again.
+  bool relay(const libkorvet::DBuffer& message, unsigned int chatLines = 0);
+
+  // Applies the budget's time and outbound rules (session tick).
+  void checkBudget(bool joined, bool streaming);
+
+  // Closes the socket and ignores the peer from now on; the server does
+  // the rest (status line, removal).
+  void markDropped();
+  bool isDropped() const { return dropped; }
+  PeerBudget& getBudget() { return budget; }
+  // The peer's address as it was at the accept (a closed socket has none).
+  const std::string& getAddress() const { return address; }
 
   static int getNumInstances() { return -1; }
 
  private:
+  void enforce();
+
   KivServer* server;
+  PeerBudget budget;
+  std::string address;
+  unsigned long skippedChatLines;
+  bool dropped;
 };
 
 #endif  // SESSION_SERVERCONNECTION_H

@@ -167,10 +167,20 @@ int WorldMap::calcDrawingLimit(int brushSize) {
   return 480 / (2 * brushSize + 1);
 }
 
+namespace {
+int pointDistanceFor(unsigned char brushSize) { return brushSize == 0 ? 1 : 3; }
+}  // namespace
+
+long WorldMap::lineCost(long x1, long y1, long x2, long y2, unsigned char brushSize) {
+  long side = 2 * static_cast<long>(brushSize) + 1;
+  long points = interiorPoints(x1, y1, x2, y2, pointDistanceFor(brushSize), calcDrawingLimit(brushSize)) + 2;
+  return points * side * side;
+}
+
 void WorldMap::applyLineDrawing(long x1, long y1, long x2, long y2, unsigned char brushSize,
                                 unsigned char fillType) {
   long s = brushSize;
-  int pointDistance = (s == 0) ? 1 : 3;
+  int pointDistance = pointDistanceFor(brushSize);
   std::vector<long> xs;
   std::vector<long> ys;
   getLineSeries(x1, y1, x2, y2, pointDistance, xs, ys, calcDrawingLimit(brushSize));
@@ -187,6 +197,21 @@ void WorldMap::getLineSeries(long x1, long y1, long x2, long y2, int pointDistan
   xs.push_back(x1);
   ys.push_back(y1);
 
+  double dx = static_cast<double>(x2) - static_cast<double>(x1);
+  double dy = static_cast<double>(y2) - static_cast<double>(y1);
+  long n = interiorPoints(x1, y1, x2, y2, pointDistance, maxPoints);
+  double stepX = dx / static_cast<double>(n + 1);
+  double stepY = dy / static_cast<double>(n + 1);
+  for (long k = 1; k <= n; ++k) {
+    xs.push_back(dx == 0 ? x1 : std::lround(static_cast<double>(x1) + stepX * k));
+    ys.push_back(dy == 0 ? y1 : std::lround(static_cast<double>(y1) + stepY * k));
+  }
+
+  xs.push_back(x2);
+  ys.push_back(y2);
+}
+
+long WorldMap::interiorPoints(long x1, long y1, long x2, long y2, int pointDistance, int maxPoints) {
   // Differences of received 32-bit coordinates can exceed 32 bits, and their
   // squares 64: the length is taken in floating point.
   double dx = static_cast<double>(x2) - static_cast<double>(x1);
@@ -200,16 +225,7 @@ void WorldMap::getLineSeries(long x1, long y1, long x2, long y2, int pointDistan
   }
   if (n > maxPoints) n = maxPoints;
   if (n < 0) n = 0;
-
-  double stepX = dx / static_cast<double>(n + 1);
-  double stepY = dy / static_cast<double>(n + 1);
-  for (long k = 1; k <= n; ++k) {
-    xs.push_back(dx == 0 ? x1 : std::lround(static_cast<double>(x1) + stepX * k));
-    ys.push_back(dy == 0 ? y1 : std::lround(static_cast<double>(y1) + stepY * k));
-  }
-
-  xs.push_back(x2);
-  ys.push_back(y2);
+  return n;
 }
 
 void WorldMap::drawRect(long x1, long y1, long x2, long y2, int colorIndex) {

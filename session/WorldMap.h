@@ -60,6 +60,9 @@ class WorldMap {
   void getLineSeries(long x1, long y1, long x2, long y2, int pointDistance, std::vector<long>& xs,
                      std::vector<long>& ys, int maxPoints);
   static int calcDrawingLimit(int brushSize);
+  // The most pixels applyLineDrawing writes for this line (before clipping):
+  // what painting a received line costs the host.
+  static long lineCost(long x1, long y1, long x2, long y2, unsigned char brushSize);
   // Fills the rectangle (corners included, clamped to the canvas) with a
   // palette colour; without a map, or with an index outside the palette,
   // nothing happens.
@@ -76,6 +79,8 @@ class WorldMap {
 
  private:
   void resetVariables();
+  // The n of getLineSeries.
+  static long interiorPoints(long x1, long y1, long x2, long y2, int pointDistance, int maxPoints);
   // Destroys the bitmap and clears the class-wide geometry.
   static void releaseCanvas();
 

@@ -79,6 +79,12 @@ void ChatMessage::ageLines(std::deque<ChatMessage*>& shown) {
   }
 }
 
+std::size_t ChatMessage::linesThatFit(int yResolution) {
+  int pitch = text_height(smallFont()) + 2 + LINE_SPACING;
+  int fit = (yResolution - LIST_TOP) / pitch;
+  return fit < 1 ? 1 : static_cast<std::size_t>(fit);
+}
+
 void ChatMessage::drawLines(BITMAP* buffer,
                             const std::deque<ChatMessage*>& shown) {
   int y = LIST_TOP;

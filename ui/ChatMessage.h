@@ -7,6 +7,7 @@
 // queue, oldest first, and uses the static helpers below to age and draw them.
 // Requires: KivSettings' small font and resolution set; a colour depth chosen.
 
+#include <cstddef>
 #include <deque>
 #include <string>
 
@@ -43,6 +44,9 @@ class ChatMessage {
   static void ageLines(std::deque<ChatMessage*>& shown);
   // Draws the lines top-left, oldest first, 12 pixels apart.
   static void drawLines(BITMAP* buffer, const std::deque<ChatMessage*>& shown);
+  // How many lines drawLines can show on a screen of this height (at least
+  // one): more would be drawn off the screen.
+  static std::size_t linesThatFit(int yResolution);
 
   static int getNumInstances() { return -1; }
 

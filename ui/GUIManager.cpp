@@ -306,14 +306,28 @@ bool GUIManager::getRequestHalt() {
 }
 
 void GUIManager::checkChatMessages() {
-  std::string owner;
-  std::string text;
-  int color = 0;
-  while (KivSettings::getChatMessage(owner, text, color)) {
+  // Only what fits on the screen is kept, and only the newest of a burst is
+  // rendered at all.
+  const std::size_t fit = ChatMessage::linesThatFit(yResolution);
+  struct Incoming {
+    std::string owner, text;
+    int color;
+  };
+  std::deque<Incoming> incoming;
+  Incoming next;
+  while (KivSettings::getChatMessage(next.owner, next.text, next.color)) {
+    incoming.push_back(next);
+    if (incoming.size() > fit) incoming.pop_front();
+  }
+  for (const Incoming& in : incoming) {
     ChatMessage* line =
-        new (std::nothrow) ChatMessage(owner, text, color, ChatMessage::displayTimeFor(text));
+        new (std::nothrow) ChatMessage(in.owner, in.text, in.color, ChatMessage::displayTimeFor(in.text));
     if (line == nullptr) DEngine::fatalError("GUIManager::showChatMessages() new ChatMessage");
     shownMessages.push_back(line);
+  }
+  while (shownMessages.size() > fit) {
+    delete shownMessages.front();
+    shownMessages.pop_front();
   }
   ChatMessage::ageLines(shownMessages);
 }

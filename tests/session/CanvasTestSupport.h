@@ -57,10 +57,13 @@ struct StatusLine {
   int color;
 };
 
+// The queued lines; repeats seen so far are forgotten, so the next line is
+// shown even when it equals one of these.
 inline std::vector<StatusLine> drainChat() {
   std::vector<StatusLine> lines;
   StatusLine line;
   while (KivSettings::getChatMessage(line.owner, line.text, line.color)) lines.push_back(line);
+  KivSettings::deleteMessages();
   return lines;
 }
 

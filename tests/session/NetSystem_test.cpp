@@ -160,7 +160,7 @@ TEST(NetSystem, ResetWhileEverythingIsInFlightThenStartAgain) {
   ASSERT_TRUE(net.joinExistingGame(&map));
   ASSERT_TRUE(pump(engine, [&] { return !host.peers.empty() && net.getClient()->getSyncClient() != nullptr; }));
   host.peers.back()->sendMessage(0, greeting("NTPT", 1600, 1600));
-  ASSERT_TRUE(pump(engine, [&] { return net.clientReady(); }));
+  ASSERT_TRUE(pump(engine, [&] { return net.getClient()->getReady(); }));
   ASSERT_TRUE(pump(engine, [&] { return !host.peers.back()->syncBodies.empty(); }));
   net.addUDPDrawing(1, 1, 100, 100);
   net.sendChat("are you there");
