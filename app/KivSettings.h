@@ -74,11 +74,11 @@ class KivSettings {
   // driving the terminal.
   static std::string printable(const std::string& raw);
 
-  static const unsigned int REPEAT_WINDOW_MS = 1000;
-  static const std::size_t MAX_QUEUED_LINES = 300;
+  static constexpr unsigned int REPEAT_WINDOW_MS = 1000;
+  static constexpr std::size_t MAX_QUEUED_LINES = 300;
   // Distinct lines whose repeats are counted at once; beyond it the oldest
   // window closes early.
-  static const std::size_t MAX_REPEAT_WINDOWS = 256;
+  static constexpr std::size_t MAX_REPEAT_WINDOWS = 256;
 
   // Forgets the fonts and empties the chat queue (before the datafile goes).
   static void clear();

@@ -50,16 +50,16 @@ class PeerBudget {
   static constexpr double FAULTS_BURST = 10;
   // Refusals closer together than the gap are one overrun; an overrun that
   // lasts this long condemns the peer.
-  static const unsigned int OVER_BUDGET_GAP_MS = 1000;
-  static const unsigned int OVER_BUDGET_CLOSE_MS = 5000;
+  static constexpr unsigned int OVER_BUDGET_GAP_MS = 1000;
+  static constexpr unsigned int OVER_BUDGET_CLOSE_MS = 5000;
 
   // Outbound: what may wait unsent on the connection.
-  static const int CONGESTED_UNSENT_BYTES = 256 * 1024;
-  static const int MAX_UNSENT_BYTES = 4 * 1024 * 1024;
+  static constexpr int CONGESTED_UNSENT_BYTES = 256 * 1024;
+  static constexpr int MAX_UNSENT_BYTES = 4 * 1024 * 1024;
 
   // Admission.
-  static const unsigned int JOIN_DEADLINE_MS = 15000;
-  static const unsigned int SILENCE_LIMIT_MS = 60000;
+  static constexpr unsigned int JOIN_DEADLINE_MS = 15000;
+  static constexpr unsigned int SILENCE_LIMIT_MS = 60000;
 
   // Requires: connection outlives this object. The greeting goes out now.
   PeerBudget(libkorvet::DEngine* engine, libkorvet::DClient* connection);

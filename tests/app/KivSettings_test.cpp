@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "AllegWorker.h"
+#include "DTime.h"
 #include "FatalTest.h"
 #include "KivSettings.h"
 
@@ -113,5 +115,42 @@ TEST_F(KivSettingsTest, ChatQueueIsFifoAndStatusLinesAreLogged) {
   EXPECT_EQ(owner + "|" + message + "|" + std::to_string(color), "bob|hi|4");
   EXPECT_FALSE(KivSettings::getChatMessage(owner, message, color));
   EXPECT_EQ(owner, "bob");  // untouched when empty
+}
+
+// A burst of one line shows once, then its count when its second is over; the
+// console gets the same. Peer bytes arrive escaped, and a flood keeps the newest.
+TEST_F(KivSettingsTest, RepeatsAreCountedPeerBytesEscapedAndTheQueueBounded) {
+  libkorvet::DTime::setManualClock(true);
+  KivSettings::deleteMessages();
+  auto drain = [] {
+    std::vector<std::string> lines;
+    std::string owner, message;
+    int color = 0;
+    while (KivSettings::getChatMessage(owner, message, color)) lines.push_back(owner + "|" + message);
+    return lines;
+  };
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 5; ++i) KivSettings::addChatMessage("KivServer", "Dropping excess DRAW", 80);
+  KivSettings::addChatMessage("Ann", "Dropping excess DRAW", 4);  // another owner: a line of its own
+  for (int i = 0; i < 3; ++i) KivSettings::logLine("ChatProtocol::addChat() called");
+  EXPECT_EQ(drain(), (std::vector<std::string>{"KivServer|Dropping excess DRAW", "Ann|Dropping excess DRAW"}));
+  libkorvet::DTime::advanceManualClock(KivSettings::REPEAT_WINDOW_MS - 1);
+  EXPECT_TRUE(drain().empty());
+  libkorvet::DTime::advanceManualClock(1);
+  EXPECT_EQ(drain(), (std::vector<std::string>{"KivServer|Dropping excess DRAW (x4)"}));
+  KivSettings::addChatMessage("KivServer", "Dropping excess DRAW", 80);  // a new burst
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "KivServer Dropping excess DRAW\nChatProtocol::addChat() called\nKivServer Dropping excess DRAW (x4)\n"
+            "ChatProtocol::addChat() called (x2)\nKivServer Dropping excess DRAW\n");
+  drain();
+
+  KivSettings::addChatMessage("e\x1b[2Jve", std::string("header \x01\x7f\xff\\"), 4);
+  EXPECT_EQ(drain(), (std::vector<std::string>{"e\\x1B[2Jve|header \\x01\\x7F\\xFF\\"}));
+
+  for (int i = 0; i < 1000; ++i) KivSettings::addChatMessage("Eve", std::to_string(i), 4);
+  std::vector<std::string> kept = drain();
+  ASSERT_EQ(KivSettings::MAX_QUEUED_LINES, kept.size());
+  EXPECT_EQ("Eve|999", kept.back());
+  libkorvet::DTime::setManualClock(false);
 }
 }  // namespace

@@ -226,3 +226,22 @@ TEST(DDispatcher, DelayOffBatchesFramesUntilTheNextStepAndKeepsOrder) {
                              "\xA6\x09\x39\x00\x00" "4" "\xA6\x09\x39\x00\x00" "5", 31));
   EXPECT_EQ(client.unsentBytes(), 0);
 }
+
+// A connection sees every whole message, with its type, before the handler
+// and may drop it; the stream goes on.
+TEST(DDispatcher, AdmissionSeesEachMessageFirstAndMayDropIt) {
+  struct Gate : Capture {
+    using Capture::Capture;
+    bool admitMessage(unsigned char type, const DBuffer& body) override {
+      seen.push_back(std::to_string(type) + ":" + body.toString());
+      return body.toString() != "no";
+    }
+    Texts seen;
+  };
+  DEngine engine;
+  Gate d(&engine);
+  d.logTypes();
+  d.feed(framesOf({{0, "no"}, {2, "yes"}, {5, "no"}, {5, "ok"}}, &engine));
+  EXPECT_EQ(d.seen, (Texts{"0:no", "2:yes", "128:no", "128:ok"}));
+  EXPECT_EQ(d.log, (Texts{"2:yes", "5:ok"}));
+}

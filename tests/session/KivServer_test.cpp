@@ -11,6 +11,7 @@
 #include "DrawingProtocol.h"
 #include "FatalTest.h"
 #include "KivServer.h"
+#include "PeerBudget.h"
 #include "SessionTestNet.h"
 #include "SyncEDCProtocol.h"
 #include "SyncServer.h"
@@ -214,4 +215,116 @@ TEST(KivServer, HostilePeersDoNotDisturbAClientThatSynchronizes) {
     squattersDropped |= l.text == "Dropped 127.0.0.1: no JOIN within 15 seconds";
   }
   EXPECT_TRUE(noiseReported && squattersDropped);
+}
+
+namespace {
+
+// Status lines seen so far, kept across drains.
+struct Seen {
+  bool has(const std::string& text) {
+    for (const StatusLine& l : drainChat()) lines.push_back(l);
+    for (const StatusLine& l : lines)
+      if (l.text == text && l.color == 80) return true;
+    return false;
+  }
+  std::vector<StatusLine> lines;
+};
+
+DBuffer costliestDraw() {
+  DBuffer payload = bufferOf({3, 5, 0, DrawingProtocol::MAX_LINES_PER_MESSAGE});
+  for (unsigned int i = 0; i < DrawingProtocol::MAX_LINES_PER_MESSAGE; ++i)
+    for (int v : {0, 0, 1599, 1599}) payload.appendVariable<int>(v);
+  DBuffer body = text("DRAW");
+  body.appendByte(1);
+  body.append(payload.compress(9));
+  return body;
+}
+
+}  // namespace
+
+// Each flood drops only its sender, with its text, while a client that
+// synchronizes keeps being answered and the status queue stays bounded.
+TEST(KivServer, FloodsDropTheirSenderOnly) {
+  ASSERT_TRUE(settingsReady);
+  Host host;
+  ASSERT_TRUE(host.server.initialize(1600, 1600));
+  libksync::SyncDataMap* hostMap = host.server.getSyncServer()->retrieveDataMap();
+  testnet::ManualClock clock;
+  SyncPeer good(&host.engine, host.port(), 256);
+  ASSERT_TRUE(pump(host.engine, [&] { return good.connection->bodies.size() == 1; }));
+  ASSERT_TRUE(good.join());
+  Seen seen;
+
+  // Garbage: bodies too short for a header, frames of a type nobody handles.
+  std::unique_ptr<RawPeer> tiny = host.connect(), untyped = host.connect();
+  for (int i = 0; i < 50; ++i) tiny->sendMessage(0, text("abc"));
+  for (int i = 0; i < 50; ++i) untyped->send(bufferOf({0xA6, 0x09, 0x39, 0x00, 0x00, 0x07}));
+  ASSERT_TRUE(pump(host.engine, [&] { return tiny->closed && untyped->closed; }));
+  EXPECT_TRUE(seen.has("Dropped 127.0.0.1: sent too much malformed data"));
+  EXPECT_TRUE(seen.has("runServer got a msg < four bytes long"));
+
+  // CHAT beyond its burst is dropped unread and unrelayed.
+  std::unique_ptr<RawPeer> chatter = host.connect();
+  DBuffer big = bufferOf({'C', 'H', 'A', 'T', 0, 70});
+  for (int line = 0; line < 70; ++line) {
+    big.append(bufferOf({3, 'e', 'v', 'e', 255}));
+    for (int i = 0; i < 255; ++i) big.appendByte('x');
+  }
+  ASSERT_GT(big.size(), PeerBudget::CHAT_BYTES_BURST);
+  for (int i = 0; i < 5; ++i) chatter->sendMessage(0, big);
+  ASSERT_TRUE(pump(host.engine, [&] { return seen.has("Dropping excess CHAT from 127.0.0.1"); }));
+
+  // The costliest DRAW, sent on and on: the excess goes unpainted, and after
+  // five seconds of it the sender goes.
+  std::unique_ptr<RawPeer> painter = host.connect();
+  DBuffer draw = costliestDraw();
+  ASSERT_TRUE(pumpPaced(host.engine, [&] {
+    if (!painter->closed && painter->unsentBytes() < 4096) painter->sendMessage(0, draw);
+    return painter->closed;
+  }, 20000, 5));
+  EXPECT_TRUE(seen.has("Dropping excess DRAW from 127.0.0.1"));
+  EXPECT_TRUE(seen.has("Dropped 127.0.0.1: over its DRAW budget for 5 seconds"));
+  EXPECT_LE(seen.lines.size(), 2 * KivSettings::MAX_QUEUED_LINES);
+
+  ASSERT_TRUE(pumpPaced(host.engine, [&] { return good.equals(hostMap); }, 60000, 5));
+  EXPECT_FALSE(good.connection->closed);
+  EXPECT_TRUE(good.errors.empty()) << good.errors.front();
+  EXPECT_FALSE(good.connection->got("CHAT"));
+}
+
+// Connections that never join, or join and fall silent, go; while they
+// hold every slot a newcomer takes the oldest one's.
+TEST(KivServer, SquattersGoAndANewcomerGetsIn) {
+  ASSERT_TRUE(settingsReady);
+  Host host;
+  ASSERT_TRUE(host.server.initialize(1600, 1600));
+  testnet::ManualClock clock;
+  SyncPeer good(&host.engine, host.port(), 256);
+  ASSERT_TRUE(pump(host.engine, [&] { return good.connection->bodies.size() == 1; }));
+  ASSERT_TRUE(good.join());
+  std::unique_ptr<RawPeer> joinedThenSilent = host.connect();
+  joinedThenSilent->sendMessage(128, 0, bufferOf({0}));
+  std::vector<std::unique_ptr<RawPeer>> squatters;
+  for (int i = 0; i < 6; ++i) squatters.push_back(host.connect());
+  Seen seen;
+
+  EXPECT_TRUE(host.connect(false)->bodies.empty());  // full, and nobody has waited long
+  testnet::advance({&host.engine}, KivServer::EVICTABLE_UNJOINED_MS + 100);
+  std::unique_ptr<RawPeer> newcomer = host.connect();
+  EXPECT_EQ(1u, newcomer->bodies.size());
+  EXPECT_TRUE(seen.has("Dropped 127.0.0.1: no JOIN after 5 seconds; its slot went to a newcomer"));
+  newcomer->sendMessage(128, 0, bufferOf({0}));
+
+  ASSERT_TRUE(pumpPaced(host.engine, [&] {
+    for (auto& s : squatters)
+      if (!s->closed) return false;
+    return true;
+  }, 20000, 5));
+  EXPECT_TRUE(seen.has("Dropped 127.0.0.1: no JOIN within 15 seconds"));
+  ASSERT_TRUE(pumpPaced(host.engine, [&] { return joinedThenSilent->closed; }, 30000, 10));
+  EXPECT_TRUE(seen.has("Dropped 127.0.0.1: silent for 60 seconds"));
+  EXPECT_FALSE(good.connection->closed);  // it queries every 500 ms
+  EXPECT_TRUE(good.errors.empty()) << good.errors.front();
+  testnet::advance({&host.engine}, 2 * KivServer::TICK_INTERVAL_MS);
+  EXPECT_EQ(2u, host.server.numClients());  // good and the newcomer, which joined later
 }

@@ -9,6 +9,7 @@
 #include "NetSystem.h"
 #include "SessionTestNet.h"
 #include "SyncEDCProtocol.h"
+#include "SyncMessages.h"
 #include "WorldMap.h"
 
 using namespace sessiontest;
@@ -171,6 +172,60 @@ TEST(NetSystem, ResetWhileEverythingIsInFlightThenStartAgain) {
 
   ASSERT_TRUE(net.joinExistingGame(&map));
   ASSERT_TRUE(pump(engine, [&] { return host.peers.size() == 2 && net.getClient()->getSyncClient() != nullptr; }));
+  EXPECT_TRUE(net.netOK());
+  stop(engine, net, map);
+}
+
+// A join the host never completes fails the session with a text for the
+// user, and the game only sees a ready client once the host acknowledged it.
+TEST(NetSystem, AJoinThatNeverCompletesFailsTheSession) {
+  DEngine engine;
+  WorldMap map;
+  initAllegro();
+  testnet::ManualClock clock;
+  RawHost host(&engine);
+  NetSystem net(&engine);
+  net.setSessionPort(host.getLocalPort());
+  net.setHostIP("127.0.0.1");
+  auto joinGreeted = [&](bool greet) -> RawPeer* {
+    EXPECT_TRUE(net.joinExistingGame(&map));
+    std::size_t before = host.peers.size();
+    EXPECT_TRUE(pump(engine, [&] { return host.peers.size() > before && net.getClient()->getSyncClient(); }));
+    RawPeer* peer = host.peers.back().get();
+    if (greet) {
+      peer->sendMessage(0, greeting("NTPT", 1600, 1600));
+      EXPECT_TRUE(pump(engine, [&] { return !peer->syncBodies.empty(); }));  // the JOIN
+    }
+    EXPECT_FALSE(net.clientReady());
+    return peer;
+  };
+  auto failure = [&]() -> std::string {
+    // The session tick notices; the clock has to move for it.
+    EXPECT_TRUE(testnet::pump({&engine}, [&] { return !net.netOK(); }, 10000, 1));
+    EXPECT_FALSE(net.clientReady());
+    std::string text = net.getErrMsg();
+    stop(engine, net, map);
+    return text;
+  };
+  auto ack = [](unsigned int bytesUsed) {
+    DBuffer body;
+    libksync::SyncMessages::buildJoinAck(libksync::SyncJoinAck{3, 30000, 256, 256 * 30000, bytesUsed}, body);
+    return body;
+  };
+
+  joinGreeted(true)->sendMessage(128, 0, bufferOf({libksync::SyncMessages::JOIN_ACK, 0, 3}));
+  EXPECT_EQ(0u, failure().find("Couldn't join the host's canvas: "));
+  joinGreeted(true)->sendMessage(128, 0, ack(256 * 30000 - 9));
+  EXPECT_EQ("Couldn't join the host's canvas: Our data map is 9 bytes larger than the server's!", failure());
+  joinGreeted(true);
+  testnet::advance({&engine}, libksync::SyncClient::HANDSHAKE_TIMEOUT_MS, 50);
+  EXPECT_EQ("Couldn't join the host's canvas: No handshake response from the server", failure());
+  joinGreeted(false);
+  testnet::advance({&engine}, KivClient::GREETING_TIMEOUT_MS, 50);
+  EXPECT_EQ("The host at 127.0.0.1 accepted the connection but never answered.", failure());
+
+  joinGreeted(true)->sendMessage(128, 0, ack(256 * 30000));
+  EXPECT_TRUE(pump(engine, [&] { return net.clientReady(); }));
   EXPECT_TRUE(net.netOK());
   stop(engine, net, map);
 }

@@ -229,6 +229,14 @@ TEST_F(PaintGUITest, ChatLinesStayByLengthAndLeaveInOrder) {
   EXPECT_EQ(0, gui->getShownMessages()[1]->getDisplayTime());
   tick();
   EXPECT_TRUE(gui->getShownMessages().empty());
+
+  // A flood keeps no more images than the screen shows, the newest ones.
+  for (int i = 0; i < 400; ++i) KivSettings::addChatMessage("Eve", "line " + std::to_string(i), 4);
+  tick();
+  const std::size_t fit = ChatMessage::linesThatFit(768);
+  EXPECT_GT(fit, 20u);
+  ASSERT_EQ(fit, gui->getShownMessages().size());
+  EXPECT_EQ("line 399", gui->getShownMessages().back()->getText());
 }
 
 TEST_F(PaintGUITest, MissingImagesAreNamed) {

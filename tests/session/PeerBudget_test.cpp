@@ -1,0 +1,140 @@
+// Per-connection budget on the manual clock: a client at the protocol's own
+// pacing never trips it, overruns drop and then condemn, faults run out, and
+// the outbound and admission rules.
+
+#include <gtest/gtest.h>
+
+#include "DClient.h"
+#include "DEngine.h"
+#include "EnginePump.h"
+#include "PeerBudget.h"
+#include "WorldMap.h"
+
+namespace {
+
+using libkorvet::DTime;
+
+// A connection whose unsent bytes the test sets.
+struct Queue : libkorvet::DClient {
+  explicit Queue(libkorvet::DEngine* e) : DClient(e) {}
+  int unsentBytes() override { return unsent; }
+  int unsent = 0;
+};
+
+struct Fixture {
+  Fixture() : queue(&engine), budget(&engine, &queue) {}
+  // Moves the clock and lets the engine see it.
+  void advance(unsigned int ms) {
+    DTime::advanceManualClock(ms);
+    engine.update(-1);
+  }
+  testnet::ManualClock clock;
+  libkorvet::DEngine engine;
+  Queue queue;
+  PeerBudget budget;
+};
+
+// The costliest line a real client paints: brush 3, longer than its 68 stamps.
+const long REAL_LINE = WorldMap::lineCost(0, 0, 1599, 1599, 3);
+
+}  // namespace
+
+TEST(PeerBudget, ARealClientAtFullPaceNeverTripsIt) {
+  Fixture f;
+  EXPECT_EQ(70 * 49, REAL_LINE);
+  // Ten minutes of a stroke segment every tick, a query every 500 ms and a
+  // full chat line every 15 ticks, with a ten-second stall whose backlog
+  // then arrives at once.
+  bool refused = false;
+  auto tick = [&](int t) {
+    refused |= !f.budget.chargeLine(REAL_LINE);
+    if (t % 15 == 0) refused |= !f.budget.charge(PeerBudget::CHAT_BYTES, 5 + 1 + 2 + 255 + 255);
+    if (t % 15 == 0)
+      refused |= !f.budget.charge(PeerBudget::SYNC_MESSAGES, 1) || !f.budget.charge(PeerBudget::SYNC_BYTES, 63);
+    f.budget.noteHeard();
+  };
+  for (int t = 0; t < 30 * 600; ++t) {
+    if (t == 3000) {
+      f.advance(10000);
+      for (int backlog = 0; backlog < 300; ++backlog) tick(backlog);
+    }
+    tick(t);
+    f.advance(33);
+    f.budget.check(true, false);
+  }
+  EXPECT_FALSE(refused);
+  EXPECT_EQ("", f.budget.getVerdict());
+}
+
+TEST(PeerBudget, OverrunsDropTheExcessThenCondemnAndFaultsRunOut) {
+  Fixture f;
+  for (int i = 0; i < PeerBudget::CHAT_BYTES_BURST / 1024; ++i) ASSERT_TRUE(f.budget.charge(PeerBudget::CHAT_BYTES, 1024));
+  EXPECT_FALSE(f.budget.charge(PeerBudget::CHAT_BYTES, 1024));
+  EXPECT_FALSE(f.budget.charge(PeerBudget::CHAT_BYTES, PeerBudget::CHAT_BYTES_BURST + 1));  // never fits
+  // Refused now and then, with gaps longer than a second: one overrun each.
+  for (int i = 0; i < 5; ++i) {
+    f.advance(PeerBudget::OVER_BUDGET_GAP_MS + 500);
+    f.budget.charge(PeerBudget::CHAT_BYTES, PeerBudget::CHAT_BYTES_BURST + 1);
+  }
+  EXPECT_EQ("", f.budget.getVerdict());
+  // Twice the rate without a pause: the burst lasts four seconds, then five
+  // of refusals condemn.
+  unsigned int firstRefusal = 0, t = 0;
+  for (; t < 20000 && f.budget.getVerdict().empty(); t += 100) {
+    if (!f.budget.charge(PeerBudget::CHAT_BYTES, PeerBudget::CHAT_BYTES_PER_SECOND / 5) && firstRefusal == 0)
+      firstRefusal = t;
+    f.advance(100);
+  }
+  EXPECT_EQ("over its CHAT budget for 5 seconds", f.budget.getVerdict());
+  EXPECT_EQ(PeerBudget::OVER_BUDGET_CLOSE_MS + 100, t - firstRefusal);
+
+  // A line is refused by the bucket that lacks, without charging the other.
+  Fixture g;
+  EXPECT_FALSE(g.budget.chargeLine(static_cast<long>(PeerBudget::PAINTED_PIXELS_BURST) + 1));
+  for (int i = 0; i < PeerBudget::DRAW_LINES_BURST; ++i) ASSERT_TRUE(g.budget.chargeLine(1)) << i;
+  EXPECT_FALSE(g.budget.chargeLine(1));
+
+  for (int i = 0; i < PeerBudget::FAULTS_BURST; ++i) ASSERT_TRUE(g.budget.chargeFault());
+  EXPECT_FALSE(g.budget.chargeFault());
+  EXPECT_EQ("sent too much malformed data", g.budget.getVerdict());
+}
+
+TEST(PeerBudget, OutboundAndAdmissionRules) {
+  Fixture f;
+  f.queue.unsent = PeerBudget::CONGESTED_UNSENT_BYTES - 100;
+  EXPECT_TRUE(f.budget.maySend(100));
+  EXPECT_FALSE(f.budget.maySend(101));
+  EXPECT_FALSE(f.budget.isCongested());
+  f.queue.unsent = PeerBudget::MAX_UNSENT_BYTES + 1;
+  EXPECT_TRUE(f.budget.isCongested());
+  f.budget.check(true, false);
+  EXPECT_EQ("not reading (4194305 bytes unsent)", f.budget.getVerdict());
+
+  Fixture late;
+  late.advance(PeerBudget::JOIN_DEADLINE_MS - 1);
+  late.budget.check(false, false);
+  EXPECT_EQ("", late.budget.getVerdict());
+  late.advance(1);
+  late.budget.check(false, false);
+  EXPECT_EQ("no JOIN within 15 seconds", late.budget.getVerdict());
+
+  // Joined: silence counts from the join or the last message; taking a
+  // repair counts as life while the queue drains, not while it is stuck.
+  Fixture joined;
+  joined.advance(10000);
+  joined.budget.check(true, false);
+  joined.advance(PeerBudget::SILENCE_LIMIT_MS - 1000);
+  joined.budget.noteHeard();
+  joined.queue.unsent = 5000;
+  for (int s = 0; s < 70; ++s) {
+    joined.advance(1000);
+    joined.queue.unsent -= 50;
+    joined.budget.check(true, true);
+  }
+  EXPECT_EQ("", joined.budget.getVerdict());
+  for (int s = 0; s < 60; ++s) {
+    joined.advance(1000);
+    joined.budget.check(true, true);
+  }
+  EXPECT_EQ("silent for 60 seconds", joined.budget.getVerdict());
+}

@@ -1,0 +1,501 @@
+// brelvin_attack: hostile peers, and a well-behaved probe, against a session
+// host. bench/hostile_bench.sh measures the host with it; a soak run can mix
+// its attackers into a session. Attackers the host drops connect again at
+// once, as a determined one would.
+//
+//   brelvin_attack [--address A] [--port P] [--seconds S] ATTACK...
+//
+//   --probe           one well-behaved client (the session client, its CRC
+//                     queries once a second); reports how long the host took
+//                     to answer them
+//   --tiny N          N connections sending frames of 3-byte type-0 bodies
+//   --random N        N connections sending random bytes
+//   --chat-flood N    N connections sending 60 KB CHAT messages
+//   --stalled N       N joined connections that query now and then but never read
+//   --draw N          N connections sending the costliest DRAW there is:
+//                     64 canvas-wide lines with brush 3
+//   --squat N         N connections that never send a byte (--squat-reconnect:
+//                     connect again when dropped)
+//   --newcomer MS     after MS, a client tries to join every second; reports
+//                     how long until the host admitted it and acknowledged its JOIN
+//
+// Everything runs for --seconds (10), as fast as the host takes it. Figures
+// go to standard output as "name value" lines.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AllegWorker.h"
+#include "ChatProtocol.h"
+#include "DBuffer.h"
+#include "DDispatcher.h"
+#include "DEngine.h"
+#include "DrawingProtocol.h"
+#include "KivClient.h"
+#include "KivSettings.h"
+#include "SyncClient.h"
+#include "SyncMessages.h"
+#include "SyncNetwork.h"
+#include "WorldMap.h"
+
+// Last: its macros collide with the headers above.
+#include <allegro.h>
+
+using libkorvet::DBuffer;
+using libkorvet::DDispatcher;
+using libkorvet::DEngine;
+using libksync::SyncMessages;
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+const unsigned char SYNC_TYPE = libksync::SyncNetwork::SYNC_MESSAGE_TYPE;
+// Attackers keep this much queued: as fast as TCP takes it, no faster.
+const int FLOOD_QUEUE_BYTES = 256 * 1024;
+
+struct Options {
+  std::string address = "127.0.0.1";
+  unsigned short port = 5050;
+  long seconds = 10;
+  bool probe = false;
+  int tiny = 0, random = 0, chat = 0, stalled = 0, draw = 0, squat = 0;
+  bool squatReconnect = false;
+  long newcomerAfterMs = -1;
+};
+
+[[noreturn]] void usage(const std::string& why) {
+  std::cerr << "brelvin_attack: " << why << "\n"
+            << "usage: brelvin_attack [--address A] [--port P] [--seconds S] [--probe] [--tiny N] [--random N]\n"
+            << "       [--chat-flood N] [--stalled N] [--draw N] [--squat N [--squat-reconnect]] [--newcomer MS]"
+            << std::endl;
+  std::exit(2);
+}
+
+long number(const std::string& text) {
+  char* end = nullptr;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || v < 0) usage("not a number: " + text);
+  return v;
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&]() -> std::string {
+      if (i + 1 >= argc) usage("missing value after " + a);
+      return argv[++i];
+    };
+    if (a == "--address") o.address = next();
+    else if (a == "--port") o.port = static_cast<unsigned short>(number(next()));
+    else if (a == "--seconds") o.seconds = number(next());
+    else if (a == "--probe") o.probe = true;
+    else if (a == "--tiny") o.tiny = static_cast<int>(number(next()));
+    else if (a == "--random") o.random = static_cast<int>(number(next()));
+    else if (a == "--chat-flood") o.chat = static_cast<int>(number(next()));
+    else if (a == "--stalled") o.stalled = static_cast<int>(number(next()));
+    else if (a == "--draw") o.draw = static_cast<int>(number(next()));
+    else if (a == "--squat") o.squat = static_cast<int>(number(next()));
+    else if (a == "--squat-reconnect") o.squatReconnect = true;
+    else if (a == "--newcomer") o.newcomerAfterMs = number(next());
+    else usage("unknown option " + a);
+  }
+  return o;
+}
+
+long msSince(Clock::time_point t) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// A frame as the dispatcher writes it, for connections that bypass one.
+DBuffer frame(unsigned char type, bool withSubtype, const DBuffer& body) {
+  DBuffer f;
+  f.appendByte(DDispatcher::MARKER_1);
+  f.appendByte(DDispatcher::MARKER_2);
+  f.appendByte(DDispatcher::MARKER_3);
+  f.appendVariable<unsigned short>(static_cast<unsigned short>(body.size() - 1));
+  f.appendByte(type);
+  if (withSubtype) f.appendVariable<unsigned short>(0);
+  f.append(body);
+  return f;
+}
+
+// ---------------------------------------------------------------------------
+// Payloads
+
+DBuffer tinyFrames() {
+  DBuffer body;
+  body.appendString("abc");
+  DBuffer one = frame(0, false, body), all;
+  for (int i = 0; i < 4000; ++i) all.append(one);
+  return all;
+}
+
+DBuffer randomBytes(std::mt19937& rng) {
+  DBuffer b;
+  for (int i = 0; i < 65536; ++i) b.appendByte(static_cast<unsigned char>(rng()));
+  return b;
+}
+
+// 117 lines of 255-byte names and texts: about 60 KB, each line its own.
+DBuffer chatFlood(std::mt19937& rng) {
+  DBuffer payload;
+  const int lines = 117;
+  payload.appendByte(lines);
+  for (int i = 0; i < lines; ++i) {
+    for (int field = 0; field < 2; ++field) {
+      payload.appendByte(255);
+      for (int k = 0; k < 255; ++k) payload.appendByte(static_cast<unsigned char>('a' + rng() % 26));
+    }
+  }
+  DBuffer body;
+  body.appendString("CHAT");
+  body.appendByte(0);
+  body.append(payload);
+  return body;
+}
+
+// As many canvas-wide brush-3 lines as one message may hold.
+DBuffer costliestDraw() {
+  DBuffer payload;
+  payload.appendByte(3);
+  payload.appendByte(5);
+  payload.appendByte(0);
+  payload.appendByte(static_cast<unsigned char>(DrawingProtocol::MAX_LINES_PER_MESSAGE));
+  for (unsigned int i = 0; i < DrawingProtocol::MAX_LINES_PER_MESSAGE; ++i) {
+    int a = static_cast<int>(i % 2 == 0 ? 0 : 1599);
+    payload.appendVariable<int>(a);
+    payload.appendVariable<int>(0);
+    payload.appendVariable<int>(1599 - a);
+    payload.appendVariable<int>(1599);
+  }
+  DBuffer body;
+  body.appendString("DRAW");
+  DBuffer packed = payload.compress(9);
+  body.appendByte(1);
+  body.append(packed);
+  return body;
+}
+
+DBuffer joinFrame() {
+  DBuffer join;
+  SyncMessages::buildJoin(join);
+  return frame(SYNC_TYPE, true, join);
+}
+
+// ---------------------------------------------------------------------------
+// Flooders: framed connections that keep their send queue full, and come
+// back when dropped.
+
+class FloodConnection : public DDispatcher {
+ public:
+  explicit FloodConnection(DEngine* e) : DDispatcher(e) {
+    addHandler(0, [](DBuffer&) {});
+    addHandler(SYNC_TYPE, 0, [](DBuffer&) {});
+  }
+  void connectHandler(std::string, libkorvet::NetworkCode code) override {
+    if (code == libkorvet::connectOk)
+      up = true;
+    else
+      over = true;
+  }
+  void errorHandler(std::string) override { over = true; }
+  bool up = false;
+  bool over = false;
+};
+
+class Flooder {
+ public:
+  Flooder(DEngine* e, const Options& o, std::function<void(FloodConnection&)> fill)
+      : engine(e), opt(o), fill(fill) {}
+  void pump() {
+    if (connection && connection->over) {
+      connection.reset();
+      ++drops;
+    }
+    if (!connection) {
+      connection.reset(new FloodConnection(engine));
+      connection->startConnect(opt.address, opt.port);
+      return;
+    }
+    while (connection->up && !connection->over && connection->unsentBytes() < FLOOD_QUEUE_BYTES) fill(*connection);
+  }
+  int drops = 0;
+
+ private:
+  DEngine* engine;
+  const Options& opt;
+  std::function<void(FloodConnection&)> fill;
+  std::unique_ptr<FloodConnection> connection;
+};
+
+// ---------------------------------------------------------------------------
+// Connections that never read: plain sockets with a small receive buffer.
+
+int openSocket(const Options& o, int receiveBuffer) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(o.port);
+  inet_pton(AF_INET, o.address.c_str(), &to.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+void writeAll(int fd, const DBuffer& b) {
+  std::vector<unsigned char> bytes(b.size());
+  for (unsigned int i = 0; i < b.size(); ++i) bytes[i] = b.getByte(i);
+  if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) return;  // a full buffer loses it: fine here
+}
+
+bool hungUp(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+// Joins, then sends a CRC query every few seconds so that it is never silent,
+// and reads nothing.
+class StalledReader {
+ public:
+  explicit StalledReader(const Options& o) : opt(o) {}
+  ~StalledReader() {
+    if (fd >= 0) close(fd);
+  }
+  void pump() {
+    if (fd >= 0 && hungUp(fd)) {
+      close(fd);
+      fd = -1;
+      ++drops;
+    }
+    if (fd < 0) {
+      fd = openSocket(opt, 4096);
+      if (fd < 0) return;
+      writeAll(fd, joinFrame());
+      lastQuery = Clock::now();
+    }
+    if (msSince(lastQuery) > 5000) {
+      DBuffer query;
+      SyncMessages::buildCrcQuery(0, std::vector<unsigned int>{0}, query);
+      writeAll(fd, frame(SYNC_TYPE, true, query));
+      lastQuery = Clock::now();
+    }
+  }
+  int drops = 0;
+
+ private:
+  const Options& opt;
+  int fd = -1;
+  Clock::time_point lastQuery;
+};
+
+class Squatter {
+ public:
+  explicit Squatter(const Options& o) : opt(o) {}
+  ~Squatter() {
+    if (fd >= 0) close(fd);
+  }
+  void pump() {
+    if (fd >= 0 && hungUp(fd)) {
+      close(fd);
+      fd = -1;
+      ++drops;
+      if (!opt.squatReconnect) gaveUp = true;
+    }
+    if (fd < 0 && !gaveUp) fd = openSocket(opt, 0);
+  }
+  int drops = 0;
+
+ private:
+  const Options& opt;
+  int fd = -1;
+  bool gaveUp = false;
+};
+
+// ---------------------------------------------------------------------------
+// The newcomer: tries every second until greeted and its JOIN acknowledged.
+
+class Newcomer : public DDispatcher {
+ public:
+  Newcomer(DEngine* e, bool* admitted) : DDispatcher(e), admitted(admitted) {
+    addHandler(0, [this](DBuffer&) {
+      if (!greeted) sendMessage(SYNC_TYPE, 0, joinBody());
+      greeted = true;
+    });
+    addHandler(SYNC_TYPE, 0, [this](DBuffer& b) {
+      if (b.size() > 0 && b.getByte(0) == SyncMessages::JOIN_ACK) *this->admitted = true;
+    });
+  }
+  void errorHandler(std::string) override { over = true; }
+  void connectHandler(std::string, libkorvet::NetworkCode code) override {
+    if (code != libkorvet::connectOk) over = true;
+  }
+  static DBuffer joinBody() {
+    DBuffer join;
+    SyncMessages::buildJoin(join);
+    return join;
+  }
+  bool over = false;
+
+ private:
+  bool* admitted;
+  bool greeted = false;
+};
+
+// ---------------------------------------------------------------------------
+// The probe: the session client itself, timing each CRC query to its reply.
+
+class Probe : public KivClient {
+ public:
+  Probe(DEngine* e, WorldMap* map, DrawingProtocol* d, ChatProtocol* c) : KivClient(e, map, d, c) {}
+
+  void send(const DBuffer& data) override {
+    // One frame per send while the send delay is on (the session's default).
+    if (data.size() > 8 && data.getByte(5) == SYNC_TYPE && data.getByte(8) == SyncMessages::CRC_QUERY) {
+      asked.push_back(Clock::now());
+      ++queries;
+    }
+    KivClient::send(data);
+  }
+  bool admitMessage(unsigned char type, const DBuffer& body) override {
+    if (type == SYNC_TYPE && body.size() > 0 && body.getByte(0) == SyncMessages::CRC_REPLY && !asked.empty()) {
+      long ms = msSince(asked.front());
+      asked.pop_front();
+      ++answered;
+      if (ms > worstMs) worstMs = ms;
+    }
+    return KivClient::admitMessage(type, body);
+  }
+  // A query still waiting counts with its wait so far.
+  long worst() const { return asked.empty() ? worstMs : std::max(worstMs, msSince(asked.front())); }
+
+  std::deque<Clock::time_point> asked;
+  long worstMs = 0;
+  int queries = 0;
+  int answered = 0;
+};
+
+void setUpGraphics() {
+  install_allegro(SYSTEM_NONE, &errno, atexit);
+  set_color_depth(24);
+  RGB colors[256];
+  std::memset(colors, 0, sizeof colors);
+  AllegWorker::makeColors(colors);
+  for (int i = 0; i < 256; ++i) set_color(i, &colors[i]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt = parse(argc, argv);
+  setUpGraphics();
+  KivSettings::setFlushFrequency("15");
+  DEngine engine;
+  std::mt19937 rng(7);
+
+  DBuffer tiny = tinyFrames();
+  std::vector<DBuffer> noise;
+  for (int i = 0; i < 4; ++i) noise.push_back(randomBytes(rng));
+  std::vector<DBuffer> chats;
+  for (int i = 0; i < 8; ++i) chats.push_back(chatFlood(rng));
+  DBuffer draw = costliestDraw();
+  std::cout << "draw_message_bytes " << draw.size() << std::endl;
+
+  std::vector<std::unique_ptr<Flooder>> flooders;
+  size_t round = 0;
+  for (int i = 0; i < opt.tiny; ++i)
+    flooders.emplace_back(new Flooder(&engine, opt, [&](FloodConnection& c) { c.send(tiny); }));
+  for (int i = 0; i < opt.random; ++i)
+    flooders.emplace_back(new Flooder(&engine, opt, [&](FloodConnection& c) { c.send(noise[++round % noise.size()]); }));
+  for (int i = 0; i < opt.chat; ++i)
+    flooders.emplace_back(
+        new Flooder(&engine, opt, [&](FloodConnection& c) { c.sendMessage(0, chats[++round % chats.size()]); }));
+  for (int i = 0; i < opt.draw; ++i)
+    flooders.emplace_back(new Flooder(&engine, opt, [&](FloodConnection& c) { c.sendMessage(0, draw); }));
+  std::vector<std::unique_ptr<StalledReader>> stalled;
+  for (int i = 0; i < opt.stalled; ++i) stalled.emplace_back(new StalledReader(opt));
+  std::vector<std::unique_ptr<Squatter>> squatters;
+  for (int i = 0; i < opt.squat; ++i) squatters.emplace_back(new Squatter(opt));
+
+  WorldMap map;
+  DrawingProtocol drawing;
+  ChatProtocol chat;
+  std::unique_ptr<Probe> probe;
+  if (opt.probe) {
+    probe.reset(new Probe(&engine, &map, &drawing, &chat));
+    probe->connectToHost(opt.address, opt.port);
+  }
+  bool probeSlowed = false;
+
+  std::unique_ptr<Newcomer> newcomer;
+  bool admitted = false;
+  long admittedAfterMs = -1;
+  Clock::time_point lastTry;
+
+  const Clock::time_point start = Clock::now();
+  const bool flooding = !flooders.empty();
+  while (msSince(start) < opt.seconds * 1000) {
+    for (auto& f : flooders) f->pump();
+    for (auto& s : stalled) s->pump();
+    for (auto& s : squatters) s->pump();
+    if (opt.newcomerAfterMs >= 0 && !admitted && msSince(start) >= opt.newcomerAfterMs) {
+      if (newcomer && newcomer->over) newcomer.reset();
+      if (!newcomer && (lastTry == Clock::time_point() || msSince(lastTry) >= 1000)) {
+        lastTry = Clock::now();
+        newcomer.reset(new Newcomer(&engine, &admitted));
+        newcomer->startConnect(opt.address, opt.port);
+      }
+    }
+    if (admitted && admittedAfterMs < 0) admittedAfterMs = msSince(start) - opt.newcomerAfterMs;
+    if (probe && !probeSlowed && probe->getReady() && probe->getSyncClient()) {
+      probe->getSyncClient()->setQueryPeriod(1000);
+      probeSlowed = true;
+    }
+    // Status lines pile up otherwise; the game drains them every tick.
+    std::string owner, text;
+    int color = 0;
+    while (KivSettings::getChatMessage(owner, text, color)) continue;
+    engine.update(100);
+    if (!flooding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+  int drops = 0;
+  for (auto& f : flooders) drops += f->drops;
+  for (auto& s : stalled) drops += s->drops;
+  for (auto& s : squatters) drops += s->drops;
+  std::cout << "attacker_drops " << drops << std::endl;
+  if (probe) {
+    std::cout << "probe_joined " << (probe->getJoined() ? 1 : 0) << std::endl
+              << "probe_session_ok " << (probe->getClientOK() ? 1 : 0) << std::endl
+              << "probe_queries " << probe->queries << std::endl
+              << "probe_answered " << probe->answered << std::endl
+              << "probe_worst_ms " << probe->worst() << std::endl;
+    if (!probe->getClientOK()) std::cout << "probe_error " << probe->getErrMsg() << std::endl;
+  }
+  if (opt.newcomerAfterMs >= 0) std::cout << "newcomer_wait_ms " << admittedAfterMs << std::endl;
+  return 0;
+}
