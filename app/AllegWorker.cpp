@@ -138,6 +138,14 @@ void AllegWorker::showProgErr(int code) {
   rest(5000);
 }
 
+void AllegWorker::initHeadless() {
+  install_allegro(SYSTEM_NONE, &errno, atexit);
+  set_color_depth(24);
+  PALETTE colors = {};
+  makeColors(colors);
+  for (int i = 0; i < PAL_SIZE; ++i) set_color(i, &colors[i]);
+}
+
 void AllegWorker::makeColors(RGB* colors) {
   colors[0].r = colors[0].g = colors[0].b = 0;
   colors[255].r = colors[255].g = colors[255].b = 0;

@@ -21,6 +21,9 @@ class AllegWorker {
   int initProgram();
   // Fills entries 0 to 100 and 255 of a 256-entry table (6-bit components).
   static void makeColors(RGB* colors);
+  // The library without a display: 24-bit memory bitmaps and the program's
+  // palette, for headless peers and tools.
+  static void initHeadless();
   // Reports an initAllegro() failure in message boxes.
   void showError(int code);
   // Reports an initProgram() failure on the screen and pauses 5 seconds.

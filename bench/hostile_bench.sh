@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Hostile peers against a headless host (brelvin_peer --host). For each
-# attack: the longest the host took to answer a well-behaved client's CRC
-# queries (one a second), the growth of the host's resident memory and of its
-# standard output. Then how long seven connections that never send a byte
-# keep a newcomer out, once with squatters that give up when dropped and once
-# with squatters that come straight back.
+# Hostile peers against a headless host (brelvin_peer --host). First a real
+# client painting nonstop, which no budget may refuse. Then for each attack:
+# the longest the host took to answer a well-behaved client's CRC queries (one
+# a second), the growth of the host's resident memory and of its standard
+# output. Last, how long seven connections that never send a byte keep a
+# newcomer out, once with squatters that give up when dropped and once with
+# squatters that come straight back.
 #
 #   bench/hostile_bench.sh [BUILD_DIR [PEER]]
 #
@@ -120,8 +121,25 @@ newcomer_case() {
     "$(figure probe_worst_ms "$work/probe.out")"
 }
 
+# real_client_case SECONDS: a headless client painting a segment every tick
+# with random brushes, as a person dragging without pause would; no budget
+# may refuse it.
+real_client_case() {
+  local seconds="$1"
+  start_host $(((seconds + 30) * 1000))
+  "$attack" --port "$port" --probe --seconds $((seconds + 3)) >"$work/probe.out" &
+  local probe=$!
+  "$peer" --join 127.0.0.1 --port "$port" --paint-forever --deadline-ms $((seconds * 1000)) >"$work/client.out" 2>&1 || true
+  wait "$probe" || true
+  stop_host
+  printf "%-34s %9s %7s/%-7s   budget lines on the host: %s\n" "${seconds} s of a client painting nonstop" \
+    "$(figure probe_worst_ms "$work/probe.out")" "$(figure probe_answered "$work/probe.out")" \
+    "$(figure probe_queries "$work/probe.out")" "$(grep -c -e 'Dropping excess' -e 'Dropped ' "$work/host.out" || true)"
+}
+
 echo "host: $peer"
 printf "%-34s %9s %15s %9s %12s %8s\n" "attack" "worst ms" "answered" "RSS +MB" "stdout +KB" "drops"
+real_client_case 20
 attack_case "10 s of tiny bodies" 10 --tiny 1
 attack_case "10 s of random bytes" 10 --random 1
 attack_case "30 s of 60 KB CHAT, 6 not reading" 30 --chat-flood 1 --stalled 6

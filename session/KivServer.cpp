@@ -245,10 +245,10 @@ void KivServer::messageHandler(DBuffer& body, ServerConnection* from) {
   // charged a fault for it.
   if (header == "DRAW") {
     if (!drawingProtocol->parseDraw(body, worldMap, [from](long pixels) { return from->chargeLine(pixels); }))
-      from->chargeFault("", "");
+      from->chargeFault();
   } else if (header == "CHAT") {
     if (!from->charge(PeerBudget::CHAT_BYTES, body.size())) return;
-    if (!chatProtocol->parseChat(body, true)) from->chargeFault("", "");
+    if (!chatProtocol->parseChat(body, true)) from->chargeFault();
   } else {
     from->chargeFault("KivServer", "messageHandler received unrecognized header " + header);
   }

@@ -32,9 +32,10 @@ class ServerConnection : public libkorvet::DDispatcher {
   // excess; a charge that condemns the peer drops the connection.
   bool charge(PeerBudget::Kind kind, double amount);
   bool chargeLine(long pixels);
-  // A malformed message: text, unless empty (already posted), is posted
-  // (owner, colour 80) unless the peer has used up its faults, which drops it.
-  void chargeFault(const std::string& owner, const std::string& text);
+  // A malformed message: its text is posted (owner, colour 80) unless the
+  // peer has used up its faults, which drops it. Without a text the problem
+  // was posted already (by the protocol that found it).
+  void chargeFault(const std::string& owner = std::string(), const std::string& text = std::string());
 
   // Sends a DRAW or CHAT message unless the connection is congested; a
   // skipped CHAT counts its lines, reported when the peer reads again.

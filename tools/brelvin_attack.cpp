@@ -29,11 +29,9 @@
 #include <unistd.h>
 #include <arpa/inet.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <functional>
 #include <iostream>
@@ -278,12 +276,12 @@ bool hungUp(int fd) {
   return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
-// Joins, then sends a CRC query every few seconds so that it is never silent,
-// and reads nothing.
-class StalledReader {
+// Reads nothing; opens again when dropped, if it is to come back.
+class RawSocket {
  public:
-  explicit StalledReader(const Options& o) : opt(o) {}
-  ~StalledReader() {
+  RawSocket(const Options& o, int receiveBuffer, bool comesBack)
+      : opt(o), receiveBuffer(receiveBuffer), comesBack(comesBack) {}
+  virtual ~RawSocket() {
     if (fd >= 0) close(fd);
   }
   void pump() {
@@ -291,49 +289,52 @@ class StalledReader {
       close(fd);
       fd = -1;
       ++drops;
+      gaveUp = !comesBack;
     }
-    if (fd < 0) {
-      fd = openSocket(opt, 4096);
-      if (fd < 0) return;
-      writeAll(fd, joinFrame());
-      lastQuery = Clock::now();
+    if (fd < 0 && !gaveUp) {
+      fd = openSocket(opt, receiveBuffer);
+      if (fd >= 0) opened();
     }
-    if (msSince(lastQuery) > 5000) {
-      DBuffer query;
-      SyncMessages::buildCrcQuery(0, std::vector<unsigned int>{0}, query);
-      writeAll(fd, frame(SYNC_TYPE, true, query));
-      lastQuery = Clock::now();
-    }
+    if (fd >= 0) tick();
   }
   int drops = 0;
 
- private:
+ protected:
+  virtual void opened() {}
+  virtual void tick() {}
   const Options& opt;
   int fd = -1;
+
+ private:
+  int receiveBuffer;
+  bool comesBack;
+  bool gaveUp = false;
+};
+
+// Joins, then sends a CRC query every few seconds so that it is never silent.
+class StalledReader : public RawSocket {
+ public:
+  explicit StalledReader(const Options& o) : RawSocket(o, 4096, true) {}
+
+ private:
+  void opened() override {
+    writeAll(fd, joinFrame());
+    lastQuery = Clock::now();
+  }
+  void tick() override {
+    if (msSince(lastQuery) < 5000) return;
+    DBuffer query;
+    SyncMessages::buildCrcQuery(0, std::vector<unsigned int>{0}, query);
+    writeAll(fd, frame(SYNC_TYPE, true, query));
+    lastQuery = Clock::now();
+  }
   Clock::time_point lastQuery;
 };
 
-class Squatter {
+// Never sends a byte.
+class Squatter : public RawSocket {
  public:
-  explicit Squatter(const Options& o) : opt(o) {}
-  ~Squatter() {
-    if (fd >= 0) close(fd);
-  }
-  void pump() {
-    if (fd >= 0 && hungUp(fd)) {
-      close(fd);
-      fd = -1;
-      ++drops;
-      if (!opt.squatReconnect) gaveUp = true;
-    }
-    if (fd < 0 && !gaveUp) fd = openSocket(opt, 0);
-  }
-  int drops = 0;
-
- private:
-  const Options& opt;
-  int fd = -1;
-  bool gaveUp = false;
+  explicit Squatter(const Options& o) : RawSocket(o, 0, o.squatReconnect) {}
 };
 
 // ---------------------------------------------------------------------------
@@ -399,20 +400,11 @@ class Probe : public KivClient {
   int answered = 0;
 };
 
-void setUpGraphics() {
-  install_allegro(SYSTEM_NONE, &errno, atexit);
-  set_color_depth(24);
-  RGB colors[256];
-  std::memset(colors, 0, sizeof colors);
-  AllegWorker::makeColors(colors);
-  for (int i = 0; i < 256; ++i) set_color(i, &colors[i]);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   Options opt = parse(argc, argv);
-  setUpGraphics();
+  AllegWorker::initHeadless();
   KivSettings::setFlushFrequency("15");
   DEngine engine;
   std::mt19937 rng(7);

@@ -25,11 +25,9 @@
 // the host has gone. Exit status: 0 agreed, 2 start failure, 3 session
 // failure, 4 deadline.
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <random>
@@ -242,20 +240,11 @@ class StrokeScript {
   long x, y;
 };
 
-void setUpGraphics() {
-  install_allegro(SYSTEM_NONE, &errno, atexit);
-  set_color_depth(24);
-  RGB colors[256];
-  std::memset(colors, 0, sizeof colors);
-  AllegWorker::makeColors(colors);
-  for (int i = 0; i < 256; ++i) set_color(i, &colors[i]);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   Options opt = parse(argc, argv);
-  setUpGraphics();
+  AllegWorker::initHeadless();
   if (!KivSettings::setSyncBandwidth(opt.bandwidth)) usage(KivSettings::getErrMsg());
   KivSettings::setFlushFrequency("15");
 
