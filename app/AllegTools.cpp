@@ -17,10 +17,10 @@ std::string AllegTools::errMsg = "AllOK";
 
 std::string AllegTools::getErrMsg() { return errMsg; }
 
-void AllegTools::debugMessage(const std::string& text) {
-  rectfill(screen, 0, 0, 1024, 30, palette_color[1]);
-  textout_ex(screen, KivSettings::getSmallFont(), text.c_str(), 10, 10, palette_color[35], palette_color[0]);
-  rest(10000);
+void AllegTools::debugMessage(BITMAP* target, const std::string& text) {
+  if (target == nullptr) return;
+  rectfill(target, 0, 0, target->w - 1, 30, palette_color[1]);
+  textout_ex(target, KivSettings::getSmallFont(), text.c_str(), 10, 10, palette_color[35], palette_color[0]);
 }
 
 void AllegTools::drawOutline(BITMAP* bmp, long outlineColor, long backColor) {

@@ -2,7 +2,7 @@
 #define APP_ALLEGTOOLS_H
 
 // AllegTools: stateless graphics and text helpers shared by the front end
-// (a blocking banner, an outline filter for text bitmaps, an IPv4 parser and
+// (a banner, an outline filter for text bitmaps, an IPv4 parser and
 // an integer printer). The only state is the text of the last parse failure.
 
 #include <string>
@@ -18,9 +18,9 @@ class AllegTools {
  public:
   AllegTools() {}
 
-  // Shows text in a banner at the top of the screen and blocks the whole
-  // program for 10 seconds. Requires: a graphics mode and the small font.
-  void debugMessage(const std::string& text);
+  // Draws text in a banner across the top of target; the caller keeps it on
+  // screen as long as it should show. Requires: the small font.
+  void debugMessage(BITMAP* target, const std::string& text);
   // Recolours every backColor pixel that touches (in its 3x3 neighbourhood)
   // a pixel of neither colour, scanning in place; border pixels never change.
   static void drawOutline(BITMAP* bmp, long outlineColor, long backColor);

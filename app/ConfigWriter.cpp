@@ -16,11 +16,6 @@ namespace {
 // Every configuration error ends the program; some texts span two lines.
 [[noreturn]] void fatal(const std::string& text) { DEngine::fatalError(text); }
 
-[[noreturn]] void fatal(const std::string& first, const std::string& second) {
-  DEngine::addFatal(first + "\n");
-  DEngine::fatalError(second);
-}
-
 // getline reports a plain end of file through failbit too; only a failure
 // that is not the end of the file is a read error.
 bool readError(const std::istream& in) { return in.bad() || (in.fail() && !in.eof()); }
@@ -101,8 +96,23 @@ bool ConfigWriter::readEntry(const std::string& firstLine, std::istream& stream,
                              const std::string& value, std::vector<ConfigComments>& comments,
                              std::vector<std::string>& ids, std::vector<std::string>& values,
                              const std::string& p) {
+  bool matched = false;
+  std::string error;
+  if (!parseEntry(firstLine, stream, id, value, comments, ids, values, p, matched, error)) fatal(error);
+  return matched;
+}
+
+bool ConfigWriter::parseEntry(const std::string& firstLine, std::istream& stream, const std::string& id,
+                              const std::string& value, std::vector<ConfigComments>& comments,
+                              std::vector<std::string>& ids, std::vector<std::string>& values,
+                              const std::string& p, bool& matched, std::string& error) {
+  // Some texts span two lines.
+  auto fail = [&](const std::string& first, const std::string& second = std::string()) {
+    error = second.empty() ? first : first + "\n" + second;
+    return false;
+  };
   if (firstLine.empty() || (firstLine[0] != '#' && firstLine[0] != '%'))
-    fatal("ConfigWriter error reading " + p + ": " + firstLine, "Expected a comment or ID");
+    return fail("ConfigWriter error reading " + p + ": " + firstLine, "Expected a comment or ID");
 
   comments.push_back(ConfigComments());
   ConfigComments& entryComments = comments.back();
@@ -111,32 +121,37 @@ bool ConfigWriter::readEntry(const std::string& firstLine, std::istream& stream,
   while (line[0] == '#') {
     entryComments.add(line);
     if (!std::getline(stream, line))
-      fatal("ConfigWriter couldn't read from file " + p, "Expected config ID after comments");
+      return fail("ConfigWriter couldn't read from file " + p, "Expected config ID after comments");
     line = cleanLine(line);
     if (line.empty())
-      fatal("ConfigWriter error reading from file " + p, "Got a blank line; expected comment or ID");
+      return fail("ConfigWriter error reading from file " + p, "Got a blank line; expected comment or ID");
     if (line[0] != '#' && line[0] != '%')
-      fatal("ConfigWriter error reading from file " + p, "Invalid line after comments section");
+      return fail("ConfigWriter error reading from file " + p, "Invalid line after comments section");
   }
 
-  if (line.size() < 2) fatal("ConfigWriter: expected config ID after % symbol in file " + p);
+  if (line.size() < 2) return fail("ConfigWriter: expected config ID after % symbol in file " + p);
   ids.push_back(line);
-  const bool matched = line.substr(1) == id;
+  matched = line.substr(1) == id;
 
   std::string valueLine;
   std::getline(stream, valueLine);
   const bool failed = readError(stream);
   valueLine = cleanLine(valueLine);
-  if (failed || valueLine.size() < 2)
-    fatal("ConfigWriter: expected value after ID " + line + " in file " + p);
+  if (failed || valueLine.size() < 2) return fail("ConfigWriter: expected value after ID " + line + " in file " + p);
   if (valueLine[0] != '>')
-    fatal("ConfigWriter expected > to preceed the value for " + line + " in file " + p);
+    return fail("ConfigWriter expected > to preceed the value for " + line + " in file " + p);
 
   values.push_back(matched ? ">" + value : valueLine);
-  return matched;
+  return true;
 }
 
 void ConfigWriter::writeString(const std::string& file, const std::string& id, const std::string& rawValue) {
+  std::string error;
+  if (!tryWriteString(file, id, rawValue, error)) fatal(error);
+}
+
+bool ConfigWriter::tryWriteString(const std::string& file, const std::string& id, const std::string& rawValue,
+                                  std::string& error) {
   const std::string p = path + file;
 
   // A value line is one line of printable characters and never empty: a
@@ -144,13 +159,15 @@ void ConfigWriter::writeString(const std::string& file, const std::string& id, c
   // be read back (reading it is fatal). So the value is cleaned as the reader
   // would, and an empty one leaves the file as it is.
   const std::string value = cleanLine(rawValue);
-  if (value.empty()) return;
+  if (value.empty()) return true;
 
   std::vector<ConfigComments> comments;
   std::vector<std::string> ids;
   std::vector<std::string> values;
   bool matched = false;
 
+  // The whole file is parsed before it is opened for writing, so a file that
+  // cannot be parsed is never truncated.
   {
     std::ifstream in(p.c_str());
     if (in.is_open()) {
@@ -158,28 +175,39 @@ void ConfigWriter::writeString(const std::string& file, const std::string& id, c
       while (std::getline(in, line)) {
         line = cleanLine(line);
         if (line.empty()) continue;
-        if (readEntry(line, in, id, value, comments, ids, values, p)) matched = true;
+        bool entryMatched = false;
+        if (!parseEntry(line, in, id, value, comments, ids, values, p, entryMatched, error)) return false;
+        matched = matched || entryMatched;
       }
       // Rewriting after a failed read would drop the unread rest of the file.
-      if (in.bad()) fatal("ConfigWriter couldn't read from file " + p);
+      if (in.bad()) {
+        error = "ConfigWriter couldn't read from file " + p;
+        return false;
+      }
     }
   }
 
   std::ofstream out(p.c_str(), std::ios::out | std::ios::trunc);
-  if (!out.is_open()) fatal("ConfigWriter couldn't open " + p + " for writing");
+  if (!out.is_open()) {
+    error = "ConfigWriter couldn't open " + p + " for writing";
+    return false;
+  }
 
+  error = "ConfigWriter: error writing to file " + p;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     for (int c = 0; c < comments[i].size(); ++c) out << comments[i].get(c) << "\n";
     out << ids[i] << "\n" << values[i] << "\n" << "\n";
-    if (out.fail()) fatal("ConfigWriter: error writing to file " + p);
+    if (out.fail()) return false;
   }
   if (!matched) {
     out << "%" << id << "\n" << ">" << value << "\n" << "\n";
-    if (out.fail()) fatal("ConfigWriter: error writing to file " + p);
+    if (out.fail()) return false;
   }
   // Buffered bytes reach the disk on close; a full disk shows up only there.
   out.close();
-  if (out.fail()) fatal("ConfigWriter: error writing to file " + p);
+  if (out.fail()) return false;
+  error.clear();
+  return true;
 }
 
 bool ConfigWriter::loadBool(const std::string& file, const std::string& id) {

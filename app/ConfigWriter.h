@@ -36,6 +36,10 @@ class ConfigWriter {
   // Sets the value of every entry named id (or appends a new entry) and
   // rewrites the file; fatal when any entry of the file is malformed.
   static void writeString(const std::string& file, const std::string& id, const std::string& value);
+  // The same, but a file that cannot be rewritten is left as it was and the
+  // result is false with the text writeString would end the program with.
+  static bool tryWriteString(const std::string& file, const std::string& id, const std::string& value,
+                             std::string& error);
 
   static bool loadBool(const std::string& file, const std::string& id);
   static void writeBool(const std::string& file, const std::string& id, bool b);
@@ -63,6 +67,12 @@ class ConfigWriter {
   static int getNumInstances() { return -1; }
 
  private:
+  // readEntry without the fatal ending: false with the error's text.
+  static bool parseEntry(const std::string& firstLine, std::istream& stream, const std::string& id,
+                         const std::string& value, std::vector<ConfigComments>& comments,
+                         std::vector<std::string>& ids, std::vector<std::string>& values, const std::string& p,
+                         bool& matched, std::string& error);
+
   static std::string path;
 };
 

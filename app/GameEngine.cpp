@@ -1,5 +1,7 @@
 #include "GameEngine.h"
 
+#include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <new>
 #include <string>
@@ -30,6 +32,16 @@ const char* const CONFIG_FILE = "kivsettings.cfg";
 const long DEFAULT_MAP_SIZE = 1600;
 const int TICKS_PER_SECOND = 30;
 const int MAX_TICKS_PER_FRAME = 100;
+// A second that lost one frame to a late batch of two ticks is not a slow one.
+const int SLOW_FRAME_RATE = TICKS_PER_SECOND - 1;
+const int BANNER_TICKS = 10 * TICKS_PER_SECOND;
+
+// A reason of several lines, for one line on screen.
+std::string oneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\n') c = ' ';
+  return text;
+}
 
 }  // namespace
 
@@ -69,16 +81,17 @@ GameEngine::GameEngine()
       framesDrawn(0),
       ticksSinceRate(0),
       fps(0),
+      fpsMeasured(false),
       lastKey('*'),
       engineOK(true),
       exitRequested(false),
-      resolutionChanged(false) {
+      keepTypedNames(false),
+      bannerTicks(0) {
   // The system pointer stays hidden; the paint panel draws its own.
   scare_mouse();
 
   loadUserOptions();
   if (!applyUserOptions()) {
-    errMsg = KivSettings::getErrMsg();
     engineOK = false;
     return;
   }
@@ -110,8 +123,7 @@ GameEngine::GameEngine()
     return;
   }
 
-  // A menu manager that could not load its images clears engineOK itself.
-  if (!setupGUI() || !engineOK) {
+  if (!setupGUI()) {
     engineOK = false;
     return;
   }
@@ -119,6 +131,7 @@ GameEngine::GameEngine()
   LOCK_FUNCTION(ticker);
   LOCK_FUNCTION(buttonCallback);
   mouse_callback = buttonCallback;
+  InputStatus::watchKeyboard();
   if (install_int_ex(ticker, BPS_TO_TIMER(TICKS_PER_SECOND)) != 0) {
     engineOK = false;
     errMsg += "Couldn't start ticker function";
@@ -140,36 +153,35 @@ GameEngine::~GameEngine() {
 }
 
 bool GameEngine::setupGUI() {
+  BITMAP* newBuffer = create_bitmap(KivSettings::getXResolution(), KivSettings::getYResolution());
+  if (newBuffer == nullptr) {
+    errMsg = "Couldn't create the screen buffer";
+    return false;
+  }
+  clear_bitmap(newBuffer);
+  GUIManager* newGui = new GUIManager(netSystem);
+  MenuManager* newMenus = new MenuManager();
+  bool ok = newGui->initialize();
+  if (!ok) {
+    errMsg = newGui->getErrMsg();
+  } else if (!newMenus->initialize()) {
+    errMsg = newMenus->getErrMsg();
+    ok = false;
+  }
+  if (!ok) {
+    // The front end in use, if any, stays whole: it reports the failure.
+    delete newGui;
+    delete newMenus;
+    destroy_bitmap(newBuffer);
+    return false;
+  }
+
   if (buffer != nullptr) destroy_bitmap(buffer);
   delete guiManager;
   delete menuManager;
-  buffer = nullptr;
-  guiManager = nullptr;
-  menuManager = nullptr;
-
-  buffer = create_bitmap(KivSettings::getXResolution(), KivSettings::getYResolution());
-  if (buffer == nullptr) {
-    // Every frame is drawn into this buffer: without it nothing can be shown.
-    errMsg = "Couldn't create the screen buffer";
-    engineOK = false;
-    return false;
-  }
-  clear_bitmap(buffer);
-
-  bool ok = true;
-  guiManager = new GUIManager(netSystem);
-  if (!guiManager->initialize()) {
-    errMsg = guiManager->getErrMsg();
-    ok = false;
-  }
-  // The menus are built even when the paint panel failed: after a change of
-  // resolution they are what reports the failure.
-  menuManager = new MenuManager();
-  if (!menuManager->initialize()) {
-    engineOK = false;
-    errMsg = menuManager->getErrMsg();
-  }
-  if (!ok) return false;
+  buffer = newBuffer;
+  guiManager = newGui;
+  menuManager = newMenus;
   std::cout << "Initialized graphics" << std::endl;
   return true;
 }
@@ -185,21 +197,40 @@ void GameEngine::loadUserOptions() {
   windowModeText = ConfigWriter::loadString(CONFIG_FILE, "WINDOW_MODE");
 }
 
-void GameEngine::saveUserOptions() {
-  ConfigWriter::writeString(CONFIG_FILE, "UPDATE_FREQUENCY", updateFrequencyText);
-  ConfigWriter::writeString(CONFIG_FILE, "SYNC_BANDWIDTH", syncBandwidthText);
-  ConfigWriter::writeString(CONFIG_FILE, "X_RESOLUTION", xResolutionText);
-  ConfigWriter::writeString(CONFIG_FILE, "Y_RESOLUTION", yResolutionText);
-  ConfigWriter::writeString(CONFIG_FILE, "WINDOW_MODE", windowModeText);
+bool GameEngine::saveUserOptions() {
+  // A file that cannot be parsed fails at the first key and is not touched.
+  return remember("UPDATE_FREQUENCY", updateFrequencyText) && remember("SYNC_BANDWIDTH", syncBandwidthText) &&
+         remember("X_RESOLUTION", xResolutionText) && remember("Y_RESOLUTION", yResolutionText) &&
+         remember("WINDOW_MODE", windowModeText);
+}
+
+bool GameEngine::remember(const std::string& id, const std::string& value) {
+  std::string error;
+  if (ConfigWriter::tryWriteString(CONFIG_FILE, id, value, error)) return true;
+  errMsg = oneLine(error);
+  return false;
 }
 
 bool GameEngine::applyUserOptions() {
-  bool ok = KivSettings::setFlushFrequency(updateFrequencyText) &&
-            KivSettings::setSyncBandwidth(syncBandwidthText) &&
-            KivSettings::setResolution(xResolutionText, yResolutionText, windowModeText);
-  if (ok && resolutionChanged) ok = setupGUI();
-  resolutionChanged = false;
-  return ok;
+  if (!KivSettings::setFlushFrequency(updateFrequencyText) || !KivSettings::setSyncBandwidth(syncBandwidthText) ||
+      !KivSettings::setResolution(xResolutionText, yResolutionText, windowModeText)) {
+    errMsg = KivSettings::getErrMsg();
+    return false;
+  }
+  // The back buffer, panel and menus are laid out for one screen size and
+  // follow every change of it, whichever Save made it. Before the first
+  // build (at start-up) there is nothing to follow yet.
+  const bool sameSize = buffer != nullptr && buffer->w == KivSettings::getXResolution() &&
+                        buffer->h == KivSettings::getYResolution();
+  if (buffer == nullptr || sameSize || setupGUI()) {
+    appliedWindowMode = windowModeText;
+    return true;
+  }
+  // The new size has no front end: back to the one that has.
+  const std::string reason = errMsg;
+  KivSettings::setResolution(DEngine::intToStr(buffer->w), DEngine::intToStr(buffer->h), appliedWindowMode);
+  errMsg = reason;
+  return false;
 }
 
 bool GameEngine::hostNewGame() {
@@ -216,7 +247,41 @@ bool GameEngine::hostNewGame() {
 bool GameEngine::stopRunningGame() {
   netSystem->resetVariables();
   guiManager->deleteMessages();
+  guiManager->dropStrokes();
   worldMap->reset();
+  return true;
+}
+
+bool GameEngine::clipToCanvas(long& x1, long& y1, long& x2, long& y2, long width, long height) {
+  if (width <= 0 || height <= 0) return false;
+  // The segment as x1 + t * dx, y1 + t * dy for t in [0, 1], narrowed to the
+  // part inside each of the canvas's four edges in turn.
+  const double dx = static_cast<double>(x2) - x1;
+  const double dy = static_cast<double>(y2) - y1;
+  const double p[4] = {-dx, dx, -dy, dy};
+  const double q[4] = {static_cast<double>(x1), static_cast<double>(width - 1) - x1, static_cast<double>(y1),
+                       static_cast<double>(height - 1) - y1};
+  double from = 0.0;
+  double to = 1.0;
+  for (int i = 0; i < 4; ++i) {
+    if (p[i] == 0.0) {
+      if (q[i] < 0.0) return false;  // parallel to this edge, outside it
+      continue;
+    }
+    const double t = q[i] / p[i];
+    if (p[i] < 0.0) {
+      from = std::max(from, t);
+    } else {
+      to = std::min(to, t);
+    }
+    if (from > to) return false;
+  }
+  auto onCanvas = [](double v, long size) { return std::min(std::max(std::lround(v), 0L), size - 1); };
+  const long startX = x1, startY = y1;
+  x1 = onCanvas(startX + from * dx, width);
+  y1 = onCanvas(startY + from * dy, height);
+  x2 = onCanvas(startX + to * dx, width);
+  y2 = onCanvas(startY + to * dy, height);
   return true;
 }
 
@@ -291,22 +356,31 @@ void GameEngine::doLogic() {
     sessionTick = true;
     guiManager->run(scrollX, scrollY, worldMap);
     if (guiManager->getRequestHalt()) {
+      // The segment of this tick belongs to the session that just ended.
       stopRunningGame();
+      sessionTick = false;
       menuManager->setMenu(MAIN_MENU);
     }
   }
 
-  runMenu();
+  if (bannerTicks > 0) {
+    runBanner();
+  } else {
+    runMenu();
+  }
   worldMap->run(static_cast<int>(scrollX), static_cast<int>(scrollY));
 
   if (netSystem->netOK()) {
     if (sessionTick) doDrawing();
   } else {
-    // The session failed: show why, then start over at the main menu.
-    allegTools->debugMessage(netSystem->getErrMsg());
+    // The session failed: its reason shows across the top of the screen for
+    // a while, then the main menu. The program goes on drawing meanwhile.
+    bannerText = netSystem->getErrMsg();
+    bannerTicks = BANNER_TICKS;
     netSystem->resetVariables();
     // A chat line left open would keep the keyboard from the menus.
     guiManager->closeChat();
+    guiManager->dropStrokes();
     worldMap->reset();
     menuManager->setMenu(MAIN_MENU);
   }
@@ -314,6 +388,14 @@ void GameEngine::doLogic() {
   calculateFPS();
   checkEngineWarning();
   netEngine.update(100);
+}
+
+void GameEngine::runBanner() {
+  --bannerTicks;
+  if (InputStatus::getShadowPressed() && InputStatus::getShadowKey(KEY_ESC)) bannerTicks = 0;
+  // Shown anew, so neither the Escape that ended the wait nor a click made
+  // while it lasted acts in it.
+  if (bannerTicks == 0) menuManager->setMenu(MAIN_MENU);
 }
 
 void GameEngine::runMenu() {
@@ -327,7 +409,7 @@ void GameEngine::runMenu() {
       } else if (action == "JOIN EXISTING") {
         openJoinSetup();
       } else if (action == "OPTIONS") {
-        menuManager->setMenu(OPTIONS_MENU);
+        openOptions();
       } else if (action == "EXIT") {
         exitRequested = true;
       }
@@ -341,9 +423,11 @@ void GameEngine::runMenu() {
       } else if (action == "MAP HEIGHT") {
         mapHeightText = menuManager->getUserText();
       } else if (action == "BEGIN HOSTING") {
-        ConfigWriter::writeString(CONFIG_FILE, "PREVIOUS_GAME_NAME", netSystem->getGameName());
-        ConfigWriter::writeString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME", netSystem->getPlayerName());
-        if (hostNewGame()) {
+        if (!remember("PREVIOUS_GAME_NAME", netSystem->getGameName()) ||
+            !remember("PREVIOUS_PLAYER_NAME", netSystem->getPlayerName())) {
+          keepTypedNames = true;
+          showErrorMenu(errMsg, HOST_SETUP);
+        } else if (hostNewGame()) {
           menuManager->setMenu(NO_MENU);
         } else {
           stopRunningGame();
@@ -358,9 +442,11 @@ void GameEngine::runMenu() {
       } else if (action == "IP ADDR") {
         netSystem->setHostIP(menuManager->getUserText());
       } else if (action == "CONNECT") {
-        ConfigWriter::writeString(CONFIG_FILE, "PREVIOUS_INPUT_ADDRESS", netSystem->getHostIP());
-        ConfigWriter::writeString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME", netSystem->getPlayerName());
-        if (netSystem->joinExistingGame(worldMap)) {
+        if (!remember("PREVIOUS_INPUT_ADDRESS", netSystem->getHostIP()) ||
+            !remember("PREVIOUS_PLAYER_NAME", netSystem->getPlayerName())) {
+          keepTypedNames = true;
+          showErrorMenu(errMsg, CLIENT_SETUP);
+        } else if (netSystem->joinExistingGame(worldMap)) {
           menuManager->setMenu(WAIT_FOR_CONNECT);
         } else {
           errMsg = netSystem->getErrMsg();
@@ -376,10 +462,8 @@ void GameEngine::runMenu() {
       } else if (action == "SYNC BANDWIDTH") {
         syncBandwidthText = menuManager->getUserText();
       } else if (action == "X RESOLUTION") {
-        resolutionChanged = true;
         xResolutionText = menuManager->getUserText();
       } else if (action == "Y RESOLUTION") {
-        resolutionChanged = true;
         yResolutionText = menuManager->getUserText();
       } else if (action == "Windowed") {
         // The button shows the current mode: pressing it flips the mode.
@@ -387,11 +471,10 @@ void GameEngine::runMenu() {
       } else if (action == "Fullscreen") {
         windowModeText = "Windowed";
       } else if (action == "SAVE CHANGES") {
-        if (applyUserOptions()) {
-          saveUserOptions();
+        if (applyUserOptions() && saveUserOptions()) {
           menuManager->setMenu(MAIN_MENU);
         } else {
-          showErrorMenu(KivSettings::getErrMsg(), OPTIONS_MENU);
+          showErrorMenu(errMsg, OPTIONS_MENU);
         }
       } else if (action == "CANCEL") {
         // The edited texts stay and are applied by a later Save.
@@ -402,10 +485,14 @@ void GameEngine::runMenu() {
         // Back to the setup menu the failure came from, with the names it
         // shows: a failed attempt reset the facade's names to defaults.
         const MenuState back = menuManager->getChainedState();
+        const bool typed = keepTypedNames;
+        keepTypedNames = false;
         if (back == HOST_SETUP)
-          openHostSetup();
+          openHostSetup(typed);
         else if (back == CLIENT_SETUP)
-          openJoinSetup();
+          openJoinSetup(typed);
+        else if (back == OPTIONS_MENU)
+          openOptions();
         else
           menuManager->setMenu(back);
       }
@@ -435,7 +522,15 @@ void GameEngine::showErrorMenu(const std::string& message, MenuState back) {
   menuManager->setMenu(ERROR_MESSAGE);
 }
 
-void GameEngine::openHostSetup() {
+void GameEngine::openHostSetup(bool typed) {
+  if (typed) {
+    // Nothing was reset: the facade still holds what the boxes showed.
+    menuManager->setMenu(HOST_SETUP);
+    menuManager->setBoxText("PLAYER NAME", netSystem->getPlayerName());
+    menuManager->setBoxText("MAP WIDTH", mapWidthText);
+    menuManager->setBoxText("MAP HEIGHT", mapHeightText);
+    return;
+  }
   const std::string game = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_GAME_NAME");
   const std::string player = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME");
   menuManager->setMenu(HOST_SETUP);
@@ -446,12 +541,29 @@ void GameEngine::openHostSetup() {
   mapHeightText = DEngine::intToStr(DEFAULT_MAP_SIZE);
 }
 
-void GameEngine::openJoinSetup() {
+void GameEngine::openJoinSetup(bool typed) {
+  if (typed) {
+    menuManager->setMenu(CLIENT_SETUP);
+    menuManager->setBoxText("PLAYER NAME", netSystem->getPlayerName());
+    menuManager->setBoxText("IP ADDR", netSystem->getHostIP());
+    return;
+  }
   const std::string player = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME");
   const std::string address = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_INPUT_ADDRESS");
   menuManager->setMenu(CLIENT_SETUP);
   netSystem->setHostIP(address);
   netSystem->setPlayerName(player);
+}
+
+void GameEngine::openOptions() {
+  menuManager->setMenu(OPTIONS_MENU);
+  // Edits left by Cancel or a failed Save stay in the engine until a Save
+  // applies them; the boxes show them, not the file's values.
+  menuManager->setBoxText("UPDATE FREQUENCY", updateFrequencyText);
+  menuManager->setBoxText("SYNC BANDWIDTH", syncBandwidthText);
+  menuManager->setBoxText("X RESOLUTION", xResolutionText);
+  menuManager->setBoxText("Y RESOLUTION", yResolutionText);
+  menuManager->setWindowMode(windowModeText);
 }
 
 void GameEngine::abandonJoin() {
@@ -465,13 +577,12 @@ void GameEngine::doDrawing() {
   for (int i = 0; i < guiManager->getHighlightSize(); ++i) {
     DrawingData data;
     if (!guiManager->getHighlighting(data, i)) continue;
-    // Where the canvas is smaller than the screen the view starts left of
-    // (or above) it, so a stroke can begin at a negative position; the
-    // canvas clips those pixels anyway, and the drawing message cannot carry
-    // negative points (the protocol refuses them as a fatal error).
-    auto inside = [](long v) { return v < 0 ? 0L : v; };
-    const long x1 = inside(data.getFirstX()), y1 = inside(data.getFirstY());
-    const long x2 = inside(data.getSecondX()), y2 = inside(data.getSecondY());
+    // Where the canvas is smaller than the screen the view reaches past its
+    // edges; only the part of a segment on the canvas is painted and sent
+    // (the drawing message cannot carry negative points either).
+    long x1 = data.getFirstX(), y1 = data.getFirstY();
+    long x2 = data.getSecondX(), y2 = data.getSecondY();
+    if (!clipToCanvas(x1, y1, x2, y2, worldMap->getPixelWidth(), worldMap->getPixelHeight())) continue;
     worldMap->applyLineDrawing(x1, y1, x2, y2, KivSettings::getBrushSize(), KivSettings::getFillType());
     netSystem->addUDPDrawing(x1, y1, x2, y2);
   }
@@ -487,19 +598,18 @@ void GameEngine::updateMouse() {
 }
 
 void GameEngine::updateKeyboard() {
-  poll_keyboard();
-  if (keypressed()) {
-    lastKey = static_cast<char>(readkey() & 0xff);
-    clear_keybuf();
-  }
-  // The same code repeats until another key is read; the input snapshot
-  // turns that into single key events.
-  inputStatus.updateKeyboard(lastKey);
+  // Every key in the buffer is taken: the input snapshot hands them out in
+  // order, one a tick.
+  InputStatus::RawInput raw;
+  InputStatus::readKeyboard(raw);
+  if (!raw.keysRead.empty()) lastKey = static_cast<char>(raw.keysRead.back() & 0xff);
+  inputStatus.updateKeyboard(raw);
 }
 
 void GameEngine::calculateFPS() {
   if (ticksSinceRate >= TICKS_PER_SECOND) {
     fps = framesDrawn;
+    fpsMeasured = true;
     framesDrawn = 0;
     ticksSinceRate = 0;
   }
@@ -515,11 +625,12 @@ void GameEngine::drawGraphics() {
   clear_bitmap(buffer);
   // The canvas, or its empty background, under the menus too.
   worldMap->display(buffer, static_cast<int>(scrollX), static_cast<int>(scrollY));
-  menuManager->display(buffer);
+  if (bannerTicks == 0) menuManager->display(buffer);
   showDrawingColor();
   showFPS();
   if (menuManager->getMenu() == NO_MENU) guiManager->showPaintGUI(buffer, scrollX, scrollY);
   guiManager->display(buffer);
+  if (bannerTicks > 0) allegTools->debugMessage(buffer, bannerText);
   if (screen == nullptr) return;
   acquire_screen();
   draw_sprite(screen, buffer, 0, 0);
@@ -536,7 +647,8 @@ void GameEngine::showDrawingColor() {
 }
 
 void GameEngine::showFPS() {
-  if (fps >= TICKS_PER_SECOND) return;
+  // Nothing before a whole second has been counted.
+  if (!fpsMeasured || fps >= SLOW_FRAME_RATE) return;
   std::string text = "FPS: " + DEngine::intToStr(fps);
   textout_ex(buffer, KivSettings::getSmallFont(), text.c_str(), KivSettings::getXResolution() - 100, 5,
              palette_color[4], palette_color[0]);

@@ -55,16 +55,27 @@ class GameEngine {
   bool stopRunningGame();
   // The error menu with the message, returning to the given menu.
   void showErrorMenu(const std::string& message, MenuState back);
-  // Open the host or join setup with the remembered names.
-  void openHostSetup();
-  void openJoinSetup();
+  // Open the host or join setup with the remembered names, or with the ones
+  // the user typed when they could not be remembered.
+  void openHostSetup(bool typed = false);
+  void openJoinSetup(bool typed = false);
+  // The options menu showing the option texts Save will apply.
+  void openOptions();
   // Ends a join that never became a session: facade first, then the canvas.
   void abandonJoin();
 
   void loadUserOptions();
-  void saveUserOptions();
+  // False with the reason in errMsg when the file cannot be rewritten.
+  bool saveUserOptions();
+  // False with the reason in errMsg; a new screen size is applied with the
+  // front end built for it, or not at all.
   bool applyUserOptions();
+  // Builds back buffer, paint panel and menus for the current screen size and
+  // replaces the old ones only when all three could be built.
   bool setupGUI();
+  // Writes one remembered value; false with the reason in errMsg, the file
+  // left as it was.
+  bool remember(const std::string& id, const std::string& value);
 
   void updateMouse();
   void updateKeyboard();
@@ -74,6 +85,12 @@ class GameEngine {
   bool checkEngineWarning();
   void showInitErr();
   void showExitScreen();
+  // One tick of the failure banner: it ends on Escape or when its time is up.
+  void runBanner();
+
+  // The part of a stroke segment on a canvas of width x height pixels; false
+  // when none of it is.
+  static bool clipToCanvas(long& x1, long& y1, long& x2, long& y2, long width, long height);
 
   // The checks of the host setup's map size texts: on failure false with the
   // user's text in error.
@@ -103,15 +120,25 @@ class GameEngine {
   std::string xResolutionText;
   std::string yResolutionText;
   std::string windowModeText;
+  // The window mode of the screen the front end was built for, to go back
+  // to when a new one cannot be built.
+  std::string appliedWindowMode;
   long scrollX;
   long scrollY;
   int framesDrawn;
   int ticksSinceRate;
   int fps;
+  bool fpsMeasured;  // a whole second has been counted
   char lastKey;
   bool engineOK;
   bool exitRequested;
-  bool resolutionChanged;
+  // The setup menu the error menu returns to shows the names typed, which
+  // could not be remembered, instead of the remembered ones.
+  bool keepTypedNames;
+  // A failed session's reason across the top of the screen, and the ticks
+  // it stays there before the main menu shows.
+  std::string bannerText;
+  int bannerTicks;
 };
 
 #endif  // APP_GAMEENGINE_H

@@ -145,7 +145,8 @@ FONT* KivSettings::getSmallFont() { return s().smallFont; }
 FONT* KivSettings::getTinyFont() { return s().tinyFont; }
 
 void KivSettings::storePallete(RGB* colors) {
-  for (int i = 0; i < 100; ++i) {
+  // Entry 0 and the swatches' 1 to 100: the last swatch must not be left black.
+  for (int i = 0; i <= 100; ++i) {
     s().thePallete[i].r = colors[i].r;
     s().thePallete[i].g = colors[i].g;
     s().thePallete[i].b = colors[i].b;

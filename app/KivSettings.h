@@ -23,7 +23,7 @@ class KivSettings {
   static FONT* getMedFont();
   static FONT* getSmallFont();
   static FONT* getTinyFont();
-  // Copies red, green and blue of entries 0 to 99; the caller keeps its array.
+  // Copies red, green and blue of entries 0 to 100; the caller keeps its array.
   static void storePallete(RGB* colors);
   // Applies the stored palette to the screen (and to palette_color[]).
   static void resetPallete();

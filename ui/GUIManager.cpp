@@ -289,8 +289,11 @@ void GUIManager::checkScrollingLimits(long& scrollX, long& scrollY, WorldMap* ma
   if (scrollX < 0) scrollX = 0;
   if (scrollY < 0) scrollY = 0;
   if (map == nullptr) return;
+  // The panel covers the bottom of the screen: the view may go down until
+  // the canvas's last row is just above it.
+  const long viewHeight = paintGui != nullptr ? guiY : yResolution;
   const long maxX = static_cast<long>(map->getPixelWidth()) - xResolution;
-  const long maxY = static_cast<long>(map->getPixelHeight()) - yResolution;
+  const long maxY = static_cast<long>(map->getPixelHeight()) - viewHeight;
   if (scrollX > maxX) scrollX = maxX;
   if (scrollY > maxY) scrollY = maxY;
 }
@@ -520,6 +523,14 @@ void GUIManager::updateHighlighting(long scrollX, long scrollY, bool overPanel) 
   }
 
   while (highlights.size() > static_cast<size_t>(MAX_HIGHLIGHTS)) highlights.pop_front();
+}
+
+void GUIManager::dropStrokes() {
+  highlights.clear();
+  strokeOpen = false;
+  wasDrawing = false;
+  enteredGui = false;
+  segmentTimer = 0;
 }
 
 bool GUIManager::getHighlighting(DrawingData& out, int index) const {

@@ -76,8 +76,8 @@ class GUIManager {
   // clicks and stroke capture. scrollX/scrollY are the canvas coordinates of
   // the screen's top-left corner.
   void run(long& scrollX, long& scrollY, WorldMap* map);
-  // Keeps the view inside the canvas; a canvas smaller than the screen
-  // leaves a negative value.
+  // Keeps the view inside the canvas, far enough down that its last rows
+  // clear the panel; a canvas smaller than the view leaves a negative value.
   void checkScrollingLimits(long& scrollX, long& scrollY, WorldMap* map) const;
 
   void showPaintGUI(BITMAP* buffer, long scrollX, long scrollY);
@@ -91,6 +91,9 @@ class GUIManager {
   // False for an index outside 0 to size - 1.
   bool getHighlighting(DrawingData& out, int index) const;
   void clearOldHighlights() { highlights.clear(); }
+  // Forgets the pending segments and the stroke being drawn: a session that
+  // ends takes none of them into the next.
+  void dropStrokes();
 
   // Destroys the lines on screen, empties KivSettings' queue of lines not
   // yet shown, and closes the chat line (the session is over).

@@ -1,11 +1,17 @@
 // Sections: [constants and state] [feeding: buttons, shadow keys, typed-key
-// events, device poll] [reading] [masking].
+// queue and key repeat, keyboard reading] [reading] [masking].
 
 #include "InputStatus.h"
 
-#include <allegro.h>
+#include <algorithm>
+#include <atomic>
+#include <deque>
 
+#include "DTime.h"
 #include "KivSettings.h"
+
+// Last: its macros and globals must not leak into the headers above.
+#include <allegro.h>
 
 namespace {
 
@@ -14,14 +20,50 @@ namespace {
 const int FIRST_MODIFIER = 115;  // KEY_LSHIFT
 const int LAST_MODIFIER = 120;   // KEY_ALTGR
 
-const int KEY_STATE_IDLE = 0;
-const int KEY_STATE_HELD = 1;
 // A shadow flag outlives its key by one tick, so a key that is down for less
 // than a tick between two polls is still seen by every reader.
 const int SHADOW_RELEASE_TICKS = 2;
-const int KEY_TIMER_MAX = 300;
 
 const char* const NO_OWNER = "NONE";
+const int NO_KEY = -1;
+
+bool isModifier(int c) { return c >= FIRST_MODIFIER && c <= LAST_MODIFIER; }
+
+// The editing and scrolling keys; others type once however long they are held.
+bool repeats(int c) {
+  return c == KEY_BACKSPACE || c == KEY_DEL || c == KEY_LEFT || c == KEY_RIGHT || c == KEY_UP || c == KEY_DOWN;
+}
+
+// A key read from the buffer, or repeated, waiting for its tick.
+struct TypedKey {
+  int scancode;  // NO_KEY when the buffer named none
+  char ascii;
+};
+
+// What only the feed itself keeps between polls.
+struct KeyFeed {
+  std::deque<TypedKey> pending;
+  bool heldAtLastPoll[InputStatus::NUM_SCANCODES] = {};
+  unsigned char unmatchedPresses[InputStatus::NUM_SCANCODES] = {};
+  int repeatKey = NO_KEY;
+  char repeatAscii = 0;
+  libkorvet::DTime repeatSince;  // the engine's clock, manual in tests
+  int repeatsSent = 0;
+};
+
+KeyFeed& feed() {
+  static KeyFeed f;
+  return f;
+}
+
+// Counted on the keyboard handler's thread, taken by the main loop.
+std::atomic<unsigned char> pressCounts[InputStatus::NUM_SCANCODES];
+
+void countPress(int scancode) {
+  // Bit 7 marks a release.
+  if ((scancode & 0x80) == 0 && scancode < InputStatus::NUM_SCANCODES) pressCounts[scancode].fetch_add(1);
+}
+END_OF_FUNCTION(countPress)
 
 }  // namespace
 
@@ -36,9 +78,6 @@ bool InputStatus::releasedRight = false;
 char InputStatus::keyInput = '*';
 bool InputStatus::newKeyPress = false;
 bool InputStatus::specialPressed = false;
-int InputStatus::keyState = KEY_STATE_IDLE;
-int InputStatus::keyTimer = 255;
-int InputStatus::countShadow = 0;
 bool InputStatus::shadowKeys[InputStatus::NUM_SCANCODES] = {};
 short InputStatus::shadowCounter[InputStatus::NUM_SCANCODES] = {};
 bool InputStatus::shadowPressed = false;
@@ -61,9 +100,6 @@ void InputStatus::reset() {
   keyInput = '*';
   newKeyPress = false;
   specialPressed = false;
-  keyState = KEY_STATE_IDLE;
-  keyTimer = 255;
-  countShadow = 0;
   for (int c = 0; c < NUM_SCANCODES; ++c) {
     shadowKeys[c] = false;
     shadowCounter[c] = 0;
@@ -71,6 +107,8 @@ void InputStatus::reset() {
   shadowPressed = inputPressed = false;
   maskingKeyboard = false;
   maskingClass = NO_OWNER;
+  feed() = KeyFeed();
+  for (std::atomic<unsigned char>& count : pressCounts) count.store(0);
 }
 
 // ---------------------------------------------------------------------------
@@ -100,99 +138,118 @@ void InputStatus::updateButtonStatus(bool left, bool right) {
   }
 }
 
-int InputStatus::updateShadowKeys(const bool* keysDown) {
-  int newlyDown = 0;
+// Non-modifier keys get their flag when their typed-key event is delivered
+// (deliverTypedKey), so a reader that sees a key's flag together with a
+// key-down sees it in the tick of that key's own event, in typing order.
+void InputStatus::updateShadowKeys(const bool* keysDown) {
   shadowPressed = false;
   inputPressed = false;
   for (int c = 0; c < NUM_SCANCODES; ++c) {
     if (keysDown[c]) {
-      if (!shadowKeys[c]) {
+      if (isModifier(c) && !shadowKeys[c]) {
         shadowKeys[c] = true;
-        ++newlyDown;
         shadowPressed = true;
-        if (c < FIRST_MODIFIER || c > LAST_MODIFIER) inputPressed = true;
       }
       // The release count starts again whenever the key is seen down, so the
       // flag always lasts into the first tick after the final release.
-      shadowCounter[c] = 0;
+      if (shadowKeys[c]) shadowCounter[c] = 0;
     } else if (shadowKeys[c]) {
       ++shadowCounter[c];
       if (shadowCounter[c] >= SHADOW_RELEASE_TICKS) shadowKeys[c] = false;
     }
   }
-  return newlyDown;
 }
 
-void InputStatus::typedKeyEvent(char newInput) {
-  keyInput = newInput;
+void InputStatus::queueKeys(const RawInput& raw) {
+  KeyFeed& f = feed();
+  int presses[NUM_SCANCODES];
+  for (int c = 0; c < NUM_SCANCODES; ++c) presses[c] = f.unmatchedPresses[c] + raw.keyPresses[c];
+
+  for (int code : raw.keysRead) {
+    const int c = (code >> 8) & 0xFF;
+    const char ascii = static_cast<char>(code & 0xFF);
+    const bool known = c > 0 && c < NUM_SCANCODES;
+    if (known) {
+      if (presses[c] > 0) {
+        --presses[c];
+      } else if (f.heldAtLastPoll[c]) {
+        // No press came with it and the key was already down: the desktop
+        // repeating a held key. Held keys repeat on the engine's clock.
+        continue;
+      }
+    }
+    if (static_cast<int>(f.pending.size()) < MAX_PENDING_KEYS) f.pending.push_back({known ? c : NO_KEY, ascii});
+    // The key pressed last is the one that repeats, if it is one that does.
+    f.repeatKey = known && repeats(c) ? c : NO_KEY;
+    f.repeatAscii = ascii;
+    f.repeatSince.updateTime();
+    f.repeatsSent = 0;
+  }
+  // A press reported just before its key reached the buffer is matched in
+  // the next poll; older ones (modifiers, which are never buffered) go.
+  for (int c = 0; c < NUM_SCANCODES; ++c) {
+    f.unmatchedPresses[c] = static_cast<unsigned char>(std::min<int>(presses[c], raw.keyPresses[c]));
+  }
+}
+
+void InputStatus::queueRepeat(const bool* keysDown) {
+  KeyFeed& f = feed();
+  if (f.repeatKey == NO_KEY) return;
+  if (!keysDown[f.repeatKey]) {
+    f.repeatKey = NO_KEY;
+    return;
+  }
+  const unsigned int held = f.repeatSince.timeElapsed();
+  if (held < static_cast<unsigned int>(REPEAT_DELAY_MS)) return;
+  const int due = 1 + static_cast<int>((held - REPEAT_DELAY_MS) / REPEAT_INTERVAL_MS);
+  if (due <= f.repeatsSent) return;
+  // At most one per tick, and none while the last one still waits: a loop
+  // that fell behind skips repeats instead of bursting them out later.
+  f.repeatsSent = due;
+  for (const TypedKey& k : f.pending)
+    if (k.scancode == f.repeatKey) return;
+  if (static_cast<int>(f.pending.size()) < MAX_PENDING_KEYS) f.pending.push_back({f.repeatKey, f.repeatAscii});
+}
+
+void InputStatus::deliverTypedKey() {
+  KeyFeed& f = feed();
+  if (f.pending.empty()) return;
+  const TypedKey k = f.pending.front();
+  f.pending.pop_front();
+  keyInput = k.ascii;
   newKeyPress = true;
   specialPressed = checkSpecialKeys();
+  shadowPressed = true;
+  inputPressed = true;
+  if (k.scancode != NO_KEY) {
+    shadowKeys[k.scancode] = true;
+    shadowCounter[k.scancode] = 0;
+  }
 }
 
-// The engine hands over the last character taken from the keyboard buffer and
-// repeats it every tick until another arrives, so a character alone cannot
-// tell a new press of the same key from a held one. The key-down edges of the
-// shadow keys can: each edge is paired with one character event.
-void InputStatus::updateKeyboard(char newInput, const bool* keysDown) {
-  countShadow += updateShadowKeys(keysDown);
+void InputStatus::updateKeyboard(const RawInput& raw) {
+  queueKeys(raw);
+  queueRepeat(raw.keysDown);
+  updateShadowKeys(raw.keysDown);
   newKeyPress = false;
-
-  if (keyState == KEY_STATE_IDLE) {
-    if (inputPressed) {
-      if (newInput == keyInput) {
-        // The same key again: its character may not be in the buffer yet,
-        // so the event waits until the held state has run two ticks.
-        keyState = KEY_STATE_HELD;
-        keyTimer = 0;
-      } else {
-        typedKeyEvent(newInput);
-      }
-      if (countShadow > 0) --countShadow;
-    } else if (countShadow > 0) {
-      // A key-down edge seen before its character arrived is paired with the
-      // character of a later tick.
-      if (newInput == keyInput) {
-        --countShadow;
-      } else {
-        typedKeyEvent(newInput);
-        if (countShadow > 0) --countShadow;
-      }
-    }
-  }
-
-  if (keyState == KEY_STATE_HELD) {
-    if (newInput != keyInput || keyTimer > 1) {
-      typedKeyEvent(newInput);
-      keyState = KEY_STATE_IDLE;
-    }
-  }
-
-  if (keyTimer < KEY_TIMER_MAX) ++keyTimer;
+  deliverTypedKey();
+  for (int c = 0; c < NUM_SCANCODES; ++c) feed().heldAtLastPoll[c] = raw.keysDown[c];
 }
 
-void InputStatus::updateKeyboard(char newInput) {
-  bool keysDown[NUM_SCANCODES];
-  for (int c = 0; c < NUM_SCANCODES; ++c) keysDown[c] = key[c] != 0;
-  updateKeyboard(newInput, keysDown);
+void InputStatus::watchKeyboard() {
+  LOCK_FUNCTION(countPress);
+  keyboard_lowlevel_callback = countPress;
 }
 
-InputStatus::RawInput InputStatus::readDevices(bool leftLatch) {
-  RawInput raw;
-  poll_mouse();
-  raw.mouseX = mouse_x;
-  raw.mouseY = mouse_y;
-  raw.mouseButtons = mouse_b;
-  raw.leftLatch = leftLatch;
+void InputStatus::readKeyboard(RawInput& raw) {
+  // Presses first: one that comes while the buffer is read has its key read
+  // now or in the next poll, and is matched either way.
+  for (int c = 0; c < NUM_SCANCODES; ++c) raw.keyPresses[c] = pressCounts[c].exchange(0);
   poll_keyboard();
-  if (keypressed()) {
-    raw.keyRead = true;
-    raw.keyCode = readkey();
-    // Only the newest key counts; whatever else is buffered would otherwise
-    // come out as stale events in later ticks.
-    clear_keybuf();
-  }
+  raw.keysRead.clear();
+  // Bounded: the keyboard handler may go on filling the buffer meanwhile.
+  for (int n = 0; n < MAX_PENDING_KEYS && keypressed(); ++n) raw.keysRead.push_back(readkey());
   for (int c = 0; c < NUM_SCANCODES; ++c) raw.keysDown[c] = key[c] != 0;
-  return raw;
 }
 
 void InputStatus::applyRaw(const RawInput& raw, char& lastKey) {
@@ -200,12 +257,8 @@ void InputStatus::applyRaw(const RawInput& raw, char& lastKey) {
   bool left = raw.leftLatch || (raw.mouseButtons & 1) != 0;
   updateCoordinates(raw.mouseX, raw.mouseY);
   updateButtonStatus(left, false);
-  if (raw.keyRead) lastKey = static_cast<char>(raw.keyCode & 0xFF);
-  updateKeyboard(lastKey, raw.keysDown);
-}
-
-void InputStatus::poll(bool leftLatch, char& lastKey) {
-  applyRaw(readDevices(leftLatch), lastKey);
+  if (!raw.keysRead.empty()) lastKey = static_cast<char>(raw.keysRead.back() & 0xFF);
+  updateKeyboard(raw);
 }
 
 // ---------------------------------------------------------------------------

@@ -4,11 +4,15 @@
 // InputStatus: the one program-wide snapshot of mouse and keyboard input for
 // the current logic tick. The game engine feeds it once per tick (coordinates,
 // buttons, keyboard, in that order); every widget reads edges from it through
-// the static getters. One component at a time may take the keyboard (masking),
-// after which the key getters report nothing to anyone.
+// the static getters. Every key read from the keyboard buffer is delivered as
+// one typed-key event, in order, one per tick; a key's shadow flag is raised in
+// the tick its event is delivered and stays while it is held. One component at
+// a time may take the keyboard (masking), after which the key getters report
+// nothing to anyone.
 // Requires: main thread only.
 
 #include <string>
+#include <vector>
 
 class InputStatus {
  public:
@@ -16,16 +20,27 @@ class InputStatus {
   static const int NUM_SCANCODES = 127;
 
   // What the devices said in one poll, before any edge detection. The game
-  // engine fills it from Allegro (readDevices); tests build it by hand.
+  // engine fills the keyboard part from Allegro (readKeyboard); tests build
+  // it by hand.
   struct RawInput {
     int mouseX = 0;
     int mouseY = 0;
     int mouseButtons = 0;      // Allegro's mouse_b bits
     bool leftLatch = false;    // the mouse callback saw the left button go down
-    bool keyRead = false;      // a key was taken from the keyboard buffer
-    int keyCode = 0;           // readkey(): scancode in the high byte, ASCII in the low
+    // Every key taken from the keyboard buffer since the last poll, oldest
+    // first, as readkey() gives it: scancode in the high byte, ASCII in the low.
+    std::vector<int> keysRead;
     bool keysDown[NUM_SCANCODES] = {};  // Allegro's key[] array
+    // Presses the keyboard handler reported since the last poll; the desktop's
+    // own key repeat reaches the buffer without one.
+    unsigned char keyPresses[NUM_SCANCODES] = {};
   };
+
+  // Held Backspace, Delete and arrow keys repeat after this delay, this often.
+  static const int REPEAT_DELAY_MS = 500;
+  static const int REPEAT_INTERVAL_MS = 40;
+  // Typed keys waiting for their tick; more are dropped.
+  static const int MAX_PENDING_KEYS = 64;
 
   InputStatus();
 
@@ -35,20 +50,20 @@ class InputStatus {
   // Feeding, once per tick in this order.
   static void updateCoordinates(int x, int y);
   static void updateButtonStatus(bool left, bool right);
-  // Reads the pressed keys from Allegro's key[] array.
-  static void updateKeyboard(char newInput);
-  // The same step with the pressed keys supplied by the caller
-  // (keysDown[c] for scancodes 0 to NUM_SCANCODES - 1).
-  static void updateKeyboard(char newInput, const bool* keysDown);
+  // Every key read becomes one typed-key event, in order, one per tick; the
+  // desktop's repeat of a held key is dropped and Backspace, Delete and the
+  // arrows repeat on the engine's clock instead.
+  static void updateKeyboard(const RawInput& raw);
 
-  // One whole poll. readDevices reads Allegro (polling mouse and keyboard,
-  // taking at most one key and emptying the keyboard buffer); applyRaw turns
-  // those readings into this tick's state. lastKey is the ASCII code of the
-  // last key taken from the buffer, kept by the caller from tick to tick: it
-  // repeats until another key is read, which is what updateKeyboard expects.
-  static RawInput readDevices(bool leftLatch);
+  // Starts counting key presses in the keyboard handler (for readKeyboard).
+  // Requires: Allegro's keyboard installed.
+  static void watchKeyboard();
+  // Takes every key from the keyboard buffer and the presses counted since
+  // the last call, and reads the keys down now.
+  static void readKeyboard(RawInput& raw);
+  // One whole tick of input from a reading; lastKey becomes the ASCII code of
+  // the last key read, if any.
   static void applyRaw(const RawInput& raw, char& lastKey);
-  static void poll(bool leftLatch, char& lastKey);
 
   // Reading.
   static int getCursorX();
@@ -75,9 +90,10 @@ class InputStatus {
   static int getNumInstances() { return -1; }
 
  private:
-  // Returns the number of keys newly seen down in this pass.
-  static int updateShadowKeys(const bool* keysDown);
-  static void typedKeyEvent(char newInput);
+  static void updateShadowKeys(const bool* keysDown);
+  static void queueKeys(const RawInput& raw);
+  static void queueRepeat(const bool* keysDown);
+  static void deliverTypedKey();
 
   static int cursorX, cursorY;
   static bool leftPressed, rightPressed;
@@ -86,9 +102,6 @@ class InputStatus {
   static char keyInput;
   static bool newKeyPress;
   static bool specialPressed;
-  static int keyState;
-  static int keyTimer;
-  static int countShadow;
   static bool shadowKeys[NUM_SCANCODES];
   static short shadowCounter[NUM_SCANCODES];
   static bool shadowPressed;

@@ -229,10 +229,41 @@ void MenuManager::initOptionsMenu() {
              "Y RESOLUTION", 2);
   // The button shows the mode that will be saved, and its action names that
   // mode, so the game engine knows which way the user flipped it.
+  alignTextBoxes();
   const std::string mode = ConfigWriter::loadString(CONFIG_FILE, "WINDOW_MODE");
   windowModeButton = addButton(mode, mode);
   addButton("Save", "SAVE CHANGES");
   addButton("Cancel", "CANCEL");
+}
+
+// The fields start in one column with their labels before them, the whole
+// form centred, so fields of a form line up however long their labels are.
+void MenuManager::alignTextBoxes() {
+  int labelWidth = 0;
+  int fieldWidth = 0;
+  for (const TextBox* box : textBoxes) {
+    labelWidth = std::max(labelWidth, box->getLabelWidth());
+    fieldWidth = std::max(fieldWidth, box->getTextWidth());
+  }
+  const int fieldLeft = KivSettings::getXResolution() / 2 - (labelWidth + fieldWidth) / 2 + labelWidth;
+  for (TextBox* box : textBoxes) box->placeField(fieldLeft);
+}
+
+bool MenuManager::setBoxText(const std::string& boxAction, const std::string& text) {
+  for (TextBox* box : textBoxes) {
+    if (box->getAction() == boxAction) {
+      box->setText(text);
+      return true;
+    }
+  }
+  return false;
+}
+
+void MenuManager::setWindowMode(const std::string& mode) {
+  if (windowModeButton == nullptr) return;
+  windowModeButton->setText(mode);
+  windowModeButton->setAction(mode);
+  windowModeButton->resizeBox();
 }
 
 void MenuManager::initWaitForConnect() {
@@ -282,13 +313,9 @@ std::string MenuManager::run() {
     } else if (action == "Fullscreen") {
       shown = "Windowed";
     }
-    if (!shown.empty()) {
-      windowModeButton->setText(shown);
-      windowModeButton->setAction(shown);
-      // The other caption may span another number of tiles; the hit box
-      // must follow what is drawn.
-      windowModeButton->resizeBox();
-    }
+    // The other caption may span another number of tiles; setWindowMode
+    // lays the button out again so the hit box follows what is drawn.
+    if (!shown.empty()) setWindowMode(shown);
   }
   return action;
 }

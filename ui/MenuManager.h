@@ -61,6 +61,12 @@ class MenuManager {
   void setMessage(const std::string& text) { message = text; }
   std::string getMessage() const { return message; }
 
+  // Shows a text in the current menu's text box with that action (false if it
+  // has none), or a mode on the options menu's window-mode button: for texts
+  // the game engine holds rather than the configuration file.
+  bool setBoxText(const std::string& boxAction, const std::string& text);
+  void setWindowMode(const std::string& mode);
+
   // Draws the current menu; nothing in NO_MENU.
   void display(BITMAP* buffer);
 
@@ -90,6 +96,7 @@ class MenuManager {
   TextBox* addTextBox(const std::string& label, const std::string& text, const std::string& action,
                       int widthInTiles);
   void displayErrorMsg(BITMAP* buffer);
+  void alignTextBoxes();
 
   void initMainMenu();
   void initHostSetup();

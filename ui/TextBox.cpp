@@ -11,11 +11,10 @@
 namespace {
 
 const int TILE_WIDTH = 32;
-// Space between the label and the field, and the field's inner margins: the
-// text starts 10 pixels in and must stay 20 pixels short of the right edge.
+// Space between the label and the field, and the field's inner margin on
+// either side of the text.
 const int LABEL_GAP = 20;
 const int TEXT_INSET = 10;
-const int TEXT_MARGIN = 20;
 const int HIT_HEIGHT = 37;
 // The caret shows and hides in phases of 15 ticks.
 const int BLINK_TICKS = 14;
@@ -40,6 +39,7 @@ TextBox::TextBox(std::string text, int x, int y, bool centered,
   textColor = 35;
   iBeamPos = static_cast<int>(this->text.size());
   iBeamVisible = false;
+  // A long remembered text opens scrolled to its end, where the caret is.
   calcBoundaries();
 }
 
@@ -62,6 +62,34 @@ void TextBox::calcBoundaries() {
   }
   textLeft = left + labelWidth;
   right = textLeft + textWidth;
+  keepCaretVisible();
+}
+
+void TextBox::placeField(int fieldLeft) {
+  isCentered = false;
+  x = fieldLeft - labelWidth;
+  calcBoundaries();
+}
+
+void TextBox::setText(const std::string& newText) {
+  text = newText;
+  iBeamPos = static_cast<int>(text.size());
+  keepCaretVisible();
+}
+
+int TextBox::visibleWidth() const { return std::max(right - textLeft - 2 * TEXT_INSET, 0); }
+
+// The caret stays inside the field; a text shorter than what is hidden on the
+// left plus the field's width is scrolled back, so no room is wasted.
+void TextBox::keepCaretVisible() {
+  FONT* f = mediumFont();
+  iBeamPos = std::max(0, std::min(iBeamPos, static_cast<int>(text.size())));
+  const int caretX = widthOf(f, text.substr(0, iBeamPos));
+  const int room = visibleWidth();
+  if (caretX - scrollOffset > room) scrollOffset = caretX - room;
+  if (caretX < scrollOffset) scrollOffset = caretX;
+  const int total = widthOf(f, text);
+  if (total - scrollOffset < room) scrollOffset = std::max(0, total - room);
 }
 
 void TextBox::showCaret() {
@@ -73,7 +101,8 @@ bool TextBox::detectCursor() {
   int px = InputStatus::getCursorX();
   int py = InputStatus::getCursorY();
   if (px < textLeft || px > right || py < y || py > y + HIT_HEIGHT) return false;
-  iBeamPos = getIBeam(textLeft + TEXT_INSET, text, mediumFont());
+  iBeamPos = getIBeam(textLeft + TEXT_INSET - scrollOffset, text, mediumFont());
+  keepCaretVisible();
   showCaret();
   return true;
 }
@@ -91,28 +120,11 @@ int TextBox::getIBeam(int startX, const std::string& text, FONT* f) {
   return static_cast<int>(text.size());
 }
 
-// Typing never pushes out what is already there: a character that does not
-// fit is taken back out, wherever the caret was.
-bool TextBox::insertTyped() {
+void TextBox::insertTyped() {
+  if (text.size() >= MAX_TEXT_LENGTH) return;
   text.insert(text.begin() + iBeamPos, InputStatus::getKeyInput());
   ++iBeamPos;
   showCaret();
-  if (widthOf(mediumFont(), text) > right - textLeft - TEXT_MARGIN) {
-    --iBeamPos;
-    text.erase(iBeamPos, 1);
-    return false;
-  }
-  return true;
-}
-
-// A text that came in too wide (a remembered name, a longer label after a
-// resize) is cut from the end, down to a single character at least.
-void TextBox::trimToField() {
-  FONT* f = mediumFont();
-  while (text.size() >= 2 && widthOf(f, text) > right - textLeft - TEXT_MARGIN) {
-    text.erase(text.size() - 1);
-  }
-  iBeamPos = std::min(iBeamPos, static_cast<int>(text.size()));
 }
 
 bool TextBox::run() {
@@ -145,10 +157,8 @@ bool TextBox::run() {
     showCaret();
   }
 
-  if (InputStatus::getIsNewKey()) {
-    if (!InputStatus::getSpecialPressed()) insertTyped();
-    trimToField();
-  }
+  if (InputStatus::getIsNewKey() && !InputStatus::getSpecialPressed()) insertTyped();
+  keepCaretVisible();
   return text != before;
 }
 
@@ -171,12 +181,20 @@ void TextBox::display(BITMAP* buffer, BITMAP* leftTile, BITMAP* centerTile,
   if (leftTile != nullptr) draw_sprite(buffer, leftTile, textLeft, y);
   if (rightTile != nullptr) draw_sprite(buffer, rightTile, right - TILE_WIDTH, y);
 
-  textout_ex(buffer, f, text.c_str(), textLeft + TEXT_INSET, y + v,
+  // What is scrolled out of view is drawn neither over the label nor past
+  // the field.
+  int clipLeft, clipTop, clipRight, clipBottom;
+  get_clip_rect(buffer, &clipLeft, &clipTop, &clipRight, &clipBottom);
+  const int innerLeft = textLeft + TEXT_INSET;
+  set_clip_rect(buffer, std::max(clipLeft, innerLeft), clipTop,
+                std::min(clipRight, innerLeft + visibleWidth() - 1), clipBottom);
+  textout_ex(buffer, f, text.c_str(), innerLeft - scrollOffset, y + v,
              palette_color[textColor], -1);
+  set_clip_rect(buffer, clipLeft, clipTop, clipRight, clipBottom);
 
   if (active && iBeamVisible && iBeam != nullptr) {
-    iBeamPos = std::max(0, std::min(iBeamPos, static_cast<int>(text.size())));
-    int caretX = textLeft + TEXT_INSET + widthOf(f, text.substr(0, iBeamPos)) -
+    keepCaretVisible();
+    int caretX = innerLeft + widthOf(f, text.substr(0, iBeamPos)) - scrollOffset -
                  iBeam->w / 2;
     draw_sprite(buffer, iBeam, caretX, y);
   }

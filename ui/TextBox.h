@@ -3,10 +3,12 @@
 
 // TextBox: a labelled, editable one-line text field of whole 32-pixel tiles
 // with a blinking caret. While it has focus the owning menu calls run() once
-// per tick; the text is bounded by the field's width in pixels, not by a
-// character count. The menu supplies the tile and caret images when it draws.
+// per tick. A text wider than the field scrolls inside it so the caret stays
+// in view; the text itself is never cut, only bounded to MAX_TEXT_LENGTH
+// characters typed. The menu supplies the tile and caret images when it draws.
 // Requires: KivSettings' fonts and resolution set before layout.
 
+#include <cstddef>
 #include <string>
 
 struct BITMAP;
@@ -14,19 +16,26 @@ struct FONT;
 
 class TextBox {
  public:
+  static constexpr std::size_t MAX_TEXT_LENGTH = 255;
+
   TextBox(std::string text, int x, int y, bool centered, std::string label,
           int widthInTiles, std::string action);
 
   void setLabel(std::string newLabel);
   void setTextWidth(int tiles);
   void calcBoundaries();
+  // Stops centring: the field starts at fieldLeft, the label just before it.
+  void placeField(int fieldLeft);
+  // Replaces the text; the caret goes to its end, in view.
+  void setText(const std::string& newText);
 
   // True when the pointer is over the field; the caret then moves under the
   // pointer, becomes visible and restarts its blink.
   bool detectCursor();
   // One tick of editing while the box has focus; true if the text changed.
   bool run();
-  // Null tiles are skipped; the caret is drawn only when active.
+  // Null tiles are skipped; the caret is drawn only when active. The text is
+  // cut at the field's inner edges.
   void display(BITMAP* buffer, BITMAP* left, BITMAP* center, BITMAP* right,
                BITMAP* iBeam, bool active);
 
@@ -45,13 +54,16 @@ class TextBox {
   int getLabelWidth() const { return labelWidth; }
   int getIBeamPos() const { return iBeamPos; }
   bool getIBeamVisible() const { return iBeamVisible; }
+  // Pixels of the text scrolled out of view on the left.
+  int getScrollOffset() const { return scrollOffset; }
 
   static int getNumInstances() { return -1; }
 
  private:
   void showCaret();
-  bool insertTyped();
-  void trimToField();
+  void insertTyped();
+  int visibleWidth() const;
+  void keepCaretVisible();
 
   std::string label;
   std::string text;
@@ -68,6 +80,7 @@ class TextBox {
   int iBeamPos = 0;
   bool iBeamVisible = false;
   int blinkCounter = 0;
+  int scrollOffset = 0;
   bool isCentered;
 };
 

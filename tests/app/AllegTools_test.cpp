@@ -128,6 +128,31 @@ TEST(GameEngine, TickerDropsBacklogAboveOneSecond) {
   EXPECT_TRUE(leftClickLatch.load());
 }
 
+TEST(GameEngine, StrokesAreClippedToTheCanvas) {
+  // A 1600 x 1600 canvas seen through a wider and taller screen.
+  const struct {
+    long in[4];
+    const char* out;
+  } cases[] = {
+      {{10, 20, 30, 40}, "10,20-30,40"},
+      {{-50, 10, -10, 40}, "none"},  // a zig-zag in the left margin
+      {{-10, 40, -50, 70}, "none"},
+      {{-100, 100, 100, 300}, "0,200-100,300"},
+      {{1500, 1500, 1700, 1700}, "1500,1500-1599,1599"},
+      {{-10, 1610, 20, 1580}, "1,1599-20,1580"},
+      {{-10, 1590, 20, 1620}, "none"},  // past the corner, outside throughout
+      {{1700, -5, 1700, -5}, "none"},
+  };
+  for (const auto& c : cases) {
+    long x1 = c.in[0], y1 = c.in[1], x2 = c.in[2], y2 = c.in[3];
+    const std::string got = GameEngine::clipToCanvas(x1, y1, x2, y2, 1600, 1600)
+                                ? std::to_string(x1) + "," + std::to_string(y1) + "-" + std::to_string(x2) + "," +
+                                      std::to_string(y2)
+                                : "none";
+    EXPECT_EQ(c.out, got) << c.in[0] << "," << c.in[1] << "-" << c.in[2] << "," << c.in[3];
+  }
+}
+
 TEST(GameEngine, MapSizeTexts) {
   int w = 0, h = 0;
   std::string error;

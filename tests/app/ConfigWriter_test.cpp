@@ -127,6 +127,11 @@ TEST_F(ConfigWriterTest, FileErrorsAreFatal) {
   for (const Case& c : writing) {
     put("k.cfg", c.file);
     EXPECT_FATAL(ConfigWriter::writeString("k.cfg", "B", "2"), "^" + c.text + "\n");
+    // The program's own writes get the text instead and leave the file as it was.
+    std::string error;
+    EXPECT_FALSE(ConfigWriter::tryWriteString("k.cfg", "B", "2", error));
+    EXPECT_EQ(c.text, error);
+    EXPECT_EQ(c.file, get("k.cfg"));
   }
 
   put("k.cfg", "%A\ntrue\n%B\n>true\n%C\n>1.5\n%D\n>1.5x\n");

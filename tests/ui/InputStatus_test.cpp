@@ -1,17 +1,21 @@
 #include "InputStatus.h"
 
+#include <allegro.h>
+
 #include <gtest/gtest.h>
 
 #include <initializer_list>
 #include <string>
+#include <vector>
 
+#include "DTime.h"
 #include "KivSettings.h"
 #include "UiTestSetup.h"
 
 namespace {
 
 using IS = InputStatus;
-const int ESC = 59, KEY_A_CODE = 1, KEY_B_CODE = 2, ENTER = 67, LSHIFT = 115;
+const int LSHIFT = 115;
 
 class InputStatusTest : public ::testing::Test {
  protected:
@@ -19,15 +23,29 @@ class InputStatusTest : public ::testing::Test {
     IS::reset();
     KivSettings::deleteMessages();
   }
-  void TearDown() override { IS::reset(); }
+  void TearDown() override {
+    IS::reset();
+    libkorvet::DTime::setManualClock(false);
+  }
 
-  // One keyboard step: the character the engine repeats from its last read
-  // and the scancodes down now. Returns whether a typed-key event came.
-  static bool tick(char ch, std::initializer_list<int> down = {}) {
-    bool keys[IS::NUM_SCANCODES] = {};
-    for (int c : down) keys[c] = true;
-    IS::updateKeyboard(ch, keys);
-    return IS::getIsNewKey();
+  // A key taken from the buffer: a fresh press unless it is the desktop
+  // repeating a key that is held.
+  struct Read {
+    int code;
+    char ascii;
+    bool desktopRepeat = false;
+  };
+  // One tick: the keys read since the last one and the keys down now.
+  // Returns the character typed in it, '.' for none.
+  static char tick(const std::vector<Read>& read = {}, std::initializer_list<int> down = {}) {
+    IS::RawInput raw;
+    for (const Read& r : read) {
+      raw.keysRead.push_back(r.code << 8 | static_cast<unsigned char>(r.ascii));
+      if (!r.desktopRepeat) ++raw.keyPresses[r.code];
+    }
+    for (int c : down) raw.keysDown[c] = true;
+    IS::updateKeyboard(raw);
+    return IS::getIsNewKey() ? IS::getKeyInput() : '.';
   }
   static std::string statusLine() {
     std::string owner, text;
@@ -51,45 +69,88 @@ TEST_F(InputStatusTest, ButtonEdgesLastOneTick) {
   }
 }
 
-TEST_F(InputStatusTest, OneTypedEventPerPress) {
-  EXPECT_TRUE(tick('a', {KEY_A_CODE}));
-  EXPECT_TRUE(IS::getKeyInput() == 'a' && !IS::getSpecialPressed());
-  EXPECT_TRUE(tick('b', {KEY_A_CODE, KEY_B_CODE}));
-  // Held, with the character repeating: nothing more.
-  for (int t = 0; t < 5; ++t) EXPECT_FALSE(tick('b', {KEY_B_CODE}));
-  tick('b');
-  tick('b');
-  // The same character again: the event comes two ticks after the press.
-  EXPECT_FALSE(tick('b', {KEY_B_CODE}));
-  EXPECT_FALSE(tick('b'));
-  EXPECT_TRUE(tick('b'));
-  EXPECT_FALSE(tick('b'));
-  // A key-down whose character arrives a tick late.
-  EXPECT_FALSE(tick('b', {KEY_A_CODE}));
-  EXPECT_TRUE(tick('a', {KEY_A_CODE}));
-  // Enter types a carriage return: an event, but a special one.
-  EXPECT_TRUE(tick(13, {ENTER}));
-  EXPECT_TRUE(IS::getSpecialPressed());
+// A fast typist against 33 ms ticks: keys overlap ticks, come twice between
+// two polls, or several in one.
+TEST_F(InputStatusTest, EveryKeyReadIsTypedOnceInOrder) {
+  std::string got;
+  got += tick({{KEY_B, 'b'}}, {KEY_B});
+  got += tick({}, {KEY_B});
+  got += tick({{KEY_O, 'o'}}, {KEY_O});
+  got += tick({{KEY_O, 'o'}}, {KEY_O});  // released and pressed again between two polls
+  got += tick({{KEY_O, 'o', true}}, {KEY_O});
+  got += tick({{KEY_K, 'k'}, {KEY_E, 'e'}, {KEY_E, 'e'}});
+  got += tick();
+  got += tick();
+  got += tick({{KEY_X, 'x', true}});  // down and up between two polls, unseen by the handler
+  got += tick();
+  EXPECT_EQ("b.oo.keex.", got);
+  EXPECT_FALSE(IS::getSpecialPressed());
+
+  // The last key read is the engine's lastKey.
+  char lastKey = '*';
+  IS::RawInput raw;
+  raw.keysRead = {KEY_Q << 8 | 'q', KEY_W << 8 | 'w'};
+  IS::applyRaw(raw, lastKey);
+  EXPECT_TRUE(lastKey == 'w' && IS::getKeyInput() == 'q');
 }
 
-TEST_F(InputStatusTest, ShadowKeysOutliveTheirKeyByOneTick) {
-  tick(27, {ESC});
-  EXPECT_TRUE(IS::getShadowKey(ESC) && IS::getShadowPressed());
-  tick(27);
-  EXPECT_TRUE(IS::getShadowKey(ESC) && !IS::getShadowPressed());
-  tick(27);
-  EXPECT_FALSE(IS::getShadowKey(ESC));
+TEST_F(InputStatusTest, ShadowFlagsComeWithTheirKeysEvent) {
+  // Enter read after a letter: readers see it down in its own tick, after
+  // the letter, not beside it.
+  EXPECT_EQ('h', tick({{KEY_H, 'h'}, {KEY_ENTER, 13}}, {KEY_ENTER}));
+  EXPECT_TRUE(IS::getShadowPressed() && !IS::getShadowKey(KEY_ENTER));
+  EXPECT_EQ(13, tick({}, {KEY_ENTER}));
+  EXPECT_TRUE(IS::getShadowPressed() && IS::getShadowKey(KEY_ENTER) && IS::getSpecialPressed());
+  // Held: the flag stays without a new key-down; released, it lasts a tick.
+  tick({}, {KEY_ENTER});
+  EXPECT_TRUE(IS::getShadowKey(KEY_ENTER) && !IS::getShadowPressed());
+  tick();
+  EXPECT_TRUE(IS::getShadowKey(KEY_ENTER));
+  tick();
+  EXPECT_FALSE(IS::getShadowKey(KEY_ENTER));
   // A modifier is a key-down but types nothing.
-  EXPECT_FALSE(tick(27, {LSHIFT}));
+  EXPECT_EQ('.', tick({}, {LSHIFT}));
   EXPECT_TRUE(IS::getShadowPressed());
+  EXPECT_FALSE(IS::getShadowKey(127) || IS::getShadowKey(-1));
+}
+
+TEST_F(InputStatusTest, HeldEditingKeysRepeatOnTheEngineClock) {
+  libkorvet::DTime::setManualClock(true);
+  EXPECT_EQ(8, tick({{KEY_BACKSPACE, 8}}, {KEY_BACKSPACE}));
+  std::vector<int> repeatsAt;
+  for (int ms = 10; ms <= 1000; ms += 10) {
+    libkorvet::DTime::advanceManualClock(10);
+    // The desktop repeats too; only the engine's own repeats count.
+    const std::vector<Read> desktop = ms % 40 == 0 ? std::vector<Read>{{KEY_BACKSPACE, 8, true}} : std::vector<Read>{};
+    if (tick(desktop, {KEY_BACKSPACE}) == 8) {
+      EXPECT_TRUE(IS::getShadowPressed() && IS::getShadowKey(KEY_BACKSPACE));
+      repeatsAt.push_back(ms);
+    }
+  }
+  // Half a second, then 25 a second.
+  ASSERT_EQ(13u, repeatsAt.size());
+  EXPECT_EQ(500, repeatsAt.front());
+  EXPECT_EQ(980, repeatsAt.back());
+  // A stalled loop gets one repeat, not the ones it missed.
+  libkorvet::DTime::advanceManualClock(400);
+  EXPECT_EQ(8, tick({}, {KEY_BACKSPACE}));
+  EXPECT_EQ('.', tick({}, {KEY_BACKSPACE}));
+  // Released, it stops; a held letter types once.
+  tick();
+  libkorvet::DTime::advanceManualClock(1000);
+  EXPECT_EQ('.', tick());
+  EXPECT_EQ('a', tick({{KEY_A, 'a'}}, {KEY_A}));
+  libkorvet::DTime::advanceManualClock(1000);
+  EXPECT_EQ('.', tick({{KEY_A, 'a', true}}, {KEY_A}));
+  EXPECT_EQ('.', tick({}, {KEY_A}));
 }
 
 TEST_F(InputStatusTest, MaskingHidesKeysWithItsTexts) {
   EXPECT_TRUE(IS::maskKeyboard("GUIManager") && IS::maskKeyboard("GUIManager"));
   EXPECT_EQ("<none>", statusLine());
-  tick('q', {ESC, 16});
-  EXPECT_FALSE(IS::getShadowKey(ESC) || IS::getShadowPressed() || IS::getIsNewKey());
-  EXPECT_EQ('q', IS::getKeyInput());
+  tick({{KEY_ESC, 27}, {KEY_Q, 'q'}}, {KEY_ESC, KEY_Q});
+  EXPECT_FALSE(IS::getShadowKey(KEY_ESC) || IS::getShadowPressed() || IS::getIsNewKey());
+  EXPECT_EQ(27, IS::getKeyInput());
 
   EXPECT_FALSE(IS::maskKeyboard("MenuManager"));
   EXPECT_EQ("InputStatus|80|MenuManager couldn't acquire input that is being masked by GUIManager",
@@ -97,27 +158,9 @@ TEST_F(InputStatusTest, MaskingHidesKeysWithItsTexts) {
   EXPECT_FALSE(IS::unmaskKeyboard("MenuManager"));
   EXPECT_EQ("InputStatus|80|MenuManager tried to unmask input held by GUIManager", statusLine());
   EXPECT_TRUE(IS::unmaskKeyboard("GUIManager"));
-  EXPECT_TRUE(IS::getShadowKey(ESC) && IS::getIsNewKey());
-}
-
-TEST_F(InputStatusTest, RawReadingsFeedTheTick) {
-  char lastKey = '*';
-  IS::RawInput raw;
-  raw.mouseX = 300;
-  raw.leftLatch = true;  // down and up again between two polls
-  raw.keyRead = true;
-  raw.keyCode = (KEY_A_CODE << 8) | 'a';
-  raw.keysDown[KEY_A_CODE] = true;
-  IS::applyRaw(raw, lastKey);
-  EXPECT_EQ('a', lastKey);
-  EXPECT_TRUE(IS::getCursorX() == 300 && IS::getLeftClicked() && IS::getIsNewKey());
-
-  // Nothing read: the character repeats; the right button is never reported.
-  IS::RawInput idle;
-  idle.mouseButtons = 2;
-  IS::applyRaw(idle, lastKey);
-  EXPECT_EQ('a', lastKey);
-  EXPECT_TRUE(IS::getLeftReleased() && !IS::getRightPressed() && !IS::getIsNewKey());
+  EXPECT_TRUE(IS::getShadowKey(KEY_ESC) && IS::getIsNewKey());
+  EXPECT_FALSE(IS::unmaskKeyboard("GUIManager"));
+  EXPECT_EQ("InputStatus|80|GUIManager tried to unmask input; but it was already unmasked", statusLine());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ButtonObject.h"
+#include "ConfigWriter.h"
 #include "FatalTest.h"
 #include "InputStatus.h"
 #include "KivSettings.h"
@@ -107,12 +108,27 @@ TEST_F(MenuTest, EveryEditIsReportedWithTheWholeText) {
   EXPECT_EQ("MAP WIDTH", tick(menu, KEY_5, '5'));
   EXPECT_EQ("16005", menu.getUserText());
   EXPECT_EQ("NONE", tick(menu));
+
+  // A remembered address far wider than its box is shown scrolled to its
+  // end and reported whole with the edit.
+  const std::string address = "bookkeeper-committee.lan-party.example.invalid";
+  ConfigWriter::writeString("kivsettings.cfg", "PREVIOUS_INPUT_ADDRESS", address);
+  menu.setMenu(CLIENT_SETUP);
+  settle(menu);
+  const TextBox* ip = menu.getTextBoxes()[1];
+  EXPECT_EQ(address, ip->getText());
+  EXPECT_GT(ip->getScrollOffset(), 0);
+  clickDrag(menu, ip->getRight() - 1, ip->getY() + 5, ip->getRight() - 1, ip->getY() + 5);
+  EXPECT_EQ("IP ADDR", tick(menu, KEY_X, 'x'));
+  EXPECT_EQ(address + "x", menu.getUserText());
 }
 
 TEST_F(MenuTest, WindowModeButtonShowsTheModeToBeSaved) {
   MenuManager menu;
   menu.setMenu(OPTIONS_MENU);
   settle(menu);
+  // The fields line up in one column, whatever their labels.
+  for (const TextBox* box : menu.getTextBoxes()) EXPECT_EQ(menu.getTextBoxes()[0]->getTextLeft(), box->getTextLeft());
   const ButtonObject* mode = menu.getButtons()[0];
   EXPECT_EQ("Windowed", click(menu, mode));
   EXPECT_TRUE(mode->getText() == "Fullscreen" && mode->getAction() == "Fullscreen");

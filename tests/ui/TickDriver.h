@@ -2,9 +2,9 @@
 #define TESTS_UI_TICKDRIVER_H
 
 // One logic tick of input as the game engine feeds it: a device reading
-// (pointer, left button, at most one key taken from the keyboard buffer with
-// its scancode down) turned into InputStatus's state by applyRaw. Also a
-// scratch folder holding a copy of the delivered settings file.
+// (pointer, left button, a key taken from the keyboard buffer with its
+// scancode down) turned into InputStatus's state by applyRaw. Also a scratch
+// folder holding a copy of the delivered settings file.
 
 #include <allegro.h>
 
@@ -26,9 +26,12 @@ struct TickDriver {
   int x = 0, y = 0;
   bool left = false;
 
+  int held = -1;
+
   // The pointer at (x, y) with the left button as given; scancode >= 0 is
   // held down this tick and its key (with ascii, 0 for keys without a
-  // character) is read from the buffer, as the keyboard repeats it.
+  // character) is read from the buffer. The same scancode in the next tick
+  // is the key held on, its key read again the desktop's repeat.
   void feed(int scancode = -1, char ascii = 0) {
     InputStatus::RawInput raw;
     raw.mouseX = x;
@@ -36,9 +39,10 @@ struct TickDriver {
     raw.mouseButtons = left ? 1 : 0;
     if (scancode >= 0) {
       raw.keysDown[scancode] = true;
-      raw.keyRead = true;
-      raw.keyCode = scancode << 8 | static_cast<unsigned char>(ascii);
+      raw.keysRead.push_back(scancode << 8 | static_cast<unsigned char>(ascii));
+      if (scancode != held) raw.keyPresses[scancode] = 1;
     }
+    held = scancode;
     InputStatus::applyRaw(raw, lastKey);
   }
 };

@@ -1,4 +1,9 @@
+#include <allegro.h>
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
 
 #include "ButtonObject.h"
 #include "InputStatus.h"
@@ -23,13 +28,14 @@ class WidgetsTest : public ::testing::Test {
   // One tick in which `code` goes down typing `ch`, given to the box, then
   // two quiet ticks so every shadow flag clears. Returns the first run().
   static bool type(TextBox& box, char ch, int code = LETTER) {
-    bool keys[InputStatus::NUM_SCANCODES] = {};
-    keys[code] = true;
-    InputStatus::updateKeyboard(ch, keys);
+    InputStatus::RawInput press;
+    press.keysRead.push_back(code << 8 | static_cast<unsigned char>(ch));
+    press.keyPresses[code] = 1;
+    press.keysDown[code] = true;
+    InputStatus::updateKeyboard(press);
     bool changed = box.run();
-    keys[code] = false;
-    InputStatus::updateKeyboard(ch, keys);
-    InputStatus::updateKeyboard(ch, keys);
+    InputStatus::updateKeyboard(InputStatus::RawInput());
+    InputStatus::updateKeyboard(InputStatus::RawInput());
     box.run();
     return changed;
   }
@@ -83,22 +89,49 @@ TEST_F(WidgetsTest, EditingKeys) {
   EXPECT_EQ(3, box.getIBeamPos());
 }
 
-TEST_F(WidgetsTest, TextIsBoundedByTheFieldInPixels) {
-  // Three tiles allow 96 - 20 = 76 pixels: nine 8-pixel characters.
+TEST_F(WidgetsTest, LongTextsScrollInTheFieldAndStayWhole) {
+  // Three tiles show 96 - 20 = 76 pixels: nine and a half 8-pixel characters.
   TextBox box("", 0, 0, false, "Map Width", 3, "MAP WIDTH");
-  for (char c = '1'; c <= '9'; ++c) EXPECT_TRUE(type(box, c));
-  EXPECT_FALSE(type(box, '0'));
-  EXPECT_EQ("123456789", box.getText());
-  // Typing into the middle of a full field keeps what is already there.
+  for (char c : std::string("123456789abc")) EXPECT_TRUE(type(box, c));
+  EXPECT_EQ("123456789abc", box.getText());
+  EXPECT_EQ(96 - 76, box.getScrollOffset());  // the caret at the end in view
   key(box, HOME);
-  EXPECT_FALSE(type(box, 'x'));
-  EXPECT_EQ("123456789", box.getText());
+  EXPECT_EQ(0, box.getScrollOffset());
+  key(box, END);
+  // A click finds the character under the pointer in the scrolled text.
+  pointAt(box.getTextLeft() + 10 + 1, 5);
+  EXPECT_TRUE(box.detectCursor());
+  EXPECT_EQ(3, box.getIBeamPos());
+  EXPECT_EQ(20, box.getScrollOffset());
 
-  // A remembered text too wide for the field is cut at the first key.
+  // A remembered text opens scrolled to its end and keys leave it whole.
   TextBox remembered("0123456789abcdef", 0, 0, false, "IP", 3, "IP ADDR");
-  EXPECT_TRUE(key(remembered, LEFT));
-  EXPECT_EQ("012345678", remembered.getText());
-  EXPECT_EQ(9, remembered.getIBeamPos());
+  EXPECT_EQ(128 - 76, remembered.getScrollOffset());
+  EXPECT_FALSE(key(remembered, LEFT));
+  EXPECT_EQ("0123456789abcdef", remembered.getText());
+
+  // Drawn, the text stays inside the field: its last character ends at the
+  // field's inner edge and nothing lies beyond it or over the label.
+  BITMAP* shown = create_bitmap(300, 20);
+  clear_bitmap(shown);
+  remembered.display(shown, nullptr, nullptr, nullptr, nullptr, false);
+  const int inner = remembered.getTextLeft() + 10, innerEnd = remembered.getRight() - 10;
+  int outside = 0, lastColumn = -1;
+  for (int y = 0; y < 20; ++y)
+    for (int x = remembered.getTextLeft(); x < 300; ++x)
+      if (getpixel(shown, x, y) == palette_color[35]) {
+        outside += x < inner || x >= innerEnd;
+        lastColumn = std::max(lastColumn, x);
+      }
+  destroy_bitmap(shown);
+  EXPECT_EQ(0, outside);
+  EXPECT_GT(lastColumn, innerEnd - 8);
+
+  // At most 255 characters are typed; a longer remembered text is kept.
+  TextBox full(std::string(254, 'x'), 0, 0, false, "L", 9, "EDIT");
+  EXPECT_TRUE(type(full, 'y'));
+  EXPECT_FALSE(type(full, 'z'));
+  EXPECT_EQ(TextBox::MAX_TEXT_LENGTH, full.getText().size());
 }
 
 }  // namespace
