@@ -38,8 +38,8 @@ const int BANNER_TICKS = 10 * TICKS_PER_SECOND;
 
 // A reason of several lines, for one line on screen.
 std::string oneLine(std::string text) {
-  for (char& c : text)
-    if (c == '\n') c = ' ';
+  for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at))
+    text.replace(at, 1, " - ");
   return text;
 }
 

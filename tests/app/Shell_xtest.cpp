@@ -108,7 +108,7 @@ TEST_F(ShellTest, ExitButtonShowsTheExitPictureAndEnds) {
   expectHaltedAfterExitPicture("Coudln't load");
 }
 
-TEST_F(ShellTest, StrokeLeftOfACanvasNarrowerThanTheScreenIsPaintedAtItsEdge) {
+TEST_F(ShellTest, StrokeInTheMarginOfACanvasNarrowerThanTheScreenIsClippedToTheCanvas) {
   requireDatafile();
   // A 1700-pixel window over the 1600-pixel canvas: the view starts 100
   // pixels left of the canvas, so the leftmost screen pixels lie at negative
@@ -142,16 +142,16 @@ TEST_F(ShellTest, StrokeLeftOfACanvasNarrowerThanTheScreenIsPaintedAtItsEdge) {
   if (!hosting && bright(810, 300) && !bright(810, 345)) GTEST_SKIP() << "port 5050 is in use: " << prog.output();
   ASSERT_TRUE(hosting) << prog.output();
 
-  prog.xdo("mousemove 5 100 mousedown 1 sleep 0.3 mousemove 40 120 sleep 0.3 mouseup 1");
-  // Colour 1, dark grey, on the canvas's left column (screen x 100). A slow
-  // build may see the press only where the drag already is, so any row the
-  // drag crossed will do.
-  EXPECT_TRUE(eventually(10, [&] {
-    const Shot s = prog.shot();
-    for (int y = 100; y <= 120; ++y)
-      if (s.at(100, y) == 0x3C3C3C) return true;
-    return false;
-  }));
+  // A zig-zag in the margin, then on into the canvas.
+  prog.xdo("mousemove 5 100 mousedown 1 sleep 0.3 mousemove 60 110 sleep 0.3 mousemove 10 120 sleep 0.3 "
+           "mousemove 150 160 sleep 0.3 mouseup 1");
+  // Colour 1, dark grey, where the last segment crosses the canvas (from its
+  // left column, screen x 100, at y 146). A slow build may see the press
+  // only where the drag already is, so any point of that part will do.
+  auto painted = [](const Shot& s, int x0, int y0, int x1, int y1) { return s.count(x0, y0, x1, y1, 0x3C3C3C) > 0; };
+  EXPECT_TRUE(eventually(10, [&] { return painted(prog.shot(), 100, 140, 152, 163); }));
+  // The margin's part is not drawn on the canvas's edge.
+  EXPECT_FALSE(painted(prog.shot(), 100, 90, 104, 135));
   EXPECT_EQ(prog.waitExit(0.5), -1) << prog.output();
   ASSERT_TRUE(sendWindowClose(prog.findWindow(10)));
   EXPECT_EQ(prog.waitExit(30), 0) << prog.output();

@@ -220,20 +220,22 @@ class Program {
     eventually(seconds, [&] { return (window = std::strtoul(xdo("search --name '^Brelvin$'").c_str(), nullptr, 10)); });
     return window;
   }
-  // A key held long enough for the program's key state to see it down.
-  static std::string keyStroke(const std::string& keysym) {
-    return "keydown " + keysym + " sleep 0.1 keyup " + keysym + " sleep 0.07 ";
+  // A key held and then let go for the given seconds, as a person types.
+  static std::string keyStroke(const std::string& keysym, double hold = 0.1, double gap = 0.07) {
+    return "keydown " + keysym + " sleep " + std::to_string(hold) + " keyup " + keysym + " sleep " +
+           std::to_string(gap) + " ";
   }
   void key(const std::string& keysym) const { xdo(keyStroke(keysym)); }
   // Lower-case letters, digits, spaces and a few signs, one key at a time.
-  void type(const std::string& text) const {
+  void type(const std::string& text, double hold = 0.1, double gap = 0.07) const {
     std::string a;
     for (char c : text)
       a += keyStroke(c == ' '   ? "space"
                      : c == '.' ? "period"
                      : c == '-' ? "minus"
                      : c == '!' ? "exclam"
-                                : std::string(1, c));
+                                : std::string(1, c),
+                     hold, gap);
     xdo(a);
   }
 

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "MenuManager.h"
 #include "ProgramUnderX.h"
 #include "UiTestSetup.h"
 
@@ -182,17 +183,20 @@ const Panel& panel() {
   static const Panel p;
   return p;
 }
-// The panel's left part (name and key help) holds nothing that changes.
-bool panelShown(const Shot& s) {
+// The panel's left part (name and key help) holds nothing that changes. It
+// sits on the bottom edge of a window screenHeight pixels high.
+bool panelShownAt(const Shot& s, int screenHeight) {
   const Panel& p = panel();
   if (p.w == 0 || !s.valid()) return false;
+  const int top = screenHeight - p.h;
   for (int y = 0; y < p.h; ++y)
     for (int x = 0; x < 180; ++x) {
       const unsigned int want = p.at(x, y);
-      if (want != 0xFF00FF && s.at(p.x + x, p.y + y) != want) return false;
+      if (want != 0xFF00FF && s.at(p.x + x, top + y) != want) return false;
     }
   return true;
 }
+bool panelShown(const Shot& s) { return panelShownAt(s, 768); }
 // Palette swatch n (1 to 100) and brush button k (0 to 3) on screen.
 std::pair<int, int> swatch(int n) {
   const Panel& p = panel();
@@ -211,12 +215,40 @@ bool mainMenuShown(const Shot& s) {
   return s.at(MID, row(0) - 24) == MENU_BACKGROUND;
 }
 
-// The error menu with its one-line message above "That Sucks!".
-std::function<bool(const Shot&)> errorMenu(const std::string& message) {
+// The error menu with its message above "That Sucks!", in lines cut as the
+// program cuts them for a window screenHeight pixels high.
+std::function<bool(const Shot&)> errorMenu(const std::string& message, int screenHeight = 768) {
   return [=](const Shot& s) {
-    return titleIs(s, "Errors Encountered:") && centredTextShown(s, MEDIUM_FONT, message, MID, 100, STATUS_PINK) &&
-           s.at(MID, row(3)) != MENU_BACKGROUND;
+    if (!titleIs(s, "Errors Encountered:") || s.at(MID, row(3)) == MENU_BACKGROUND) return false;
+    int y = 100;
+    for (const std::string& line : MenuManager::wrapMessage(message, fontOf(MEDIUM_FONT), screenHeight)) {
+      if (!centredTextShown(s, MEDIUM_FONT, line, MID, y, STATUS_PINK)) return false;
+      y += text_height(fontOf(MEDIUM_FONT)) + 1;
+    }
+    return true;
   };
+}
+
+// A menu's text field on screen: its tiles span [left, right), the text sits
+// 10 pixels inside them, and y is the middle of the widget row.
+struct Field {
+  int left, right, y;
+};
+// A text box centred on the screen as the setup menus lay them out.
+Field centredField(const std::string& label, int tiles, int y) {
+  const int labelWidth = textWidth(MEDIUM_FONT, label) + 20;
+  const int left = MID - (32 * tiles + labelWidth) / 2 + labelWidth;
+  return {left, left + 32 * tiles, y};
+}
+// The options menu's fields, in one column after the widest label.
+Field optionsField(int index) {
+  const char* labels[] = {"Network Updates/Sec", "Synchronization Bandwidth (bytes/sec)", "Horizontal Resolution",
+                          "Vertical Resolution "};
+  const int tiles[] = {2, 3, 2, 2};
+  int labelWidth = 0;
+  for (const char* l : labels) labelWidth = std::max(labelWidth, textWidth(MEDIUM_FONT, l) + 20);
+  const int left = MID - (labelWidth + 96) / 2 + labelWidth;
+  return {left, left + 32 * tiles[index], 118 + 48 * index};
 }
 
 // The canvas area both players see alike: right of the chat and status
@@ -293,24 +325,30 @@ class EndToEndTest : public ::testing::Test {
     return points.size() > 1;
   }
 
-  // A map size box of the host setup (row 1 width, row 2 height): focus,
-  // caret to the end, the old text out (the box must show it gone: a menu
-  // ignores input for its first half second, and a new host setup shows
-  // "1600" whatever size was typed last), then the new text in.
-  static bool setText(Instance& in, int rowIndex, const std::string& text) {
+  // Focus on the field with the caret at its end, Backspace held until the
+  // old text is gone (the box must show it gone: a menu ignores input for
+  // its first half second), then the new text typed, keys held and let go
+  // for the given seconds. True once the field shows the text's start.
+  static bool setText(Instance& in, const Field& f, const std::string& text, double hold = 0.1, double gap = 0.07) {
     const bool cleared = eventually(15, [&] {
-      in.click(600, row(rowIndex));
-      in.key("End");
-      for (int i = 0; i < 6; ++i) in.key("BackSpace");
+      in.click(f.right - 12, f.y);
+      in.xdo("keydown BackSpace sleep 1.2 keyup BackSpace sleep 0.1");
       // Empty but for the caret (28 pixels of the same colour).
       in.lastShot = in.shot();
-      return in.lastShot.count(522, row(rowIndex) - 14, 612, row(rowIndex) + 14, TEXT_CYAN) < 40;
+      return in.lastShot.count(f.left + 8, f.y - 14, f.right - 8, f.y + 14, TEXT_CYAN) < 40;
     });
     if (!cleared) return false;
-    in.type(text);
-    return in.waitScreen(3, [&](const Shot& s) {
-      return textFoundIn(s, MEDIUM_FONT, text, 520, row(rowIndex) - 18, 600, row(rowIndex), TEXT_CYAN);
-    });
+    in.type(text, hold, gap);
+    return in.waitScreen(3, [&](const Shot& s) { return fieldShows(s, f, text); });
+  }
+  // The field shows the text from its inner left edge or, when it is wider
+  // than the field, with its last characters at the inner right edge.
+  static bool fieldShows(const Shot& s, const Field& f, const std::string& text) {
+    const size_t tail = text.size() > 12 ? text.size() - 12 : 0;
+    const int width = textWidth(MEDIUM_FONT, text);
+    const int start = width <= f.right - f.left - 20 ? f.left + 10 : f.right - 10 - width;
+    const int x = start + textWidth(MEDIUM_FONT, text.substr(0, tail));
+    return textFoundIn(s, MEDIUM_FONT, text.substr(tail), x, f.y - 18, x, f.y, TEXT_CYAN);
   }
 
   // Clicks "Exit" until the program ends; its exit status.
@@ -413,6 +451,12 @@ TEST_F(EndToEndTest, HostAndClientShareThePictureAndTheChat) {
   })) << differing << " pixels differ\n" << client.output();
   EXPECT_TRUE(sawChecker);
   std::printf("client converged %.1f s after the join began\n", secondsSince(joinStart));
+  // The whole view converges, beside the panel too, not only the part compared.
+  EXPECT_TRUE(client.waitScreen(60, [](const Shot& s) {
+    const Panel& p = panel();
+    return s.count(0, 0, 1024, p.y, CHECKER_GREY) + s.count(0, p.y, p.x, 768, CHECKER_GREY) +
+               s.count(p.x + p.w, p.y, 1024, 768, CHECKER_GREY) == 0;
+  })) << "the placeholder is still shown";
   client.savePng(SHOTS, "client_converged");
   host.savePng(SHOTS, "host_with_client");
 
@@ -441,18 +485,34 @@ TEST_F(EndToEndTest, HostAndClientShareThePictureAndTheChat) {
   client.savePng(SHOTS, "chat_client");
   host.savePng(SHOTS, "chat_host");
 
-  // Escape ends the client's session cleanly: the host goes on, and the
-  // client can join again and converge again.
+  // Escape in the middle of a stroke ends the client's session cleanly: the
+  // host goes on, and the client can join again and converge again. Nothing
+  // of the stroke comes with it: the host paints over the point where the
+  // client held the button, and it stays painted over.
+  const std::pair<int, int> held = {700, 300};
+  client.click(swatch(10));
+  client.click(brushButton(0));
+  client.moveAndSync(held);
+  client.xdo("mousedown 1");
+  client.moveAndSync(held.first + 1, held.second);
   client.key("Escape");
   ASSERT_TRUE(client.waitScreen(10, mainMenuShown));
+  client.xdo("mouseup 1");
   EXPECT_TRUE(host.printed("Client joined from 127.0.0.1", 1));
   EXPECT_TRUE(panelShown(host.shot()));
+  const std::vector<std::pair<int, int>> cover = {{640, 300}, {760, 300}};
+  const unsigned int coverRgb = paint(host, 15, 3, cover);
+  ASSERT_TRUE(host.waitScreen(5, [&](const Shot& s) { return strokeShown(s, coverRgb, cover); }));
   joinFromMainMenu(client);
   if (HasFatalFailure()) return;
   hostView = host.shot();
   EXPECT_TRUE(
       client.waitScreen(60, [&](const Shot& s) { return s.sameRegion(hostView, CX0, CY0, CX1, CY1, &differing); }))
       << differing << " pixels differ";
+  const Shot after = host.shot();
+  EXPECT_TRUE(strokeShown(after, coverRgb, {{held.first - 1, held.second}, {held.first, held.second},
+                                            {held.first + 1, held.second}, {held.first + 2, held.second}}))
+      << std::hex << after.at(held.first, held.second) << " " << after.at(held.first + 1, held.second);
 
   // The host quits: the client shows why across the top of the screen (for
   // ten seconds, by design, the program waits there) and then returns to
@@ -464,6 +524,8 @@ TEST_F(EndToEndTest, HostAndClientShareThePictureAndTheChat) {
   })) << client.output();
   client.savePng(SHOTS, "client_host_gone");
   const auto bannerSeen = Clock::now();
+  // The window goes on drawing under the banner: the pointer follows.
+  EXPECT_TRUE(client.moveAndSync(300, 400));
   EXPECT_EQ(exitFromMainMenu(host), 0) << host.output();
   EXPECT_TRUE(client.waitScreen(20, mainMenuShown));
   EXPECT_GT(secondsSince(bannerSeen), 8.0) << "the banner stays for ten seconds";
@@ -493,8 +555,9 @@ TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
                         {"1599", "Map size too small"},
                         {"10001", "Map size too large"}};
   for (const Case& c : cases) {
-    if (!setText(in, 1, c.width)) in.savePng(SHOTS, "failed_map_width");
-    ASSERT_TRUE(textFoundIn(in.lastShot, MEDIUM_FONT, c.width, 520, row(1) - 18, 600, row(1), TEXT_CYAN)) << c.width;
+    const Field width = centredField("Map Width", 3, row(1));
+    if (!setText(in, width, c.width)) in.savePng(SHOTS, "failed_map_width");
+    ASSERT_TRUE(fieldShows(in.lastShot, width, c.width)) << c.width;
     ASSERT_TRUE(clickUntil(in, MID, row(3), titled("Errors Encountered:"))) << c.width;
     EXPECT_TRUE(in.waitScreen(2, errorMenu(c.message))) << c.width;
     if (c.width == "abc") in.savePng(SHOTS, "error_menu_map_width");
@@ -508,6 +571,84 @@ TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
   EXPECT_EQ(in.sanitizerReport(), "");
 }
 
+// A host name far longer than the address box, typed at a fast typist's
+// pace (keys held 60 ms, 30 ms apart, doubled letters among them), after
+// the remembered address went with Backspace held down.
+TEST_F(EndToEndTest, LongAddressTypedFastIsSavedWhole) {
+  Instance in("typist");
+  startAtMainMenu(in, "typist");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(clickUntil(in, MID, row(1), titled("Join a Session")));
+  const std::string address = "bookkeeper-committee.lan-party.example.invalid";
+  const Field box = centredField("IP Address", 9, row(1));
+  ASSERT_TRUE(setText(in, box, address, 0.06, 0.03));
+  // Scrolled to its end, and nothing of it drawn past the box.
+  EXPECT_EQ(0, in.lastShot.count(box.right, box.y - 18, 1024, box.y + 18, TEXT_CYAN));
+  in.savePng(SHOTS, "join_long_address");
+  ASSERT_TRUE(clickUntil(in, MID, row(2), [](const Shot& s) { return !titleIs(s, "Join a Session"); }));
+  const std::string config = readFile(in.configPath());
+  EXPECT_NE(config.find("%PREVIOUS_INPUT_ADDRESS\n>" + address + "\n"), std::string::npos) << config;
+  EXPECT_EQ(in.sanitizerReport(), "");
+}
+
+// What the options boxes show is what Save applies, after a failed Save
+// too; a new size moves the window, panel and menus together, or, when its
+// front end cannot be built, leaves everything at the old size; and a
+// settings file the program cannot rewrite is reported and left as it was.
+TEST_F(EndToEndTest, OptionsApplyWhatTheyShowWholeOrNotAtAll) {
+  Instance in("options");
+  const std::string stray = "a stray line\n";
+  in.writeConfig(readFile(in.configPath()) + stray);
+  startAtMainMenu(in, "tuner");
+  if (HasFatalFailure()) return;
+  const std::string broken = readFile(in.configPath());
+  const int save = row(4), thatSucks = row(3);
+  auto showing = [](const std::string& rate, const std::string& height) {
+    return [=](const Shot& s) {
+      return titleIs(s, "Options") && fieldShows(s, optionsField(0), rate) && fieldShows(s, optionsField(3), height);
+    };
+  };
+
+  ASSERT_TRUE(clickUntil(in, MID, row(2), showing("15", "768")));
+  in.moveAndSync(PARK);
+  in.savePng(SHOTS, "options_menu");
+  ASSERT_TRUE(setText(in, optionsField(0), "x"));
+  ASSERT_TRUE(setText(in, optionsField(3), "700"));
+  ASSERT_TRUE(clickUntil(in, MID, save, errorMenu("Updates/Sec must be an integer")));
+  ASSERT_TRUE(clickUntil(in, MID, thatSucks, showing("x", "700")));
+  ASSERT_TRUE(setText(in, optionsField(0), "20"));
+  ASSERT_TRUE(clickUntil(in, MID, save,
+                         errorMenu("ConfigWriter error reading ./kivsettings.cfg: a stray line - Expected a comment or ID",
+                                   700)));
+  in.savePng(SHOTS, "error_menu_settings_file");
+  EXPECT_EQ(broken, readFile(in.configPath()));
+
+  // Mended by hand, the file takes what the boxes show.
+  in.writeConfig(broken.substr(0, broken.size() - stray.size()));
+  ASSERT_TRUE(clickUntil(in, MID, thatSucks, showing("20", "700")));
+  ASSERT_TRUE(clickUntil(in, MID, save, mainMenuShown));
+  const std::string config = readFile(in.configPath());
+  EXPECT_NE(config.find("%UPDATE_FREQUENCY\n>20\n"), std::string::npos) << config;
+  EXPECT_NE(config.find("%Y_RESOLUTION\n>700\n"), std::string::npos) << config;
+  ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
+  ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return panelShownAt(s, 700); })) << in.output();
+  in.key("Escape");
+  ASSERT_TRUE(in.waitScreen(10, mainMenuShown));
+
+  // Without the panel's image the front end for 768 rows cannot be built.
+  std::remove((in.run + "/graphics/gui/paint_gui.bmp").c_str());
+  ASSERT_TRUE(clickUntil(in, MID, row(2), showing("20", "700")));
+  ASSERT_TRUE(setText(in, optionsField(3), "768"));
+  ASSERT_TRUE(clickUntil(in, MID, save, errorMenu("Couldn't paint GUI from ./graphics/gui/paint_gui.bmp", 700)));
+  EXPECT_NE(readFile(in.configPath()).find("%Y_RESOLUTION\n>700\n"), std::string::npos);
+  ASSERT_TRUE(clickUntil(in, MID, thatSucks, showing("20", "768")));
+  in.key("Escape");
+  ASSERT_TRUE(in.waitScreen(10, mainMenuShown));
+  ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
+  ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return panelShownAt(s, 700); })) << in.output();
+  EXPECT_EQ(in.sanitizerReport(), "");
+}
+
 // Not a test: the frame rate while painting on the largest canvas. Run with
 // --gtest_also_run_disabled_tests --gtest_filter='*FrameRate*'.
 TEST_F(EndToEndTest, DISABLED_FrameRateWhilePaintingOnTheLargestCanvas) {
@@ -515,8 +656,8 @@ TEST_F(EndToEndTest, DISABLED_FrameRateWhilePaintingOnTheLargestCanvas) {
   startAtMainMenu(in, "painter");
   if (HasFatalFailure()) return;
   ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
-  ASSERT_TRUE(setText(in, 1, "10000"));
-  ASSERT_TRUE(setText(in, 2, "10000"));
+  ASSERT_TRUE(setText(in, centredField("Map Width", 3, row(1)), "10000"));
+  ASSERT_TRUE(setText(in, centredField("Map Height", 3, row(2)), "10000"));
   ASSERT_TRUE(clickUntil(in, MID, row(3), panelShown, 30)) << in.output();
   in.moveAndSync(PARK);
   // "FPS: n" shows at (x resolution - 100, 5) only below 30 frames a second.
