@@ -81,15 +81,18 @@ bool ServerConnection::relay(const DBuffer& message, unsigned int chatLines) {
     skippedChatLines += chatLines;
     return false;
   }
-  if (skippedChatLines > 0 && chatLines > 0) {
-    KivSettings::addChatMessage("KivServer",
-                                "Skipped " + libkorvet::DEngine::intToStr(static_cast<long>(skippedChatLines)) +
-                                    " chat lines to " + address + " while it was not reading",
-                                sessionwire::STATUS_COLOR);
-    skippedChatLines = 0;
-  }
+  if (chatLines > 0) reportSkippedChat();
   sendMessage(sessionwire::SESSION_TYPE, message);
   return true;
+}
+
+void ServerConnection::reportSkippedChat() {
+  if (skippedChatLines == 0) return;
+  KivSettings::addChatMessage("KivServer",
+                              "Skipped " + libkorvet::DEngine::intToStr(static_cast<long>(skippedChatLines)) +
+                                  " chat lines to " + address + " while it was not reading",
+                              sessionwire::STATUS_COLOR);
+  skippedChatLines = 0;
 }
 
 void ServerConnection::checkBudget(bool joined, bool streaming) {
@@ -99,6 +102,7 @@ void ServerConnection::checkBudget(bool joined, bool streaming) {
 }
 
 void ServerConnection::markDropped() {
+  reportSkippedChat();
   dropped = true;
   closeSocket();
 }

@@ -38,7 +38,8 @@ class ServerConnection : public libkorvet::DDispatcher {
   void chargeFault(const std::string& owner = std::string(), const std::string& text = std::string());
 
   // Sends a DRAW or CHAT message unless the connection is congested; a
-  // skipped CHAT counts its lines, reported when the peer reads again.
+  // skipped CHAT counts its lines, reported when the peer reads again or
+  // is dropped.
   bool relay(const libkorvet::DBuffer& message, unsigned int chatLines = 0);
 
   // Applies the budget's time and outbound rules (session tick).
@@ -56,6 +57,7 @@ class ServerConnection : public libkorvet::DDispatcher {
 
  private:
   void enforce();
+  void reportSkippedChat();
 
   KivServer* server;
   PeerBudget budget;

@@ -3,6 +3,13 @@
 // connection on the next tick, start-up failures, and hostile peers beside a
 // client that synchronizes the whole canvas.
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -12,6 +19,7 @@
 #include "FatalTest.h"
 #include "KivServer.h"
 #include "PeerBudget.h"
+#include "ServerConnection.h"
 #include "SessionTestNet.h"
 #include "SyncEDCProtocol.h"
 #include "SyncServer.h"
@@ -327,4 +335,68 @@ TEST(KivServer, SquattersGoAndANewcomerGetsIn) {
   EXPECT_TRUE(good.errors.empty()) << good.errors.front();
   testnet::advance({&host.engine}, 2 * KivServer::TICK_INTERVAL_MS);
   EXPECT_EQ(2u, host.server.numClients());  // good and the newcomer, which joined later
+}
+
+// A client that stops reading misses chat (counted) instead of piling it up
+// on the host; the others get every line.
+TEST(KivServer, AClientThatStopsReadingMissesChatInsteadOfPilingItUp) {
+  ASSERT_TRUE(settingsReady);
+  Host host;
+  ASSERT_TRUE(host.server.initialize(1600, 1600));
+  testnet::ManualClock clock;
+  std::unique_ptr<RawPeer> reader = host.connect();
+  int stalled = socket(AF_INET, SOCK_STREAM, 0);
+  int small = 2048;
+  setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(host.port());
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, connect(stalled, reinterpret_cast<sockaddr*>(&to), sizeof to));
+  const unsigned char join[] = {0xA6, 0x09, 0x39, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00};
+  ASSERT_EQ(9, write(stalled, join, sizeof join));
+  reader->sendMessage(128, 0, bufferOf({0}));
+  ASSERT_TRUE(pump(host.engine, [&] { return host.server.numClients() == 2; }));
+  Seen seen;
+
+  // Lines that do not compress, a full message every half second: more than
+  // the system's buffers take in.
+  std::mt19937 rng(3);
+  int mostUnsent = 0;
+  const int rounds = 100, perRound = 249;
+  for (int round = 0; round < rounds; ++round) {
+    for (int i = 0; i < perRound; ++i) {
+      std::string line(255, ' ');
+      for (char& c : line) c = static_cast<char>('a' + rng() % 26);
+      host.chat.addChat("host", line, false);
+    }
+    testnet::advance({&host.engine}, 500);
+    for (ServerConnection* c : host.server.getClients()) mostUnsent = std::max(mostUnsent, c->unsentBytes());
+  }
+  EXPECT_LE(mostUnsent, PeerBudget::CONGESTED_UNSENT_BYTES + 65536);
+  auto linesRead = [&] {
+    unsigned int lines = 0;
+    for (const Bytes& b : reader->bodies) {
+      if (b.size() < 6 || std::string(b.begin(), b.begin() + 4) != "CHAT") continue;
+      DBuffer payload = bufferOf(Bytes(b.begin() + 5, b.end()));
+      if (b[4] == 1) payload = payload.decompress();
+      lines += payload.getByte(0);
+    }
+    return lines;
+  };
+  ASSERT_TRUE(testnet::pump({&host.engine}, [&] { return linesRead() == rounds * perRound; }, 10000, 1));
+
+  // Reading again, it gets chat again and the count of what it missed.
+  std::vector<char> sink(65536);
+  fcntl(stalled, F_SETFL, O_NONBLOCK);
+  host.chat.addChat("host", "back?", false);
+  ASSERT_TRUE(pump(host.engine, [&] {
+    while (recv(stalled, sink.data(), sink.size(), 0) > 0) continue;
+    libkorvet::DTime::advanceManualClock(1);
+    for (const StatusLine& l : drainChat()) seen.lines.push_back(l);
+    for (const StatusLine& l : seen.lines)
+      if (l.text.find(" chat lines to 127.0.0.1 while it was not reading") != std::string::npos) return true;
+    return false;
+  }));
+  close(stalled);
 }
