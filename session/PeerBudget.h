@@ -16,9 +16,9 @@
 // game tick (30 a second, at most 30 in one DRAW), each painting at most
 // lineCost(brush 3) = 3430 pixels, so about 100,000 pixels a second; a CHAT
 // every 15 ticks with what a person typed (a 255-byte line is the most one
-// line holds); a 63-byte CRC query every 500 ms, plus the JOIN. Rates are
-// five to ten times that; bursts hold what a network stall of a few seconds
-// can bunch up.
+// line holds, about 1 KB a second at most); a 63-byte CRC query every 500 ms,
+// plus the JOIN. Rates are four to sixteen times that; bursts hold what a
+// network stall of several seconds can bunch up.
 
 #include <string>
 
@@ -61,7 +61,8 @@ class PeerBudget {
   static constexpr unsigned int JOIN_DEADLINE_MS = 15000;
   static constexpr unsigned int SILENCE_LIMIT_MS = 60000;
 
-  // Requires: connection outlives this object. The greeting goes out now.
+  // Requires: connection outlives this object. Made when the greeting goes
+  // out: the JOIN deadline counts from here.
   PeerBudget(libkorvet::DEngine* engine, libkorvet::DClient* connection);
 
   // Inbound: true when amount fits; false means drop what it was for.
