@@ -18,6 +18,10 @@
 //                     connect again when dropped)
 //   --newcomer MS     after MS, a client tries to join every second; reports
 //                     how long until the host admitted it and acknowledged its JOIN
+//   --rotate S        one hostile peer that turns every S seconds to the next
+//                     of: random bytes, tiny bodies, 60 KB CHAT, the costliest
+//                     DRAW, a reader that stalls; reports how often the host
+//                     dropped it in each
 //
 // Everything runs for --seconds (10), as fast as the host takes it. Figures
 // go to standard output as "name value" lines.
@@ -78,12 +82,14 @@ struct Options {
   int tiny = 0, random = 0, chat = 0, stalled = 0, draw = 0, squat = 0;
   bool squatReconnect = false;
   long newcomerAfterMs = -1;
+  long rotateSeconds = 0;
 };
 
 [[noreturn]] void usage(const std::string& why) {
   std::cerr << "brelvin_attack: " << why << "\n"
             << "usage: brelvin_attack [--address A] [--port P] [--seconds S] [--probe] [--tiny N] [--random N]\n"
-            << "       [--chat-flood N] [--stalled N] [--draw N] [--squat N [--squat-reconnect]] [--newcomer MS]"
+            << "       [--chat-flood N] [--stalled N] [--draw N] [--squat N [--squat-reconnect]] [--newcomer MS]\n"
+            << "       [--rotate S]"
             << std::endl;
   std::exit(2);
 }
@@ -115,6 +121,7 @@ Options parse(int argc, char** argv) {
     else if (a == "--squat") o.squat = static_cast<int>(number(next()));
     else if (a == "--squat-reconnect") o.squatReconnect = true;
     else if (a == "--newcomer") o.newcomerAfterMs = number(next());
+    else if (a == "--rotate") o.rotateSeconds = number(next());
     else usage("unknown option " + a);
   }
   return o;
@@ -201,6 +208,18 @@ DBuffer joinFrame() {
 }
 
 // ---------------------------------------------------------------------------
+// Every attacker is pumped once a loop and counts its connections and how
+// often the host dropped it.
+
+class Attacker {
+ public:
+  virtual ~Attacker() {}
+  virtual void pump() = 0;
+  int drops = 0;
+  int connects = 0;
+};
+
+// ---------------------------------------------------------------------------
 // Flooders: framed connections that keep their send queue full, and come
 // back when dropped.
 
@@ -221,11 +240,11 @@ class FloodConnection : public DDispatcher {
   bool over = false;
 };
 
-class Flooder {
+class Flooder : public Attacker {
  public:
   Flooder(DEngine* e, const Options& o, std::function<void(FloodConnection&)> fill)
       : engine(e), opt(o), fill(fill) {}
-  void pump() {
+  void pump() override {
     if (connection && connection->over) {
       connection.reset();
       ++drops;
@@ -233,11 +252,11 @@ class Flooder {
     if (!connection) {
       connection.reset(new FloodConnection(engine));
       connection->startConnect(opt.address, opt.port);
+      ++connects;
       return;
     }
     while (connection->up && !connection->over && connection->unsentBytes() < FLOOD_QUEUE_BYTES) fill(*connection);
   }
-  int drops = 0;
 
  private:
   DEngine* engine;
@@ -277,14 +296,14 @@ bool hungUp(int fd) {
 }
 
 // Reads nothing; opens again when dropped, if it is to come back.
-class RawSocket {
+class RawSocket : public Attacker {
  public:
   RawSocket(const Options& o, int receiveBuffer, bool comesBack)
       : opt(o), receiveBuffer(receiveBuffer), comesBack(comesBack) {}
   virtual ~RawSocket() {
     if (fd >= 0) close(fd);
   }
-  void pump() {
+  void pump() override {
     if (fd >= 0 && hungUp(fd)) {
       close(fd);
       fd = -1;
@@ -293,11 +312,13 @@ class RawSocket {
     }
     if (fd < 0 && !gaveUp) {
       fd = openSocket(opt, receiveBuffer);
-      if (fd >= 0) opened();
+      if (fd >= 0) {
+        ++connects;
+        opened();
+      }
     }
     if (fd >= 0) tick();
   }
-  int drops = 0;
 
  protected:
   virtual void opened() {}
@@ -335,6 +356,62 @@ class StalledReader : public RawSocket {
 class Squatter : public RawSocket {
  public:
   explicit Squatter(const Options& o) : RawSocket(o, 0, o.squatReconnect) {}
+};
+
+// ---------------------------------------------------------------------------
+// One peer, one attack at a time: each phase is a fresh attacker, and the one
+// before goes (its connection closed by us, not a drop) when the next begins.
+
+class Rotation : public Attacker {
+ public:
+  struct Phase {
+    std::string name;
+    std::function<std::unique_ptr<Attacker>()> make;
+    int drops = 0;
+    int connects = 0;
+  };
+
+  Rotation(long seconds, std::vector<Phase> phases) : periodMs(seconds * 1000), phases(std::move(phases)) {}
+
+  void pump() override {
+    std::size_t due = static_cast<std::size_t>(msSince(start) / periodMs) % phases.size();
+    if (!current || due != index) {
+      settle();
+      index = due;
+      current = phases[index].make();
+      ++turns;
+    }
+    current->pump();
+    drops = settledDrops + current->drops;
+    connects = settledConnects + current->connects;
+  }
+
+  void report() {
+    settle();
+    std::cout << "rotate_turns " << turns << std::endl;
+    for (const Phase& p : phases)
+      std::cout << "rotate_" << p.name << "_connects " << p.connects << std::endl
+                << "rotate_" << p.name << "_drops " << p.drops << std::endl;
+  }
+
+ private:
+  void settle() {
+    if (!current) return;
+    phases[index].drops += current->drops;
+    phases[index].connects += current->connects;
+    settledDrops += current->drops;
+    settledConnects += current->connects;
+    current.reset();
+  }
+
+  const Clock::time_point start = Clock::now();
+  long periodMs;
+  std::vector<Phase> phases;
+  std::size_t index = 0;
+  std::unique_ptr<Attacker> current;
+  int turns = 0;
+  int settledDrops = 0;
+  int settledConnects = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -417,21 +494,39 @@ int main(int argc, char** argv) {
   DBuffer draw = costliestDraw();
   std::cout << "draw_message_bytes " << draw.size() << std::endl;
 
-  std::vector<std::unique_ptr<Flooder>> flooders;
   size_t round = 0;
-  for (int i = 0; i < opt.tiny; ++i)
-    flooders.emplace_back(new Flooder(&engine, opt, [&](FloodConnection& c) { c.send(tiny); }));
-  for (int i = 0; i < opt.random; ++i)
-    flooders.emplace_back(new Flooder(&engine, opt, [&](FloodConnection& c) { c.send(noise[++round % noise.size()]); }));
-  for (int i = 0; i < opt.chat; ++i)
-    flooders.emplace_back(
-        new Flooder(&engine, opt, [&](FloodConnection& c) { c.sendMessage(0, chats[++round % chats.size()]); }));
-  for (int i = 0; i < opt.draw; ++i)
-    flooders.emplace_back(new Flooder(&engine, opt, [&](FloodConnection& c) { c.sendMessage(0, draw); }));
-  std::vector<std::unique_ptr<StalledReader>> stalled;
-  for (int i = 0; i < opt.stalled; ++i) stalled.emplace_back(new StalledReader(opt));
-  std::vector<std::unique_ptr<Squatter>> squatters;
-  for (int i = 0; i < opt.squat; ++i) squatters.emplace_back(new Squatter(opt));
+  typedef std::function<void(FloodConnection&)> Fill;
+  Fill tinyFill = [&](FloodConnection& c) { c.send(tiny); };
+  Fill noiseFill = [&](FloodConnection& c) { c.send(noise[++round % noise.size()]); };
+  Fill chatFill = [&](FloodConnection& c) { c.sendMessage(0, chats[++round % chats.size()]); };
+  Fill drawFill = [&](FloodConnection& c) { c.sendMessage(0, draw); };
+  auto flooder = [&](const Fill& fill) { return std::unique_ptr<Attacker>(new Flooder(&engine, opt, fill)); };
+
+  std::vector<std::unique_ptr<Attacker>> attackers;
+  for (int i = 0; i < opt.tiny; ++i) attackers.push_back(flooder(tinyFill));
+  for (int i = 0; i < opt.random; ++i) attackers.push_back(flooder(noiseFill));
+  for (int i = 0; i < opt.chat; ++i) attackers.push_back(flooder(chatFill));
+  for (int i = 0; i < opt.draw; ++i) attackers.push_back(flooder(drawFill));
+  // Flooders keep the host's side full; the rest can rest between loops.
+  const bool flooding = !attackers.empty();
+  for (int i = 0; i < opt.stalled; ++i) attackers.emplace_back(new StalledReader(opt));
+  for (int i = 0; i < opt.squat; ++i) attackers.emplace_back(new Squatter(opt));
+  Rotation* rotation = nullptr;
+  if (opt.rotateSeconds > 0) {
+    std::vector<Rotation::Phase> phases(5);
+    phases[0].name = "random";
+    phases[0].make = [&] { return flooder(noiseFill); };
+    phases[1].name = "tiny";
+    phases[1].make = [&] { return flooder(tinyFill); };
+    phases[2].name = "chat_flood";
+    phases[2].make = [&] { return flooder(chatFill); };
+    phases[3].name = "draw";
+    phases[3].make = [&] { return flooder(drawFill); };
+    phases[4].name = "stalled";
+    phases[4].make = [&] { return std::unique_ptr<Attacker>(new StalledReader(opt)); };
+    rotation = new Rotation(opt.rotateSeconds, std::move(phases));
+    attackers.emplace_back(rotation);
+  }
 
   WorldMap map;
   DrawingProtocol drawing;
@@ -449,11 +544,8 @@ int main(int argc, char** argv) {
   Clock::time_point lastTry;
 
   const Clock::time_point start = Clock::now();
-  const bool flooding = !flooders.empty();
   while (msSince(start) < opt.seconds * 1000) {
-    for (auto& f : flooders) f->pump();
-    for (auto& s : stalled) s->pump();
-    for (auto& s : squatters) s->pump();
+    for (auto& a : attackers) a->pump();
     if (opt.newcomerAfterMs >= 0 && !admitted && msSince(start) >= opt.newcomerAfterMs) {
       if (newcomer && newcomer->over) newcomer.reset();
       if (!newcomer && (lastTry == Clock::time_point() || msSince(lastTry) >= 1000)) {
@@ -475,11 +567,13 @@ int main(int argc, char** argv) {
     if (!flooding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
-  int drops = 0;
-  for (auto& f : flooders) drops += f->drops;
-  for (auto& s : stalled) drops += s->drops;
-  for (auto& s : squatters) drops += s->drops;
-  std::cout << "attacker_drops " << drops << std::endl;
+  int drops = 0, connects = 0;
+  for (auto& a : attackers) {
+    drops += a->drops;
+    connects += a->connects;
+  }
+  std::cout << "attacker_drops " << drops << std::endl << "attacker_connects " << connects << std::endl;
+  if (rotation) rotation->report();
   if (probe) {
     std::cout << "probe_joined " << (probe->getJoined() ? 1 : 0) << std::endl
               << "probe_session_ok " << (probe->getClientOK() ? 1 : 0) << std::endl

@@ -16,22 +16,33 @@
 //   --bandwidth B    sync bandwidth option, bytes per second (65535)
 //   --name NAME      player name ("host" / "client")
 //   --paint-forever  keep painting until the deadline; no convergence check
+//   --pace MS        paint and chat at a person's pace for MS ms, then agree
+//                    as usual: a stroke of 20 to 40 segments, one a tick,
+//                    every 2 to 6 s, and a chat line every 20 to 60 s
+//
+// Every minute, and when it ends, the peer reports the longest step of its
+// network engine, by the wall clock and in its own CPU time (the difference
+// is the machine's load).
 //
 // Agreement is found over chat: once done painting, the host announces
 // "digest <hex>" every second; a client whose own digest (segment CRCs and
 // bitmap checksum) equals the announced one writes its file and answers
 // "converged <hex>". The host writes its file once every expected client has
-// answered with its current digest, and leaves; a matched client leaves when
+// answered with its current digest (a client's answer to an older digest no
+// longer counts once a late stroke changed it), and leaves; a matched client leaves when
 // the host has gone. Exit status: 0 agreed, 2 start failure, 3 session
 // failure, 4 deadline.
 
+#include <time.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <random>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -74,13 +85,14 @@ struct Options {
   std::string bandwidth = "65535";
   std::string name;
   bool paintForever = false;
+  long paceMs = 0;
 };
 
 [[noreturn]] void usage(const std::string& why) {
   std::cerr << "brelvin_peer: " << why << "\n"
             << "usage: brelvin_peer (--host W H [--clients N] | --join ADDRESS) [--port P] [--strokes N]\n"
             << "       [--seed S] [--area X Y W H] [--deadline-ms T] [--out FILE] [--bandwidth B]\n"
-            << "       [--name NAME] [--paint-forever]" << std::endl;
+            << "       [--name NAME] [--paint-forever | --pace MS]" << std::endl;
   std::exit(2);
 }
 
@@ -132,6 +144,9 @@ Options parse(int argc, char** argv) {
       o.name = next();
     } else if (a == "--paint-forever") {
       o.paintForever = true;
+    } else if (a == "--pace") {
+      o.paceMs = number(next());
+      if (o.paceMs < 1) usage("bad --pace");
     } else {
       usage("unknown option " + a);
     }
@@ -202,42 +217,138 @@ void writeSnapshot(const std::string& path, const Snapshot& s) {
 }
 
 // The scripted strokes: short random walks inside the area, each with its
-// own brush size and colour, one segment per game tick.
+// own brush size and colour, one segment per game tick. At a person's pace
+// the walks are longer and slower, with rests between them, and chat lines
+// come now and then.
 class StrokeScript {
  public:
-  StrokeScript(const Options& o) : rng(o.seed), opt(o), remaining(o.strokes), walkLeft(0), x(0), y(0) {}
+  StrokeScript(const Options& o, Clock::time_point start)
+      : rng(o.seed), opt(o), paceEnd(start + std::chrono::milliseconds(o.paceMs)), remaining(o.strokes) {
+    if (paced()) chatIn = ticksBetween(5, 60);
+  }
 
-  bool done() const { return remaining <= 0 && !opt.paintForever; }
+  bool done() const {
+    if (paced()) return Clock::now() >= paceEnd;
+    return remaining <= 0 && !opt.paintForever;
+  }
+
+  // One game tick of the script.
+  void tick(WorldMap& map, NetSystem& net) {
+    if (done()) return;
+    if (paced()) {
+      if (--chatIn <= 0) {
+        chat(net);
+        chatIn = ticksBetween(20, 60);
+      }
+      if (restLeft > 0) {
+        --restLeft;
+        return;
+      }
+    }
+    paintOne(map, net);
+  }
+
+ private:
+  static const int TICKS_PER_SECOND = 30;
+
+  bool paced() const { return opt.paceMs > 0; }
+  int ticksBetween(int loSeconds, int hiSeconds) {
+    return loSeconds * TICKS_PER_SECOND + static_cast<int>(rng() % ((hiSeconds - loSeconds) * TICKS_PER_SECOND + 1));
+  }
 
   void paintOne(WorldMap& map, NetSystem& net) {
-    if (done()) return;
     if (walkLeft == 0) {
       x = opt.areaX + static_cast<long>(rng() % static_cast<unsigned long>(opt.areaW));
       y = opt.areaY + static_cast<long>(rng() % static_cast<unsigned long>(opt.areaH));
       KivSettings::setBrushSize(static_cast<unsigned char>(rng() % 4));
       KivSettings::setFillType(static_cast<unsigned char>(1 + rng() % 99));
-      walkLeft = 5;
+      walkLeft = paced() ? 20 + static_cast<int>(rng() % 21) : 5;
     }
-    long nx = clampX(x + static_cast<long>(rng() % 121) - 60);
-    long ny = clampY(y + static_cast<long>(rng() % 121) - 60);
+    // A hand moves a few pixels a tick; the quick script jumps about.
+    const long reach = paced() ? 12 : 60;
+    long nx = clampX(x + static_cast<long>(rng() % (2 * reach + 1)) - reach);
+    long ny = clampY(y + static_cast<long>(rng() % (2 * reach + 1)) - reach);
     // As the game does: the local canvas first, then the protocol's queue.
     map.applyLineDrawing(x, y, nx, ny, KivSettings::getBrushSize(), KivSettings::getFillType());
     net.addUDPDrawing(x, y, nx, ny);
     x = nx;
     y = ny;
-    --walkLeft;
     --remaining;
+    if (--walkLeft == 0 && paced()) restLeft = ticksBetween(2, 6);
   }
 
- private:
+  void chat(NetSystem& net) {
+    static const char* const said[] = {"hi all", "who is doing the blue bit?", "brb", "nice",
+                                       "I'll take the corner on the left, leave it to me for a while",
+                                       "more red here?", "ok", "that looks like a cat now"};
+    ++chatLines;
+    net.sendChat(std::string(said[rng() % (sizeof said / sizeof said[0])]) + " (" + std::to_string(chatLines) + ")");
+  }
+
   long clampX(long v) const { return v < opt.areaX ? opt.areaX : (v >= opt.areaX + opt.areaW ? opt.areaX + opt.areaW - 1 : v); }
   long clampY(long v) const { return v < opt.areaY ? opt.areaY : (v >= opt.areaY + opt.areaH ? opt.areaY + opt.areaH - 1 : v); }
 
   std::mt19937 rng;
   const Options& opt;
+  Clock::time_point paceEnd;
   int remaining;
-  int walkLeft;
-  long x, y;
+  int walkLeft = 0;
+  int restLeft = 0;
+  int chatIn = 0;
+  int chatLines = 0;
+  long x = 0, y = 0;
+};
+
+// The longest step of the network engine, by the wall clock and in this
+// thread's CPU time, over the whole run and over the current minute.
+class StepTimer {
+ public:
+  explicit StepTimer(const std::string& name) : name(name), minuteStart(Clock::now()) {}
+
+  void step(DEngine& engine) {
+    Clock::time_point wall = Clock::now();
+    double cpu = cpuMs();
+    engine.update(100);
+    double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - wall).count();
+    cpu = cpuMs() - cpu;
+    ++steps;
+    if (wallMs > minute.wall) minute = Longest{wallMs, cpu};
+    if (wallMs > whole.wall) whole = Longest{wallMs, cpu};
+    if (Clock::now() - minuteStart >= std::chrono::minutes(1)) {
+      ++minutes;
+      std::cout << "peer " << name << ": minute " << minutes << ": longest engine step " << text(minute) << std::endl;
+      minute = Longest();
+      minuteStart += std::chrono::minutes(1);
+    }
+  }
+
+  void report() const {
+    std::cout << "peer " << name << ": longest engine step " << text(whole) << " in " << steps << " steps"
+              << std::endl;
+  }
+
+ private:
+  struct Longest {
+    double wall = 0;
+    double cpu = 0;
+  };
+
+  static double cpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+  }
+  static std::string text(const Longest& l) {
+    char out[64];
+    std::snprintf(out, sizeof out, "%.1f ms (%.1f ms of CPU)", l.wall, l.cpu);
+    return out;
+  }
+
+  std::string name;
+  Clock::time_point minuteStart;
+  Longest minute, whole;
+  long steps = 0;
+  int minutes = 0;
 };
 
 }  // namespace
@@ -265,8 +376,10 @@ int main(int argc, char** argv) {
   std::cout << "peer " << opt.name << ": started on port "
             << (opt.host ? net.getListenPort() : opt.port) << std::endl;
 
-  StrokeScript script(opt);
-  std::set<std::string> convergedClients;
+  StrokeScript script(opt, start);
+  StepTimer steps(opt.name);
+  // The digest each client last said it holds.
+  std::map<std::string, std::string> confirmed;
   bool matched = false;
   bool readyReported = false;
   int tick = 0;
@@ -274,7 +387,7 @@ int main(int argc, char** argv) {
   Clock::time_point nextTick = Clock::now();
 
   while (Clock::now() < deadline) {
-    engine.update(100);
+    steps.step(engine);
     if (Clock::now() < nextTick) {
       // The game rests between its 30 ticks a second; so does the peer.
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -297,21 +410,24 @@ int main(int argc, char** argv) {
       }
       if (!opt.host && matched) {
         std::cout << "peer " << opt.name << ": host gone after agreement" << std::endl;
+        steps.report();
         return 0;
       }
       std::cout << "peer " << opt.name << ": session failed: " << net.getErrMsg() << std::endl;
       writeSnapshot(opt.out, snapshot(net));
+      steps.report();
       return 3;
     }
 
-    bool canPaint = opt.host ? net.getServer()->numClients() >= opt.clients : net.clientReady();
+    // A host paints on once its clients came, whoever leaves later.
+    bool canPaint = opt.host ? readyReported || net.getServer()->numClients() >= opt.clients : net.clientReady();
     if (!canPaint) continue;
     if (!readyReported) {
       readyReported = true;
       long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
       std::cout << "peer " << opt.name << ": ready after " << ms << " ms" << std::endl;
     }
-    script.paintOne(map, net);
+    script.tick(map, net);
 
     // Chat lines from the other side, plus status lines (already echoed).
     std::string owner, text;
@@ -324,12 +440,17 @@ int main(int argc, char** argv) {
     if (opt.host) {
       Snapshot now = snapshot(net);
       for (const auto& line : lines)
-        if (line.second == "converged " + hex(now.digest)) convergedClients.insert(line.first);
-      if (convergedClients.size() >= opt.clients) {
+        if (line.second.compare(0, 10, "converged ") == 0) confirmed[line.first] = line.second.substr(10);
+      std::size_t agreeing = static_cast<std::size_t>(
+          std::count_if(confirmed.begin(), confirmed.end(), [&](const std::pair<const std::string, std::string>& c) {
+            return c.second == hex(now.digest);
+          }));
+      if (agreeing >= opt.clients) {
         writeSnapshot(opt.out, now);
         long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         std::cout << "peer " << opt.name << ": agreed on digest " << hex(now.digest) << " (" << now.crcs.size()
                   << " segments, bitmap " << hex(now.bitmap) << ") after " << ms << " ms" << std::endl;
+        steps.report();
         return 0;
       }
       if (tick % 30 == 0) net.sendChat("digest " + hex(now.digest));
@@ -350,6 +471,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  steps.report();
   if (opt.paintForever) return 0;
   std::cout << "peer " << opt.name << ": deadline passed without agreement" << std::endl;
   writeSnapshot(opt.out, snapshot(net));
