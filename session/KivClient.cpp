@@ -3,6 +3,8 @@
 
 #include "KivClient.h"
 
+#include <algorithm>
+
 #include "ChatProtocol.h"
 #include "DBuffer.h"
 #include "DEngine.h"
@@ -38,7 +40,7 @@ const int KivClient::PLACEHOLDER_COLOR;
 const unsigned int KivClient::GREETING_TIMEOUT_MS;
 
 KivClient::KivClient(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat)
-    : DDispatcher(e),
+    : DDispatcher(e, IO_BUFFER_BYTES),
       syncClient(nullptr),
       worldMap(map),
       engine(e),
@@ -93,6 +95,8 @@ void KivClient::connectHandler(std::string text, libkorvet::NetworkCode code) {
     if (joinError.empty() && (state == SyncClient::JOINING || state == SyncClient::ERROR)) joinError = text;
   });
   syncClient->setQueryBandwidth(QUERY_BANDWIDTH);
+  // Above what the 16-bit budgets carry, the option is the link's rate.
+  syncClient->setLinkRate(static_cast<unsigned int>(std::max(0, KivSettings::getEDCBandwidth())));
   if (!syncClient->setSegmentSize(static_cast<unsigned short>(WorldMap::KIV_SEGMENT_SIZE), SPECK_SIZE))
     DEngine::fatalError(syncClient->getErrMsg());
 }

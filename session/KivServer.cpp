@@ -17,6 +17,7 @@
 #include "ServerConnection.h"
 #include "SyncServer.h"
 #include "SyncServerFSM.h"
+#include "SyncSettings.h"
 #include "SessionWire.h"
 #include "WorldMap.h"
 
@@ -24,6 +25,7 @@ using libkorvet::DBuffer;
 using libkorvet::DEngine;
 using libksync::SyncServer;
 using libksync::SyncServerFSM;
+using libksync::SyncSettings;
 
 using namespace sessionwire;
 
@@ -32,7 +34,7 @@ namespace {
 const unsigned char QUICK_SYNC_SEGMENTS = 10;
 const unsigned short EDC_PERIOD_MS = 500;
 // The sync server carries its bandwidth in 16 bits.
-const int MAX_EDC_BANDWIDTH = 65535;
+const int MAX_EDC_BANDWIDTH = static_cast<int>(SyncSettings::MAX_PACED_BANDWIDTH);
 
 }  // namespace
 
@@ -102,8 +104,15 @@ bool KivServer::initialize(unsigned int width, unsigned int height) {
     // error detection and correction.
     syncServer->setFlushBandwidth(0);
     int bandwidth = KivSettings::getEDCBandwidth();
-    if (bandwidth > MAX_EDC_BANDWIDTH) bandwidth = MAX_EDC_BANDWIDTH;
     if (bandwidth < 0) bandwidth = 0;
+    // Above what the 16-bit budgets carry, the option is the link's rate per
+    // client. A series then fills no more than half of what makes the
+    // connection congested, so relayed strokes and chat still get through.
+    syncServer->setLinkRate(static_cast<unsigned int>(bandwidth));
+    syncServer->setCongestionCap(PeerBudget::CONGESTED_UNSENT_BYTES / 2);
+    if (bandwidth > static_cast<int>(SyncSettings::MAX_PACED_BANDWIDTH))
+      std::cout << "Pacing joins by the link: " << bandwidth << " bytes per second per client" << std::endl;
+    if (bandwidth > MAX_EDC_BANDWIDTH) bandwidth = MAX_EDC_BANDWIDTH;
     syncServer->setEDCBandwidth(static_cast<unsigned short>(bandwidth));
     std::cout << "Using EDC bandwidth " << bandwidth << std::endl;
     ok = syncServer->setEDCPeriod(EDC_PERIOD_MS);

@@ -19,10 +19,18 @@
 // line holds, about 1 KB a second at most); a 63-byte CRC query every 500 ms,
 // plus the JOIN. Rates are four to sixteen times that; bursts hold what a
 // network stall of several seconds can bunch up.
+//
+// Sync is sized for the fastest client instead, whatever the host's own
+// pacing (a client's pace is its own setting, and the host cannot tell): a
+// link-paced client runs its first pass cycle after cycle with queries of up
+// to LARGEST_QUERY bytes. A pass over the largest canvas takes under a
+// hundred cycles, which may come within a second; afterwards two a second.
 
 #include <string>
 
 #include "DTime.h"
+#include "SyncMessages.h"
+#include "SyncSettings.h"
 
 namespace libkorvet {
 class DClient;
@@ -41,10 +49,13 @@ class PeerBudget {
   static constexpr double PAINTED_PIXELS_BURST = 1200000;
   static constexpr double CHAT_BYTES_PER_SECOND = 4096;
   static constexpr double CHAT_BYTES_BURST = 16384;
-  static constexpr double SYNC_MESSAGES_PER_SECOND = 20;
-  static constexpr double SYNC_MESSAGES_BURST = 60;
-  static constexpr double SYNC_BYTES_PER_SECOND = 2048;
-  static constexpr double SYNC_BYTES_BURST = 8192;
+  static constexpr double LARGEST_QUERY =
+      libksync::SyncMessages::CRC_QUERY_HEADER +
+      libksync::SyncMessages::CRC_SIZE * double(libksync::SyncSettings::MAX_LINK_QUERY_CRCS);
+  static constexpr double SYNC_MESSAGES_PER_SECOND = 100;
+  static constexpr double SYNC_MESSAGES_BURST = 400;
+  static constexpr double SYNC_BYTES_PER_SECOND = SYNC_MESSAGES_PER_SECOND * LARGEST_QUERY;
+  static constexpr double SYNC_BYTES_BURST = SYNC_MESSAGES_BURST * LARGEST_QUERY;
   // A real client sends no malformed data at all; a few are forgiven.
   static constexpr double FAULTS_PER_SECOND = 1;
   static constexpr double FAULTS_BURST = 10;

@@ -12,7 +12,7 @@
 using libkorvet::DBuffer;
 
 ServerConnection::ServerConnection(libkorvet::DEngine* engine, Socket* socket, KivServer* owner)
-    : DDispatcher(engine, socket),
+    : DDispatcher(engine, socket, sessionwire::IO_BUFFER_BYTES),
       server(owner),
       budget(engine, this),
       address(getRemoteAddress()),

@@ -3,7 +3,8 @@
 
 // What host and client agree on for a session connection: the frame type of
 // application bodies (greeting, DRAW, CHAT), the sync sub-type, the 4-byte
-// body headers, the greeting's size, the canvas speck and the status colour.
+// body headers, the greeting's size, the canvas speck, the status colour and
+// the connections' I/O buffer size.
 
 namespace sessionwire {
 
@@ -14,6 +15,9 @@ constexpr unsigned int HEADER_SIZE = 4;
 // "NTPT", then the canvas width and height as 4-byte integers.
 constexpr unsigned int GREETING_SIZE = 12;
 constexpr int STATUS_COLOR = 80;
+// Bytes a session connection reads or writes in one operation: a whole
+// frame, so a chunk series costs the engine one operation a chunk.
+constexpr unsigned int IO_BUFFER_BYTES = 65536;
 
 }  // namespace sessionwire
 

@@ -52,6 +52,7 @@ bool SyncClient::setSegmentSize(unsigned short segmentSize, unsigned short speck
 
 void SyncClient::setQueryBandwidth(unsigned short bytesPerSecond) { settings->setEdcBandwidth(bytesPerSecond); }
 bool SyncClient::setQueryPeriod(unsigned short milliseconds) { return edc->setPeriod(milliseconds); }
+void SyncClient::setLinkRate(unsigned int bytesPerSecond) { settings->setLinkRate(bytesPerSecond); }
 void SyncClient::setEDCOverwrite(bool on) { dataMap->setEDCOverwrite(on); }
 
 unsigned int SyncClient::getSyncIndex(unsigned short size) {

@@ -44,6 +44,9 @@ class SyncClient : public SyncNetwork {
   // The budget of the CRC queries.
   void setQueryBandwidth(unsigned short bytesPerSecond);
   bool setQueryPeriod(unsigned short milliseconds);
+  // Bytes per second the link carries; above SyncSettings::MAX_PACED_BANDWIDTH
+  // the error correction is paced by it (see SyncEDCProtocol).
+  void setLinkRate(unsigned int bytesPerSecond);
   void setEDCOverwrite(bool on);
 
   unsigned int getSyncIndex(unsigned short size) override;

@@ -185,7 +185,7 @@ void SyncDataMap::setByte(unsigned int index, unsigned char value) {
   }
   byte = value;
   if (changeCallback) changeCallback(index, value);
-  segments[segment]->setCRCChanged(true);
+  segments[segment]->markChanged();
   if (!isServer && !edcOverwrite) freshSpecks.set(speck);
 }
 
@@ -235,7 +235,15 @@ unsigned int SyncDataMap::getCRC(unsigned short segment) {
   return record.getCRC32();
 }
 
-void SyncDataMap::markCRC(unsigned short segment) { segments[segment]->setCRCChanged(true); }
+void SyncDataMap::offerCRC(unsigned short segment, unsigned int version, unsigned int crc) {
+  checkSegment(segment, "offerCRC");
+  SyncMapSegment& record = *segments[segment];
+  if (record.getVersion() != version || !record.getCRCChanged()) return;
+  record.setCRC32(crc);
+  record.setCRCChanged(false);
+}
+
+void SyncDataMap::markCRC(unsigned short segment) { segments[segment]->markChanged(); }
 
 // ---------------------------------------------------------------------------
 // [SECTION] flush (server)

@@ -105,6 +105,9 @@ class SyncDataMap {
   // CRC-32 of the segment's bytes, recomputed only after the segment changed.
   unsigned int getCRC(unsigned short segment);
   const SyncMapSegment& getSegment(unsigned short segment) const;
+  // A CRC computed elsewhere of the segment's bytes as they were at version
+  // (SyncMapSegment::getVersion); cached only if the segment is unchanged since.
+  void offerCRC(unsigned short segment, unsigned int version, unsigned int crc);
 
   // Server: moves the changed specks of every marked segment into records of
   // the flush buffer, the buffer never growing above limit, and clears their

@@ -25,12 +25,16 @@ SyncEDCProtocol::SyncEDCProtocol(SyncSettings* s, SyncDataMap* map, DEngine* eng
       edcState(IDLE),
       queryFrequency(2.0f),
       seriesSize(0),
+      firstPassCompared(0),
+      queryCount(0),
+      queryFirst(0),
       nextSegment(0),
       expectedChunk(0),
       queryPeriod(500),
       mismatchCount(0),
       queryLimitWarned(false),
-      seriesCompressed(false) {
+      seriesCompressed(false),
+      lastCycleOk(true) {
   lastQueryTime.useEngine(engine);
   waitStart.useEngine(engine);
   if (!setPeriod(500)) DEngine::fatalError(getErrMsg());
@@ -64,25 +68,47 @@ void SyncEDCProtocol::initialize(SyncNetwork* n) {
   runTimer.start();
 }
 
+bool SyncEDCProtocol::isFirstPassComplete() const {
+  return firstPassCompared >= dataMap->getNumSegments();
+}
+
+void SyncEDCProtocol::startCycle() {
+  lastQueryTime.updateTime();
+  mismatchCount = 0;
+  seriesCompressed = false;
+  seriesSize = 0;
+  sendCRCQuery();
+}
+
+void SyncEDCProtocol::cycleEnded(unsigned int covered) {
+  bool firstPass = !isFirstPassComplete();
+  unsigned int numSegments = dataMap->getNumSegments();
+  firstPassCompared = covered >= numSegments - firstPassCompared ? numSegments : firstPassCompared + covered;
+  lastCycleOk = true;
+  // Link-paced, the first pass runs cycle after cycle; the pass that ends
+  // here still starts the next one (the calm cadence starts after it).
+  if (firstPass && settings->linkPaced()) startCycle();
+}
+
 void SyncEDCProtocol::run() {
   switch (edcState) {
     case IDLE:
-      if (lastQueryTime.timeElapsed() < queryPeriod) return;
-      lastQueryTime.updateTime();
-      mismatchCount = 0;
-      seriesCompressed = false;
-      seriesSize = 0;
-      sendCRCQuery();
+      if (lastQueryTime.timeElapsed() < queryPeriod &&
+          !(settings->linkPaced() && lastCycleOk && !isFirstPassComplete()))
+        return;
+      startCycle();
       break;
     case AWAITING_REPLY:
       if (waitStart.timeElapsed() > REPLY_TIMEOUT_MS) {
         edcState = IDLE;
+        lastCycleOk = false;
         reportError("Didn't receive an EDC reply from the server.");
       }
       break;
     case AWAITING_CHUNKS:
       if (waitStart.timeElapsed() > REPLY_TIMEOUT_MS) {
         edcState = IDLE;
+        lastCycleOk = false;
         chunkData.clear();
         reportError("Didn't receive a chunk series from the server.");
       }
@@ -97,7 +123,10 @@ void SyncEDCProtocol::sendCRCQuery() {
   unsigned short bandwidth = settings->getEdcBandwidth();
   long limit = 0;
   long n = 0;
-  if (bandwidth != 0 && queryFrequency != 0.0f) {
+  if (settings->linkPaced()) {
+    n = settings->linkQueryCrcs(queryPeriod, numSegments);
+    limit = SyncMessages::CRC_QUERY_HEADER + SyncMessages::CRC_SIZE * n;
+  } else if (bandwidth != 0 && queryFrequency != 0.0f) {
     long q = static_cast<long>(static_cast<float>(bandwidth) / queryFrequency);
     limit = q - 3;
     n = limit <= 0 ? 0 : limit / 4;
@@ -128,12 +157,15 @@ void SyncEDCProtocol::sendCRCQuery() {
   waitStart.updateTime();
   edcState = AWAITING_REPLY;
   expectedChunk = 0;
+  queryFirst = nextSegment;
+  queryCount = static_cast<unsigned int>(n);
 }
 
 void SyncEDCProtocol::handleCRCReply(DBuffer& rest) {
   unsigned int numSegments = dataMap->getNumSegments();
   if (edcState != AWAITING_REPLY) {
     edcState = IDLE;
+    lastCycleOk = false;
     chunkData.clear();
     reportError("Received a CRC Reply, but we haven't sent a query.");
     return;
@@ -142,6 +174,7 @@ void SyncEDCProtocol::handleCRCReply(DBuffer& rest) {
   SyncCrcReply reply;
   std::string err;
   if (!SyncMessages::parseCrcReply(rest, numSegments, settings->getSegmentSize(), reply, err)) {
+    lastCycleOk = false;
     reportError(err);
     return;
   }
@@ -161,6 +194,8 @@ void SyncEDCProtocol::handleCRCReply(DBuffer& rest) {
     chunkData.clear();
   } else {
     nextSegment = reply.nextSegment;
+    // Every CRC of the query matched.
+    cycleEnded(queryCount);
   }
 }
 
@@ -200,6 +235,7 @@ void SyncEDCProtocol::applyChunkSeries() {
     DBuffer inflated = chunkData.decompress(expected + segmentSize);
     if (settings->debugEDC()) std::cout << "Decompressed size: " << inflated.size() << std::endl;
     if (inflated.size() == 0) {
+      lastCycleOk = false;
       reportError(chunkData.getErrMsg());
       chunkData.clear();
       return;
@@ -207,6 +243,7 @@ void SyncEDCProtocol::applyChunkSeries() {
     chunkData = inflated;
   }
   if (chunkData.size() != expected) {
+    lastCycleOk = false;
     reportError("Received a chunk series with an invalid length. Expected: " + DEngine::intToStr(expected) +
                 ", got: " + DEngine::intToStr(chunkData.size()));
     chunkData.clear();
@@ -221,6 +258,8 @@ void SyncEDCProtocol::applyChunkSeries() {
   unsigned int next = mismatchList.back() + 1u;
   nextSegment = static_cast<unsigned short>(next >= numSegments ? 0 : next);
   chunkData.clear();
+  // The server compared at least up to the last segment it named.
+  cycleEnded((mismatchList.back() + numSegments - queryFirst) % numSegments + 1u);
 }
 
 }  // namespace libksync

@@ -7,6 +7,12 @@
 // server answers with, and writes the repaired segments only once the whole
 // series is present and has the expected length. Owned by SyncClient, which
 // passes it the CRC_REPLY and CHNK bodies (kind byte removed).
+//
+// It counts how much of the map its cycles have covered since the join: the
+// first pass is complete once that reaches the segment count. Link-paced
+// (SyncSettings::linkPaced) a query carries linkQueryCrcs() CRCs and, until
+// the first pass is complete, the next cycle starts the moment one ends
+// well; afterwards, and after a broken cycle, once per query period.
 
 #include <string>
 #include <vector>
@@ -51,11 +57,18 @@ class SyncEDCProtocol {
   // State, for tests and diagnostics.
   unsigned int getState() const { return edcState; }
   unsigned short getNextSegment() const { return nextSegment; }
+  // Segments covered by completed cycles since the join, at most the map's
+  // count: the server has compared at least these once.
+  unsigned int getFirstPassCompared() const { return firstPassCompared; }
+  bool isFirstPassComplete() const;
 
   static int getNumInstances() { return -1; }
 
  private:
   void reportError(const std::string& text);
+  // A cycle that ended well after covering `covered` segments.
+  void cycleEnded(unsigned int covered);
+  void startCycle();
 
   SyncSettings* settings;
   SyncDataMap* dataMap;
@@ -68,12 +81,16 @@ class SyncEDCProtocol {
   unsigned int edcState;
   float queryFrequency;
   unsigned int seriesSize;
+  unsigned int firstPassCompared;
+  unsigned int queryCount;  // CRCs of the query in flight
+  unsigned short queryFirst;
   unsigned short nextSegment;
   unsigned char expectedChunk;
   unsigned short queryPeriod;
   unsigned char mismatchCount;
   bool queryLimitWarned;
   bool seriesCompressed;
+  bool lastCycleOk;
 };
 
 }  // namespace libksync

@@ -38,10 +38,7 @@ void SyncNetwork::sendMessage(const DBuffer& body) { dispatcher->sendMessage(SYN
 
 bool SyncNetwork::isCongested() {
   if (settings == nullptr) DEngine::fatalError("SyncNetwork::isCongested(): called before initHandlers");
-  double total = settings->getEdcBandwidth();
-  if (settings->getIsServer()) total += settings->getFlushBandwidth();
-  if (total == 0) total = 1;
-  return static_cast<double>(dispatcher->unsentBytes()) > total / 5.0;
+  return static_cast<double>(dispatcher->unsentBytes()) > settings->congestionLimit();
 }
 
 int SyncNetwork::getNumInstances() { return -1; }

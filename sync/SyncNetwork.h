@@ -43,7 +43,8 @@ class SyncNetwork : public SyncEngine {
   bool initHandlers(SyncSettings* newSettings);
   void sendMessage(const libkorvet::DBuffer& body);
   // True when more than 200 ms worth of the sync budget (EDC bandwidth, plus
-  // the flush bandwidth on a server) is still queued on the connection.
+  // the flush bandwidth on a server; the link rate when link-paced, within
+  // the settings' cap) is still queued on the connection.
   bool isCongested();
 
   unsigned short getSubtype() const { return subtype; }

@@ -7,6 +7,7 @@
 #include "DDispatcher.h"
 #include "DEngine.h"
 #include "SyncDataMap.h"
+#include "SyncDeflateCache.h"
 #include "SyncFlushBuffer.h"
 #include "SyncServerFSM.h"
 #include "SyncSettings.h"
@@ -37,6 +38,7 @@ SyncServer::~SyncServer() {
   flushTimer.stop();
   for (auto& c : clients) delete c.second;
   clients.clear();
+  deflateCache.reset();
   delete dataMap;
   delete settings;
 }
@@ -62,6 +64,10 @@ bool SyncServer::setFlushBandwidth(unsigned short bytesPerSecond) {
 void SyncServer::setEDCBandwidth(unsigned short bytesPerSecond) { settings->setEdcBandwidth(bytesPerSecond); }
 
 bool SyncServer::setEDCPeriod(unsigned short milliseconds) { return settings->setEDCPeriod(milliseconds); }
+
+void SyncServer::setLinkRate(unsigned int bytesPerSecond) { settings->setLinkRate(bytesPerSecond); }
+
+void SyncServer::setCongestionCap(unsigned int bytes) { settings->setCongestionCap(bytes); }
 
 bool SyncServer::setFlushPeriod(unsigned short p) {
   if (p == 0) {
@@ -110,6 +116,11 @@ bool SyncServer::addClient(DDispatcher* connection) {
   if (!initialized) DEngine::fatalError("SyncServer::addClient(): must be called after initialize");
   if (clients.count(connection) != 0) return false;
   SyncServerFSM* fsm = new SyncServerFSM(engine, settings, dataMap, connection, subtype, nextIndex);
+  if (settings->linkPaced()) {
+    if (!deflateCache)
+      deflateCache.reset(new SyncDeflateCache(engine, dataMap, SyncDeflateCache::levelForRate(settings->getLinkRate())));
+    fsm->setDeflateCache(deflateCache.get());
+  }
   fsm->initialize();
   clients[connection] = fsm;
   return true;

@@ -8,6 +8,7 @@
 // allows). Called by the session server; all work runs inside DEngine::update.
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include <boost/function.hpp>
@@ -23,6 +24,7 @@ class DEngine;
 namespace libksync {
 
 class SyncDataMap;
+class SyncDeflateCache;
 class SyncServerFSM;
 class SyncSettings;
 
@@ -43,6 +45,12 @@ class SyncServer : public SyncEngine {
   void setEDCBandwidth(unsigned short bytesPerSecond);
   // Chunk timer of each client state machine.
   bool setEDCPeriod(unsigned short milliseconds);
+  // Bytes per second the link carries per client; above
+  // SyncSettings::MAX_PACED_BANDWIDTH chunk series are paced by it (see
+  // SyncServerFSM). Before the first client is added.
+  void setLinkRate(unsigned int bytesPerSecond);
+  // Link pacing: most bytes queued on a connection before it is congested.
+  void setCongestionCap(unsigned int bytes);
   // Takes effect when initialize() starts the flush timer.
   bool setFlushPeriod(unsigned short milliseconds);
   void debugFlush();
@@ -77,6 +85,8 @@ class SyncServer : public SyncEngine {
   std::map<libkorvet::DDispatcher*, SyncServerFSM*> clients;
   SyncSettings* settings;
   SyncDataMap* dataMap;
+  // Link pacing: the segments' compressed pieces, made with the first client.
+  std::unique_ptr<SyncDeflateCache> deflateCache;
   libkorvet::DEngine* engine;
   libkorvet::DTimer flushTimer;
   float flushFrequency;

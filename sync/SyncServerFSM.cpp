@@ -26,6 +26,8 @@ SyncServerFSM::SyncServerFSM(DEngine* e, SyncSettings* s, SyncDataMap* map, DDis
       settings(s),
       connection(c),
       chunkTimer(e),
+      deflateCache(nullptr),
+      chunkCredit(0),
       sendingState(IDLE),
       fsmState(AWAITING_JOIN),
       firstPassCount(0),
@@ -34,6 +36,7 @@ SyncServerFSM::SyncServerFSM(DEngine* e, SyncSettings* s, SyncDataMap* map, DDis
       chunkNumber(0),
       chunkLimitWarned(false),
       firstPassComplete(false) {
+  creditTime.useEngine(e);
   resetFSM();
 }
 
@@ -51,6 +54,7 @@ void SyncServerFSM::resetFSM() {
   extraFlushBytes = 0;
   seriesRaw.clear();
   seriesCompressed.clear();
+  preparing.reset();
   sendingState = IDLE;
   fsmState = AWAITING_JOIN;
   chunkNumber = 0;
@@ -61,7 +65,9 @@ void SyncServerFSM::resetFSM() {
 
 void SyncServerFSM::initialize() {
   initHandlers(settings);
-  chunkTimer.setInterval(settings->getEDCPeriod());
+  // Link-paced series go out on every engine step, within the rate's credit.
+  chunkTimer.setInterval(linkPaced() ? 1 : settings->getEDCPeriod());
+  creditTime.updateTime();
   chunkTimer.setHandler(boost::bind(&SyncServerFSM::sendChunkSeries, this));
   chunkTimer.start();
 }
@@ -117,8 +123,9 @@ void SyncServerFSM::handleCRCQuery(DBuffer& rest) {
 
 void SyncServerFSM::sendCRCReply(DBuffer& rest, unsigned int n, unsigned short firstSegment) {
   unsigned int numSegments = dataMap->getNumSegments();
+  bool paced = linkPaced();
   unsigned int quickSync = settings->getQuickSync();
-  unsigned int maxReturned = firstPassComplete ? 1 : quickSync;
+  unsigned int maxReturned = firstPassComplete ? 1 : paced ? SyncSettings::MAX_QUICK_SYNC : quickSync;
   bool debug = settings->debugEDC();
   if (debug) {
     std::cout << "Got a query with " << n << " segments" << std::endl;
@@ -153,6 +160,16 @@ void SyncServerFSM::sendCRCReply(DBuffer& rest, unsigned int n, unsigned short f
   chunkNumber = 0;
   seriesRaw.clear();
   seriesCompressed.clear();
+  if (paced) {
+    preparing = deflateCache->prepare(mismatches);
+    // A joining client asks for what follows next.
+    deflateCache->readAhead(mismatches.back() + 1u, static_cast<unsigned int>(mismatches.size()));
+    sendingState = PREPARING;
+    // The batch lives only as long as this object holds it.
+    preparing->onReady = [this] { finishPreparing(); };
+    finishPreparing();
+    return;
+  }
   for (unsigned short s : mismatches) dataMap->extractInfo(s, seriesRaw);
   // The series is fixed from here on: later changes to these segments reach
   // the client by flush or by a later query.
@@ -177,8 +194,81 @@ void SyncServerFSM::sendCRCReply(DBuffer& rest, unsigned int n, unsigned short f
   sendMessage(reply);
 }
 
+bool SyncServerFSM::linkPaced() const { return deflateCache != nullptr && settings->linkPaced(); }
+
+bool SyncServerFSM::finishPreparing() {
+  if (!preparing || !preparing->ready()) return false;
+  const std::vector<unsigned short>& list = preparing->segments;
+  std::size_t raw = list.size() * settings->getSegmentSize();
+  unsigned char compression = SyncMessages::UNCOMPRESSED;
+  if (deflateCache->builtSize(*preparing) < raw) {
+    deflateCache->build(*preparing, seriesCompressed);
+    sendingState = SENDING_COMPRESSED;
+    compression = SyncMessages::COMPRESSED;
+  } else {
+    for (unsigned short s : list) dataMap->extractInfo(s, seriesRaw);
+    sendingState = SENDING_UNCOMPRESSED;
+  }
+  DBuffer reply;
+  SyncMessages::buildCrcReply(list, 0, compression, currentSeries()->size(), reply);
+  preparing.reset();
+  sendMessage(reply);
+  streamChunks();
+  return true;
+}
+
+DBuffer* SyncServerFSM::currentSeries() {
+  if (sendingState == SENDING_UNCOMPRESSED) return &seriesRaw;
+  if (sendingState == SENDING_COMPRESSED) return &seriesCompressed;
+  DEngine::fatalError("SyncServerFSM::sendChunkSeries(): called when not sending");
+}
+
+void SyncServerFSM::streamChunks() {
+  double rate = settings->getLinkRate();
+  unsigned int elapsed = creditTime.timeElapsed();
+  if (elapsed > 0) {
+    // Unused credit is kept for one EDC period at most (and never less than
+    // one full chunk, so every rate can send one).
+    double most = rate * settings->getEDCPeriod() / 1000.0;
+    if (most < SyncMessages::MAX_BODY_SIZE) most = SyncMessages::MAX_BODY_SIZE;
+    chunkCredit += rate * elapsed / 1000.0;
+    if (chunkCredit > most) chunkCredit = most;
+    creditTime.updateTime();
+  }
+  while (sendingState == SENDING_COMPRESSED || sendingState == SENDING_UNCOMPRESSED) {
+    if (isCongested()) {
+      if (settings->debugEDC()) std::cout << "Not sending EDC chunk due to congestion" << std::endl;
+      return;
+    }
+    DBuffer* series = currentSeries();
+    unsigned int take = series->size() < SyncMessages::MAX_CHUNK_DATA ? series->size() : SyncMessages::MAX_CHUNK_DATA;
+    double cost = take + SyncMessages::CHNK_HEADER_SIZE;
+    if (chunkCredit < cost) return;
+    chunkCredit -= cost;
+    DBuffer chunk;
+    SyncMessages::buildChunk(chunkNumber, *series, 0, take, chunk);
+    series->removeFirst(take);
+    if (series->size() == 0) sendingState = IDLE;
+    sendMessage(chunk);
+    ++chunkNumber;
+  }
+}
+
 void SyncServerFSM::sendChunkSeries() {
-  if (sendingState == IDLE) return;
+  if (sendingState == IDLE) {
+    // Keeps the credit's clock current while there is nothing to send.
+    if (linkPaced()) streamChunks();
+    return;
+  }
+  if (sendingState == PREPARING) {
+    deflateCache->collect();
+    finishPreparing();
+    return;
+  }
+  if (linkPaced()) {
+    streamChunks();
+    return;
+  }
   bool debug = settings->debugEDC();
   if (debug) std::cout << "Sending Chunk, edc period: " << settings->getEDCPeriod() << std::endl;
   if (isCongested()) {
@@ -194,13 +284,7 @@ void SyncServerFSM::sendChunkSeries() {
     }
     return;
   }
-  DBuffer* series = nullptr;
-  if (sendingState == SENDING_UNCOMPRESSED)
-    series = &seriesRaw;
-  else if (sendingState == SENDING_COMPRESSED)
-    series = &seriesCompressed;
-  else
-    DEngine::fatalError("SyncServerFSM::sendChunkSeries(): called when not sending");
+  DBuffer* series = currentSeries();
   unsigned int take = limit - 2;
   if (take >= series->size()) {
     take = series->size();

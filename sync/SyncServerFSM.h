@@ -7,9 +7,19 @@
 // first pass, then one) and streams them as a CHNK series, one chunk of at
 // most edcBandwidth / edcFrequency bytes per EDC period. Takes part in the
 // server's flush. Shares the server's settings and map; allocates nothing.
+//
+// Link-paced (SyncSettings::linkPaced): a first-pass reply names up to 255
+// segments; the series is built from the server's deflate cache (the reply
+// waits, PREPARING, until the cache has every piece) and streamed on a 1 ms
+// tick in chunks of up to a frame, as fast as the link rate allows (a token
+// bucket holding at most one EDC period of it) and while uncongested.
+
+#include <memory>
 
 #include "DBuffer.h"
+#include "DTime.h"
 #include "DTimer.h"
+#include "SyncDeflateCache.h"
 #include "SyncNetwork.h"
 
 namespace libkorvet {
@@ -25,7 +35,8 @@ class SyncSettings;
 
 class SyncServerFSM : public SyncNetwork {
  public:
-  enum SendingState { IDLE = 0, SENDING_UNCOMPRESSED = 1, SENDING_COMPRESSED = 2 };
+  // PREPARING: link-paced, the reply waits for the series' pieces.
+  enum SendingState { IDLE = 0, SENDING_UNCOMPRESSED = 1, SENDING_COMPRESSED = 2, PREPARING = 3 };
   enum FSMState { AWAITING_JOIN = 0, JOINED = 1 };
 
   SyncServerFSM(libkorvet::DEngine* engine, SyncSettings* settings, SyncDataMap* dataMap,
@@ -37,6 +48,9 @@ class SyncServerFSM : public SyncNetwork {
   // Programming errors here: a state machine owns no sync data.
   unsigned int getSyncIndex(unsigned short size) override;
   SyncDataMap* retrieveDataMap() override;
+
+  // The server's shared cache, used when link-paced (before initialize()).
+  void setDeflateCache(SyncDeflateCache* cache) { deflateCache = cache; }
 
   void resetFSM();
   // Installs the message handler and starts the chunk timer.
@@ -61,12 +75,23 @@ class SyncServerFSM : public SyncNetwork {
   static int getNumInstances() { return -1; }
 
  private:
+  bool linkPaced() const;
+  // Link pacing: the reply once every piece is there (true when sent).
+  bool finishPreparing();
+  // Link pacing: chunks while the credit covers them and the link is free.
+  void streamChunks();
+  libkorvet::DBuffer* currentSeries();
+
   SyncDataMap* dataMap;
   SyncSettings* settings;
   libkorvet::DDispatcher* connection;
   libkorvet::DBuffer seriesRaw;
   libkorvet::DBuffer seriesCompressed;
   libkorvet::DTimer chunkTimer;
+  SyncDeflateCache* deflateCache;
+  std::shared_ptr<SyncDeflateCache::Batch> preparing;
+  libkorvet::DTime creditTime;
+  double chunkCredit;
   int sendingState;
   unsigned int fsmState;
   int firstPassCount;

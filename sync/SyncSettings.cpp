@@ -1,6 +1,7 @@
 #include "SyncSettings.h"
 
 #include "DEngine.h"
+#include "SyncMessages.h"
 
 using libkorvet::DEngine;
 
@@ -11,6 +12,8 @@ SyncSettings::SyncSettings(ErrorCallback callback)
       errorCallback(callback),
       edcFrequency(2.0f),
       unusedDataBytes(0),
+      linkRate(0),
+      congestionCap(0),
       edcPeriod(500),
       speckSize(4),
       segmentSpecks(256),
@@ -96,6 +99,26 @@ unsigned short SyncSettings::edcSendLimit() const {
   // The period is at most 1000 ms, so this only guards against rounding.
   if (limit >= 65535.0) return 65535;
   return static_cast<unsigned short>(limit);
+}
+
+unsigned int SyncSettings::linkQueryCrcs(unsigned short queryPeriodMs, unsigned int numSegments) const {
+  double perQuery = static_cast<double>(linkRate) * queryPeriodMs / 1000.0 / 100.0 / SyncMessages::CRC_SIZE;
+  unsigned int n = perQuery >= MAX_LINK_QUERY_CRCS ? MAX_LINK_QUERY_CRCS : static_cast<unsigned int>(perQuery);
+  if (n < MIN_LINK_QUERY_CRCS) n = MIN_LINK_QUERY_CRCS;
+  return n < numSegments ? n : numSegments;
+}
+
+double SyncSettings::congestionLimit() const {
+  double total = 0;
+  if (linkPaced()) {
+    total = linkRate;
+    if (congestionCap > 0 && congestionCap * 5.0 < total) total = congestionCap * 5.0;
+  } else {
+    total = edcBandwidth;
+    if (isServer) total += flushBandwidth;
+  }
+  if (total == 0) total = 1;
+  return total / 5.0;
 }
 
 unsigned int SyncSettings::calcSyncIndex(unsigned short size, unsigned int& nextIndex) {

@@ -19,6 +19,15 @@
 //   extract limit (2 x sendLimit) and a client's budget (sendLimit + credit,
 //   credit <= sendLimit) stay below 65536 and a FLSH (budget + 1 bytes) fits
 //   in a frame.
+//
+// Link pacing: a link rate above MAX_PACED_BANDWIDTH (the most the 16-bit
+// budgets carry) is taken as the bytes per second the link carries per
+// client. The server then streams chunk series at that rate and names up to
+// MAX_QUICK_SYNC segments per reply in a client's first pass; the client
+// verifies linkQueryCrcs() segments per query and, in its first pass, queries
+// again as soon as a cycle ends. At or below it everything runs on the 16-bit
+// budgets above. Every message keeps its layout either way, so each side
+// works with a peer of the other kind.
 
 #include <string>
 
@@ -39,6 +48,15 @@ class SyncSettings {
   static constexpr unsigned short MAX_FLUSH_SEND_LIMIT = 32767;
   // Largest number of segments a map may hold (numSegments is 16 bits).
   static constexpr unsigned int MAX_SEGMENTS = 65535;
+  // Largest rate the 16-bit budgets carry; a link rate above it paces by the link.
+  static constexpr unsigned int MAX_PACED_BANDWIDTH = 65535;
+  // Most segments one CRC_REPLY can name (its count is one byte).
+  static constexpr unsigned int MAX_QUICK_SYNC = 255;
+  // Bounds of a link-paced query: at least one full reply's worth, and few
+  // enough that a server whose CRCs are all stale checks one in a few
+  // milliseconds.
+  static constexpr unsigned int MIN_LINK_QUERY_CRCS = MAX_QUICK_SYNC;
+  static constexpr unsigned int MAX_LINK_QUERY_CRCS = 512;
 
   // Requires: a non-empty callback before reportError() is used (an empty
   // one makes reportError throw boost::bad_function_call).
@@ -64,6 +82,21 @@ class SyncSettings {
 
   void setEdcBandwidth(unsigned short bytesPerSecond) { edcBandwidth = bytesPerSecond; }
   unsigned short getEdcBandwidth() const { return edcBandwidth; }
+
+  // Bytes per second the link carries per client; link pacing is on when it
+  // is above MAX_PACED_BANDWIDTH (0, the default, and anything up to it: off).
+  void setLinkRate(unsigned int bytesPerSecond) { linkRate = bytesPerSecond; }
+  unsigned int getLinkRate() const { return linkRate; }
+  bool linkPaced() const { return linkRate > MAX_PACED_BANDWIDTH; }
+  // CRCs a link-paced client sends per query: a hundredth of what the link
+  // carries in one query period, within the bounds above and the map.
+  unsigned int linkQueryCrcs(unsigned short queryPeriodMs, unsigned int numSegments) const;
+  // Link pacing only: the most bytes a connection may hold unsent before it
+  // counts as congested, when that is less than 200 ms of the link (0: no cap).
+  void setCongestionCap(unsigned int bytes) { congestionCap = bytes; }
+  // Bytes queued on a connection above which it is congested: 200 ms of the
+  // sync budget (of the link when link-paced, within the cap).
+  double congestionLimit() const;
 
   bool setEDCPeriod(unsigned short milliseconds);
   unsigned short getEDCPeriod() const { return edcPeriod; }
@@ -108,6 +141,8 @@ class SyncSettings {
   std::string errDesc;
   float edcFrequency;
   unsigned int unusedDataBytes;
+  unsigned int linkRate;
+  unsigned int congestionCap;
   unsigned short edcPeriod;
   unsigned short speckSize;
   unsigned short segmentSpecks;

@@ -44,13 +44,22 @@ TEST(PeerBudget, ARealClientAtFullPaceNeverTripsIt) {
   EXPECT_EQ(70 * 49, REAL_LINE);
   // Ten minutes of a stroke segment every tick, a query every 500 ms and a
   // full chat line every 15 ticks, with a ten-second stall whose backlog
-  // then arrives at once.
+  // then arrives at once. The queries are a link-paced client's, whose first
+  // pass over the largest canvas (two cycles per 255 segments, at worst)
+  // comes first, a cycle every 2 ms.
   bool refused = false;
+  auto query = [&] {
+    refused |= !f.budget.charge(PeerBudget::SYNC_MESSAGES, 1) ||
+               !f.budget.charge(PeerBudget::SYNC_BYTES, PeerBudget::LARGEST_QUERY);
+  };
+  for (unsigned int cycle = 0; cycle < 2 * (10000 / 255 + 1); ++cycle) {
+    query();
+    f.advance(2);
+  }
   auto tick = [&](int t) {
     refused |= !f.budget.chargeLine(REAL_LINE);
     if (t % 15 == 0) refused |= !f.budget.charge(PeerBudget::CHAT_BYTES, 5 + 1 + 2 + 255 + 255);
-    if (t % 15 == 0)
-      refused |= !f.budget.charge(PeerBudget::SYNC_MESSAGES, 1) || !f.budget.charge(PeerBudget::SYNC_BYTES, 63);
+    if (t % 15 == 0) query();
     f.budget.noteHeard();
   };
   for (int t = 0; t < 30 * 600; ++t) {
@@ -93,6 +102,14 @@ TEST(PeerBudget, OverrunsDropTheExcessThenCondemnAndFaultsRunOut) {
   EXPECT_FALSE(g.budget.chargeLine(static_cast<long>(PeerBudget::PAINTED_PIXELS_BURST) + 1));
   for (int i = 0; i < PeerBudget::DRAW_LINES_BURST; ++i) ASSERT_TRUE(g.budget.chargeLine(1)) << i;
   EXPECT_FALSE(g.budget.chargeLine(1));
+
+  // Largest queries at ten times the rate: the sync buckets bound them too.
+  Fixture q;
+  for (unsigned int t = 0; t < 60000 && q.budget.getVerdict().empty(); ++t) {
+    q.budget.charge(PeerBudget::SYNC_BYTES, PeerBudget::LARGEST_QUERY);
+    q.advance(1);
+  }
+  EXPECT_EQ("over its sync budget for 5 seconds", q.budget.getVerdict());
 
   for (int i = 0; i < PeerBudget::FAULTS_BURST; ++i) ASSERT_TRUE(g.budget.chargeFault());
   EXPECT_FALSE(g.budget.chargeFault());

@@ -45,18 +45,19 @@ struct Guest {
     host.reset(new RawPeer(listener.accepted.back().get()));
   }
 
-  void newClient(unsigned int numBytes = SEG * SEGMENTS) {
+  void newClient(unsigned int numBytes = SEG * SEGMENTS, unsigned int linkRate = 0) {
     client.reset();
     client.reset(new SyncClient(conn.get(), &engine, 0, errors.callback()));
     EXPECT_TRUE(client->setSegmentSize(SEG, 3));
     client->setQueryBandwidth(128);
+    client->setLinkRate(linkRate);
     SyncArray<unsigned char> data(*client, numBytes);
     size_t joins = host->ofKind(0).size();
     EXPECT_TRUE(client->initialize());
     EXPECT_TRUE(pump({&engine}, [&] { return host->ofKind(0).size() == joins + 1; }));
   }
-  void joined() {
-    newClient();
+  void joined(unsigned int linkRate = 0) {
+    newClient(SEG * SEGMENTS, linkRate);
     host->send(GOOD_ACK);
     ASSERT_TRUE(pump({&engine}, [&] { return client->getState() == SyncClient::SYNCHRONIZING; }));
   }
@@ -293,4 +294,34 @@ TEST(SyncEDCProtocol, ChunkSeriesRepairAndFaults) {
   g.host->send(reply({4}, 0, 0, SEG - 1));
   g.expectError(chunk(0, series, 0, SEG - 1), "Received a chunk series with an invalid length. Expected: 1200, got: 1199");
   EXPECT_EQ(before, segment(4));
+}
+
+// Link-paced, the first pass runs cycle after cycle with every segment in
+// one query; once it is complete, queries keep the period.
+TEST(SyncEDCProtocol, LinkPacedQueriesRunBackToBackThroughTheFirstPass) {
+  Guest g;
+  g.joined(10000000);
+  SyncEDCProtocol* edc = g.client->getEDC();
+  DBuffer q = g.nextQuery();
+  ASSERT_EQ(3u + 4 * SEGMENTS, q.size());
+  // The clock stands still from here: only the end of a cycle can send.
+  auto queries = [&](size_t n) { return pump({&g.engine}, [&] { return g.host->ofKind(3).size() == n; }); };
+  size_t sent = g.host->ofKind(3).size();
+  g.host->send(reply({3}, 0, 0, SEG));
+  g.host->send(chunk(0, randomBytes(SEG), 0, SEG));
+  ASSERT_TRUE(queries(sent + 1));
+  EXPECT_EQ(4u, u16(g.host->ofKind(3).back(), 1));
+  EXPECT_EQ(4u, edc->getFirstPassCompared());
+  EXPECT_FALSE(edc->isFirstPassComplete());
+  // All 20 match: the pass is complete, and the cycle that completed it
+  // still starts the next one at once.
+  g.host->send(reply({}, 4, 0, 0));
+  ASSERT_TRUE(queries(sent + 2));
+  EXPECT_TRUE(edc->isFirstPassComplete());
+  EXPECT_EQ(SEGMENTS, edc->getFirstPassCompared());
+  g.host->send(reply({}, 4, 0, 0));
+  advance({&g.engine}, 450);
+  EXPECT_EQ(sent + 2, g.host->ofKind(3).size());
+  g.nextQuery();
+  EXPECT_TRUE(g.errors.texts.empty()) << g.errors.texts.front();
 }

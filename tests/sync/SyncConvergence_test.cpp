@@ -125,3 +125,69 @@ void runConvergence(bool flushOn) {
 TEST(SyncConvergence, SeveralClientsCatchUpWithFlushOff) { runConvergence(false); }
 
 TEST(SyncConvergence, SeveralClientsCatchUpWithFlushOn) { runConvergence(true); }
+
+// Every pairing of link-paced and 16-bit-paced ends: a client of either kind
+// joins a server of either kind while the server keeps painting, and ends
+// byte for byte equal. Half the segments are noise, half compress well, so
+// series go out raw, deflated and mixed.
+TEST(SyncConvergence, LinkPacedAndBudgetPacedEndsConvergeInEveryPairing) {
+  const unsigned int segments = 300;
+  const unsigned int linkRate = 10000000;
+  for (int pairing = 0; pairing < 4; ++pairing) {
+    const bool fastHost = pairing & 1, fastClient = pairing & 2;
+    SCOPED_TRACE(std::string(fastHost ? "link-paced" : "budget-paced") + " host, " +
+                 (fastClient ? "link-paced" : "budget-paced") + " client");
+    ManualClock clock;
+    std::srand(20 + pairing);
+    DEngine hostEngine, guestEngine;
+    std::vector<DEngine*> both = {&hostEngine, &guestEngine};
+    Errors hostErrors, guestErrors;
+    SyncServer server(&hostEngine, 0, hostErrors.callback());
+    server.setQuickSync(10);
+    ASSERT_TRUE(server.setSegmentSize(SEG, 3));
+    server.setFlushBandwidth(0);
+    server.setEDCBandwidth(65535);
+    ASSERT_TRUE(server.setEDCPeriod(500));
+    if (fastHost) server.setLinkRate(linkRate);
+    SyncArray<unsigned char> canvas(server, SEG * segments);
+    for (unsigned int i = 0; i < canvas.size(); ++i)
+      canvas.set(i, (i / SEG) % 2 ? static_cast<unsigned char>(i / 700) : static_cast<unsigned char>(std::rand()));
+    server.initialize();
+    Listener listener(&hostEngine);
+    listener.onAccept = [&](DDispatcher* d) { EXPECT_TRUE(server.addClient(d)); };
+
+    std::unique_ptr<DDispatcher> conn = connectTo(guestEngine, listener, both);
+    SyncClient client(conn.get(), &guestEngine, 0, guestErrors.callback());
+    ASSERT_TRUE(client.setSegmentSize(SEG, 3));
+    client.setQueryBandwidth(128);
+    if (fastClient) client.setLinkRate(linkRate);
+    SyncArray<unsigned char> copy(client, SEG * segments);
+    ASSERT_TRUE(client.setQueryPeriod(500));
+    ASSERT_TRUE(client.initialize());
+    client.setEDCOverwrite(true);
+    for (unsigned int i = 0; i < copy.size(); ++i) copy.set(i, (i / 4) % 2 ? 90 : 160);
+    client.setEDCOverwrite(false);
+
+    // Strokes on the server for the first two seconds of the join.
+    for (unsigned int t = 0; t < 2000; t += 5) {
+      if (t % 50 == 0) {
+        unsigned int at = static_cast<unsigned int>(std::rand()) % (canvas.size() - 16);
+        for (unsigned int i = 0; i < 16; ++i) canvas.set(at + i, static_cast<unsigned char>(t));
+      }
+      libkorvet::DTime::advanceManualClock(5);
+      hostEngine.update(-1);
+      guestEngine.update(-1);
+    }
+    auto same = [&] {
+      if (client.getState() != SyncClient::SYNCHRONIZING) return false;
+      for (unsigned short s = 0; s < segments; ++s)
+        if (server.retrieveDataMap()->getCRC(s) != client.retrieveDataMap()->getCRC(s)) return false;
+      return true;
+    };
+    ASSERT_TRUE(pump(both, same, 60000, 5));
+    for (unsigned int i = 0; i < canvas.size(); ++i) ASSERT_EQ(server.getByte(i), client.getByte(i)) << i;
+    EXPECT_TRUE(guestErrors.texts.empty()) << guestErrors.texts.front();
+    EXPECT_EQ((std::vector<std::string>{"Flush protocol has a send limit too small to send any data."}),
+              hostErrors.texts);
+  }
+}

@@ -11,12 +11,14 @@
 #include "FatalTest.h"
 #include "SyncArray.h"
 #include "SyncDataMap.h"
+#include "SyncMessages.h"
 #include "SyncServer.h"
 #include "SyncServerFSM.h"
 #include "SyncTestNet.h"
 
 using namespace synctest;
 using libksync::SyncArray;
+using libksync::SyncMessages;
 using libksync::SyncServer;
 using libksync::SyncServerFSM;
 
@@ -29,14 +31,14 @@ const unsigned int SEGMENTS = 20;
 // connection becomes a client of the server at once.
 struct Host {
   explicit Host(unsigned short flushBandwidth = 0, unsigned short edcBandwidth = 60000,
-                unsigned short edcPeriod = 500)
-      : server(&engine, 0, errors.callback()), listener(&engine) {
+                unsigned short edcPeriod = 500, unsigned int segmentCount = SEGMENTS)
+      : server(&engine, 0, errors.callback()), listener(&engine), numSegments(segmentCount) {
     server.setQuickSync(10);
     EXPECT_TRUE(server.setSegmentSize(SEG, 3));
     server.setFlushBandwidth(flushBandwidth);
     server.setEDCBandwidth(edcBandwidth);
     EXPECT_TRUE(server.setEDCPeriod(edcPeriod));
-    SyncArray<unsigned char> bytes(server, SEG * SEGMENTS);
+    SyncArray<unsigned char> bytes(server, SEG * numSegments);
     for (unsigned int i = 0; i < bytes.size(); ++i) bytes.set(i, static_cast<unsigned char>(std::rand()));
     server.initialize();
     listener.onAccept = [this](DDispatcher* d) { EXPECT_TRUE(server.addClient(d)); };
@@ -57,7 +59,7 @@ struct Host {
     DBuffer q = bytes({3});
     q.appendVariable<unsigned short>(first);
     for (unsigned int i = 0; i < n; ++i) {
-      unsigned int c = server.retrieveDataMap()->getCRC(static_cast<unsigned short>((first + i) % SEGMENTS));
+      unsigned int c = server.retrieveDataMap()->getCRC(static_cast<unsigned short>((first + i) % numSegments));
       q.appendVariable<unsigned int>(wrong.count(i) ? c ^ 1u : c);
     }
     return q;
@@ -75,6 +77,7 @@ struct Host {
   Errors errors;
   SyncServer server;
   Listener listener;
+  unsigned int numSegments;
   std::vector<std::unique_ptr<DDispatcher>> conns;
 };
 
@@ -225,6 +228,68 @@ TEST(SyncServerFSM, ChunkSeriesNumberingWrapAndStall) {
     series.append(chunks[i], 2, chunks[i].size() - 2);
   }
   EXPECT_EQ(all(h.segments({5, 6, 7})), all(series));
+}
+
+// Link-paced, a first-pass reply names up to 255 segments (the count is one
+// byte) and then one; the series goes out in chunks of at most a frame,
+// numbered from 0, no faster than the link rate, as one zlib stream of
+// deflated and stored pieces that the plain inflate reads back exactly.
+TEST(SyncServerFSM, LinkPacedRepliesAndChunksKeepTheirLayouts) {
+  ManualClock clock;
+  Host h(0, 60000, 500, 300);
+  // Even segments compress, odd ones stay noise: a mixed stream.
+  for (unsigned int i = 0; i < 300u * SEG; ++i)
+    if ((i / SEG) % 2 == 0) h.server.setByte(i, static_cast<unsigned char>(i / 500));
+  const unsigned int rate = 200000;
+  h.server.setLinkRate(rate);
+  std::unique_ptr<RawPeer> peer = h.join();
+  std::set<unsigned int> allWrong;
+  for (unsigned int i = 0; i < 300; ++i) allWrong.insert(i);
+  peer->send(h.query(0, 300, allWrong));
+  ASSERT_TRUE(pump({&h.engine}, [&] { return peer->ofKind(4).size() == 1; }));
+  DBuffer reply = peer->ofKind(4)[0];
+  ASSERT_EQ(1u + 1 + 2 * 255 + 5, reply.size());
+  ASSERT_EQ(255u, reply.getByte(1));
+  std::vector<unsigned short> listed;
+  for (unsigned short s = 0; s < 255; ++s) {
+    listed.push_back(s);
+    EXPECT_EQ(s, u16(reply, 2 + 2 * s));
+  }
+  ASSERT_EQ(1u, reply.getByte(512));
+  unsigned int size = u32(reply, 513);
+  ASSERT_LT(size, 255u * SEG);
+
+  unsigned int elapsed = 0, received = 0;
+  ASSERT_TRUE(pump({&h.engine}, [&] {
+    received = 0;
+    for (const DBuffer& c : peer->ofKind(5)) received += c.size() - 2;
+    // One EDC period of credit, then the rate.
+    EXPECT_LE(received, rate / 2 + rate * elapsed / 1000 + SyncMessages::MAX_BODY_SIZE);
+    elapsed += 5;
+    return received >= size;
+  }, 20000, 5));
+  DBuffer series;
+  std::vector<DBuffer> chunks = peer->ofKind(5);
+  ASSERT_GT(chunks.size(), 2u);
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    EXPECT_EQ(i, chunks[i].getByte(1));
+    EXPECT_LE(chunks[i].size(), SyncMessages::MAX_BODY_SIZE);
+    series.append(chunks[i], 2, chunks[i].size() - 2);
+  }
+  ASSERT_EQ(size, series.size());
+  EXPECT_EQ(all(h.segments(listed)), all(series.decompress(255u * SEG)));
+
+  // The rest of the first pass (45 more), then one segment per reply.
+  SyncServerFSM* fsm = h.server.getClient(h.listener.accepted.back().get());
+  ASSERT_TRUE(pump({&h.engine}, [&] { return fsm->getSendingState() == SyncServerFSM::IDLE; }, 20000, 5));
+  peer->send(h.query(255, 45, allWrong));
+  ASSERT_TRUE(pump({&h.engine}, [&] { return peer->ofKind(4).size() == 2; }));
+  EXPECT_EQ(45u, peer->ofKind(4)[1].getByte(1));
+  EXPECT_TRUE(fsm->isFirstPassComplete());
+  ASSERT_TRUE(pump({&h.engine}, [&] { return fsm->getSendingState() == SyncServerFSM::IDLE; }, 20000, 5));
+  peer->send(h.query(0, 300, allWrong));
+  ASSERT_TRUE(pump({&h.engine}, [&] { return peer->ofKind(4).size() == 3; }));
+  EXPECT_EQ(1u, peer->ofKind(4)[2].getByte(1));
 }
 
 TEST(SyncServer, FlushReachesJoinedUncongestedClientsFromTheNextTick) {
