@@ -44,7 +44,7 @@ struct TypedKey {
 struct KeyFeed {
   std::deque<TypedKey> pending;
   bool heldAtLastPoll[InputStatus::NUM_SCANCODES] = {};
-  unsigned char unmatchedPresses[InputStatus::NUM_SCANCODES] = {};
+  unsigned char unmatchedReleases[InputStatus::NUM_SCANCODES] = {};
   int repeatKey = NO_KEY;
   char repeatAscii = 0;
   libkorvet::DTime repeatSince;  // the engine's clock, manual in tests
@@ -57,13 +57,14 @@ KeyFeed& feed() {
 }
 
 // Counted on the keyboard handler's thread, taken by the main loop.
-std::atomic<unsigned char> pressCounts[InputStatus::NUM_SCANCODES];
+std::atomic<unsigned char> releaseCounts[InputStatus::NUM_SCANCODES];
 
-void countPress(int scancode) {
+void countRelease(int scancode) {
   // Bit 7 marks a release.
-  if ((scancode & 0x80) == 0 && scancode < InputStatus::NUM_SCANCODES) pressCounts[scancode].fetch_add(1);
+  const int c = scancode & 0x7F;
+  if ((scancode & 0x80) != 0 && c < InputStatus::NUM_SCANCODES) releaseCounts[c].fetch_add(1);
 }
-END_OF_FUNCTION(countPress)
+END_OF_FUNCTION(countRelease)
 
 }  // namespace
 
@@ -108,7 +109,7 @@ void InputStatus::reset() {
   maskingKeyboard = false;
   maskingClass = NO_OWNER;
   feed() = KeyFeed();
-  for (std::atomic<unsigned char>& count : pressCounts) count.store(0);
+  for (std::atomic<unsigned char>& count : releaseCounts) count.store(0);
 }
 
 // ---------------------------------------------------------------------------
@@ -162,19 +163,19 @@ void InputStatus::updateShadowKeys(const bool* keysDown) {
 
 void InputStatus::queueKeys(const RawInput& raw) {
   KeyFeed& f = feed();
-  int presses[NUM_SCANCODES];
-  for (int c = 0; c < NUM_SCANCODES; ++c) presses[c] = f.unmatchedPresses[c] + raw.keyPresses[c];
+  int releases[NUM_SCANCODES];
+  for (int c = 0; c < NUM_SCANCODES; ++c) releases[c] = f.unmatchedReleases[c] + raw.keyReleases[c];
 
   for (int code : raw.keysRead) {
     const int c = (code >> 8) & 0xFF;
     const char ascii = static_cast<char>(code & 0xFF);
     const bool known = c > 0 && c < NUM_SCANCODES;
     if (known) {
-      if (presses[c] > 0) {
-        --presses[c];
+      if (releases[c] > 0) {
+        --releases[c];
       } else if (f.heldAtLastPoll[c]) {
-        // No press came with it and the key was already down: the desktop
-        // repeating a held key. Held keys repeat on the engine's clock.
+        // Down at the last poll and not let go since: the desktop repeating
+        // a held key. Held keys repeat on the engine's clock.
         continue;
       }
     }
@@ -185,10 +186,10 @@ void InputStatus::queueKeys(const RawInput& raw) {
     f.repeatSince.updateTime();
     f.repeatsSent = 0;
   }
-  // A press reported just before its key reached the buffer is matched in
-  // the next poll; older ones (modifiers, which are never buffered) go.
+  // A release whose next press is not read yet waits for it while the key is
+  // down again; a key seen up needs none.
   for (int c = 0; c < NUM_SCANCODES; ++c) {
-    f.unmatchedPresses[c] = static_cast<unsigned char>(std::min<int>(presses[c], raw.keyPresses[c]));
+    f.unmatchedReleases[c] = static_cast<unsigned char>(raw.keysDown[c] ? std::min(releases[c], 255) : 0);
   }
 }
 
@@ -237,18 +238,19 @@ void InputStatus::updateKeyboard(const RawInput& raw) {
 }
 
 void InputStatus::watchKeyboard() {
-  LOCK_FUNCTION(countPress);
-  keyboard_lowlevel_callback = countPress;
+  LOCK_FUNCTION(countRelease);
+  keyboard_lowlevel_callback = countRelease;
 }
 
 void InputStatus::readKeyboard(RawInput& raw) {
-  // Presses first: one that comes while the buffer is read has its key read
-  // now or in the next poll, and is matched either way.
-  for (int c = 0; c < NUM_SCANCODES; ++c) raw.keyPresses[c] = pressCounts[c].exchange(0);
   poll_keyboard();
   raw.keysRead.clear();
   // Bounded: the keyboard handler may go on filling the buffer meanwhile.
   for (int n = 0; n < MAX_PENDING_KEYS && keypressed(); ++n) raw.keysRead.push_back(readkey());
+  // Releases after the buffer: the handler counts a release before it
+  // buffers the next press of that key, so every key read here finds the
+  // release that came before it.
+  for (int c = 0; c < NUM_SCANCODES; ++c) raw.keyReleases[c] = releaseCounts[c].exchange(0);
   for (int c = 0; c < NUM_SCANCODES; ++c) raw.keysDown[c] = key[c] != 0;
 }
 

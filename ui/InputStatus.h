@@ -31,9 +31,10 @@ class InputStatus {
     // first, as readkey() gives it: scancode in the high byte, ASCII in the low.
     std::vector<int> keysRead;
     bool keysDown[NUM_SCANCODES] = {};  // Allegro's key[] array
-    // Presses the keyboard handler reported since the last poll; the desktop's
-    // own key repeat reaches the buffer without one.
-    unsigned char keyPresses[NUM_SCANCODES] = {};
+    // Releases the keyboard handler reported since the last poll, read after
+    // the buffer: a key held at the last poll types again only after one,
+    // the desktop's own repeat of a held key comes without.
+    unsigned char keyReleases[NUM_SCANCODES] = {};
   };
 
   // Held Backspace, Delete and arrow keys repeat after this delay, this often.
@@ -55,11 +56,11 @@ class InputStatus {
   // arrows repeat on the engine's clock instead.
   static void updateKeyboard(const RawInput& raw);
 
-  // Starts counting key presses in the keyboard handler (for readKeyboard).
+  // Starts counting key releases in the keyboard handler (for readKeyboard).
   // Requires: Allegro's keyboard installed.
   static void watchKeyboard();
-  // Takes every key from the keyboard buffer and the presses counted since
-  // the last call, and reads the keys down now.
+  // Takes every key from the keyboard buffer, then the releases counted
+  // since the last call, and reads the keys down now.
   static void readKeyboard(RawInput& raw);
   // One whole tick of input from a reading; lastKey becomes the ASCII code of
   // the last key read, if any.

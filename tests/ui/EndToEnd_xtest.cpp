@@ -274,9 +274,10 @@ class EndToEndTest : public ::testing::Test {
 
   // Clicks until the screen shows the next state. A menu ignores input for
   // its first 15 ticks, so the first click may go unseen; the retry comes
-  // only after the program had time to draw the result of the last one.
+  // only after the program had time to draw the result of the last one. On
+  // a loaded machine a click and its screenshots take seconds.
   static bool clickUntil(Instance& in, int x, int y, const std::function<bool(const Shot&)>& next,
-                         double seconds = 10) {
+                         double seconds = 30) {
     const auto start = Clock::now();
     while (secondsSince(start) < seconds) {
       in.click(x, y);

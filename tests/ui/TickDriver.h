@@ -26,8 +26,6 @@ struct TickDriver {
   int x = 0, y = 0;
   bool left = false;
 
-  int held = -1;
-
   // The pointer at (x, y) with the left button as given; scancode >= 0 is
   // held down this tick and its key (with ascii, 0 for keys without a
   // character) is read from the buffer. The same scancode in the next tick
@@ -40,9 +38,7 @@ struct TickDriver {
     if (scancode >= 0) {
       raw.keysDown[scancode] = true;
       raw.keysRead.push_back(scancode << 8 | static_cast<unsigned char>(ascii));
-      if (scancode != held) raw.keyPresses[scancode] = 1;
     }
-    held = scancode;
     InputStatus::applyRaw(raw, lastKey);
   }
 };

@@ -30,7 +30,6 @@ class WidgetsTest : public ::testing::Test {
   static bool type(TextBox& box, char ch, int code = LETTER) {
     InputStatus::RawInput press;
     press.keysRead.push_back(code << 8 | static_cast<unsigned char>(ch));
-    press.keyPresses[code] = 1;
     press.keysDown[code] = true;
     InputStatus::updateKeyboard(press);
     bool changed = box.run();
