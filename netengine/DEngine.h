@@ -21,6 +21,15 @@ class DEvent;
 class DMutex;
 class DTime;
 
+#ifdef BRELVIN_FUZZING
+// What fatalError throws in a fuzzing build instead of ending the process;
+// deliberately not a std::exception, so that no handler of the program
+// takes it for an ordinary error.
+struct FatalError {
+  std::string text;
+};
+#endif
+
 class DEngine {
  public:
   DEngine();

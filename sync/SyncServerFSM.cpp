@@ -24,7 +24,6 @@ SyncServerFSM::SyncServerFSM(DEngine* e, SyncSettings* s, SyncDataMap* map, DDis
     : SyncNetwork(c, e, sub),
       dataMap(map),
       settings(s),
-      connection(c),
       chunkTimer(e),
       deflateCache(nullptr),
       chunkCredit(0),

@@ -84,7 +84,6 @@ class SyncServerFSM : public SyncNetwork {
 
   SyncDataMap* dataMap;
   SyncSettings* settings;
-  libkorvet::DDispatcher* connection;
   libkorvet::DBuffer seriesRaw;
   libkorvet::DBuffer seriesCompressed;
   libkorvet::DTimer chunkTimer;

@@ -1,0 +1,173 @@
+// Everything a host sends to a joined client: FLSH, CRC_REPLY and CHNK
+// series, DRAW painted on the canvas, CHAT shown, and late or repeated
+// greetings and JOIN_ACKs, read by the client's own dispatcher.
+//
+// Once per process: a client connected to a stand-in host, greeted for a
+// 1600 x 1600 canvas (building it and painting its placeholder is far too
+// slow for every input) and joined. Framing faults are the host target's
+// part (the same receiver), so here an input is a list of records (see
+// forEachRecord), bodies the stand-in frames as a host does: an odd
+// selector makes a sync body, an even one a session body.
+// Per input the client's error correction first finds itself idle (a reply
+// it did not ask for resets it) and queries, as it does every half second,
+// so that each input meets the client in the same state.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include <boost/asio/buffer.hpp>
+
+#include "ChatProtocol.h"
+#include "DServer.h"
+#include "DrawingProtocol.h"
+#include "KivClient.h"
+#include "KivServer.h"
+#include "SessionWire.h"
+#include "SyncClient.h"
+#include "SyncEDCProtocol.h"
+#include "SyncMessages.h"
+#include "SyncNetwork.h"
+#include "WorldMap.h"
+#include "FuzzSupport.h"
+
+namespace {
+
+using namespace fuzzsupport;
+using libkorvet::DEngine;
+using libkorvet::DTime;
+using libksync::SyncClient;
+using libksync::SyncMessages;
+
+[[noreturn]] void broken(const char* what) {
+  std::fprintf(stderr, "client_wire: %s\n", what);
+  std::abort();
+}
+
+struct Options {
+  Options() {
+    setUpProcess();
+    KivSettings::setFlushFrequency("15");
+    KivSettings::setSyncBandwidth("65535");
+  }
+};
+
+// Accepts the client's connection and throws away what the client sends.
+class StandInHost : public libkorvet::DServer {
+ public:
+  explicit StandInHost(DEngine* e) : DServer(e) {
+    if (!bind(libkorvet::ipV4, 0) || !startListening()) broken("the stand-in host cannot listen");
+  }
+  void connectHandler(Socket* s) override {
+    socket.reset(s);
+    socket->non_blocking(true);
+  }
+  void errorHandler(std::string) override { broken("the stand-in host stopped accepting"); }
+  void drain() {
+    if (!socket) return;
+    boost::system::error_code error;
+    while (socket->read_some(boost::asio::buffer(sink), error) > 0 && !error) {
+    }
+  }
+  std::unique_ptr<Socket> socket;
+
+ private:
+  unsigned char sink[65536];
+};
+
+class Client {
+ public:
+  Client() : host(&engine), client(&engine, &map, &drawing, &chat), frames(&engine) {
+    client.connectToHost("127.0.0.1", host.getLocalPort());
+    pumpUntil([&] { return host.socket && client.getSyncClient() && client.isConnected(); }, "no connection");
+
+    DBuffer greeting;
+    KivServer::buildGreeting(1600, 1600, greeting);
+    frames.sendMessage(sessionwire::SESSION_TYPE, greeting);
+    deliver();
+    SyncClient* sync = client.getSyncClient();
+    if (!client.getReady() || sync->getState() != SyncClient::JOINING) broken("the greeting was refused");
+    const unsigned int bytes = sync->getMapSize();
+    DBuffer ack;
+    SyncMessages::buildJoinAck({sessionwire::SPECK_SIZE, static_cast<unsigned short>(WorldMap::KIV_SEGMENT_SIZE),
+                                static_cast<unsigned short>(bytes / WorldMap::KIV_SEGMENT_SIZE), bytes, bytes},
+                               ack);
+    sendSync(ack);
+    deliver();
+    if (sync->getState() != SyncClient::SYNCHRONIZING) broken("the JOIN_ACK was refused");
+    KivSettings::deleteMessages();
+  }
+
+  void serve(const uint8_t* data, size_t size) {
+    DBuffer stray;
+    stray.appendVariable<unsigned char>(SyncMessages::CRC_REPLY);
+    sendSync(stray);
+    deliver();
+    DTime::advanceManualClock(500);
+    engine.update(-1);
+    if (client.getSyncClient()->getEDC()->getState() != libksync::SyncEDCProtocol::AWAITING_REPLY)
+      broken("error correction did not query");
+
+    forEachRecord(data, size, [&](unsigned char selector, const DBuffer& body) {
+      if (selector & 1)
+        sendSync(body);
+      else
+        frames.sendMessage(sessionwire::SESSION_TYPE, body);
+    });
+    deliver();
+    DTime::advanceManualClock(KivClient::TICK_INTERVAL_MS);
+    engine.update(-1);
+    host.drain();
+  }
+  // A client may end the session over what its host sent.
+  bool sessionGoesOn() const { return client.getClientOK(); }
+
+ private:
+  void sendSync(const DBuffer& body) {
+    frames.sendMessage(libksync::SyncNetwork::SYNC_MESSAGE_TYPE, sessionwire::SYNC_SUBTYPE, body);
+  }
+  // The framed bytes reach the client's dispatcher as a socket delivers them.
+  void deliver() {
+    DBuffer& wire = frames.wire;
+    const unsigned int piece = client.getBufferSize();
+    while (wire.size() > 0) {
+      DBuffer bytes;
+      bytes.append(wire, 0, std::min(piece, wire.size()));
+      wire.removeFirst(bytes.size());
+      client.receiveHandler(bytes);
+    }
+  }
+  template <class Done>
+  void pumpUntil(Done done, const char* failure) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) broken(failure);
+      engine.update(-1);
+    }
+  }
+
+  DEngine engine;
+  WorldMap map;
+  DrawingProtocol drawing;
+  ChatProtocol chat;
+  StandInHost host;
+  KivClient client;
+  WireRecorder frames;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Options options;
+  static Client* client = nullptr;
+  fromPeer([&] {
+    if (client == nullptr) client = new Client();
+    client->serve(data, size);
+    if (!client->sessionGoesOn()) {
+      delete client;
+      client = nullptr;
+    }
+  });
+  return 0;
+}

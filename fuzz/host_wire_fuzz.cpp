@@ -1,0 +1,181 @@
+// Everything a joined client can send to the host, read by the host's own
+// dispatcher on a real connection: DRAW painted on the canvas, CHAT shown
+// and relayed, CRC queries answered with chunk series, frames of types the
+// host does not handle and bytes outside any frame.
+//
+// Once per process: a listening host with a 1600 x 1600 canvas and one
+// client connected through its listener (a connection per input would cost
+// far more than the input). An input is a list of records (see
+// forEachRecord) that the client sends, framed as its dispatcher does:
+//   selector % 4 = 0: a session body   1: a sync body
+//                  2: a frame of another type (the body's first byte; for
+//                     type 128 the next two are the sub-type), the rest
+//                  3: bytes outside any frame
+// The last two lose their 0xA6 bytes: the host cannot take them as a
+// message, and a marker among them would start a frame that swallows the
+// records after it. So every input ends between frames. Per input the
+// client joins afresh (its sync state machine back where a new connection
+// starts) and sends its records, and one session tick passes on the manual
+// clock: relayed chat and chunk series go out as their timers come round,
+// every 15th input. A connection the host closed is replaced.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+
+#include "ChatProtocol.h"
+#include "DrawingProtocol.h"
+#include "KivServer.h"
+#include "ServerConnection.h"
+#include "SessionWire.h"
+#include "SyncMessages.h"
+#include "SyncNetwork.h"
+#include "SyncServer.h"
+#include "SyncServerFSM.h"
+#include "WorldMap.h"
+#include "FuzzSupport.h"
+
+namespace {
+
+using namespace fuzzsupport;
+using libkorvet::DEngine;
+using libkorvet::DTime;
+using libksync::SyncNetwork;
+
+[[noreturn]] void broken(const char* what) {
+  std::fprintf(stderr, "host_wire: %s\n", what);
+  std::abort();
+}
+
+// The delivered options, read by the protocols when they are made.
+struct Options {
+  Options() {
+    setUpProcess();
+    KivSettings::setFlushFrequency("15");
+    KivSettings::setSyncBandwidth("65535");
+  }
+};
+
+void withoutMarkers(DBuffer& bytes) {
+  for (unsigned int i = 0; i < bytes.size(); ++i)
+    if (bytes.getByte(i) == libkorvet::DDispatcher::MARKER_1) bytes.setByte(i, 0xA5);
+}
+
+class Host {
+ public:
+  Host() : server(&engine, &map, &drawing, &chat), client(&engine) {
+    server.setPort(0);
+    if (!server.initialize(1600, 1600)) broken("the host did not start");
+    libksync::SyncMessages::buildJoin(join);
+    connectClient();
+  }
+
+  void serve(const uint8_t* data, size_t size) {
+    if (server.getClients().count(connection) == 0) reconnect();
+    server.getSyncServer()->getClient(connection)->resetFSM();
+    sendSync(join);
+    forEachRecord(data, size, [&](unsigned char selector, DBuffer body) {
+      switch (selector % 4) {
+        case 0:
+          client.sendMessage(sessionwire::SESSION_TYPE, body);
+          break;
+        case 1:
+          sendSync(body);
+          break;
+        case 2:
+          otherFrame(body);
+          break;
+        default:
+          withoutMarkers(body);
+          client.wire.append(body);
+      }
+    });
+    deliver();
+    DTime::advanceManualClock(KivServer::TICK_INTERVAL_MS);
+    engine.update(-1);
+    drain();
+  }
+
+ private:
+  void sendSync(const DBuffer& body) {
+    client.sendMessage(SyncNetwork::SYNC_MESSAGE_TYPE, sessionwire::SYNC_SUBTYPE, body);
+  }
+  void otherFrame(DBuffer& body) {
+    if (body.size() < 4) return;
+    const unsigned char type = body.getByte(0);
+    const unsigned short subtype = static_cast<unsigned short>(body.getByte(1) << 8 | body.getByte(2));
+    body.removeFirst(type == SyncNetwork::SYNC_MESSAGE_TYPE ? 3 : 1);
+    withoutMarkers(body);
+    if (type == SyncNetwork::SYNC_MESSAGE_TYPE)
+      client.sendMessage(type, subtype, body);
+    else
+      client.sendMessage(type, body);
+  }
+  // The client's bytes reach the host's dispatcher as a socket delivers
+  // them, until the host closes the connection.
+  void deliver() {
+    DBuffer& wire = client.wire;
+    const unsigned int piece = connection->getBufferSize();
+    while (wire.size() > 0 && server.getClients().count(connection) != 0 && connection->isConnected()) {
+      DBuffer bytes;
+      bytes.append(wire, 0, std::min(piece, wire.size()));
+      wire.removeFirst(bytes.size());
+      connection->receiveHandler(bytes);
+    }
+    wire.clear();
+  }
+  // What the host sent is read and thrown away, so that its sends never wait.
+  void drain() {
+    static unsigned char sink[65536];
+    while (recv(peer, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+    }
+  }
+
+  void connectClient() {
+    peer = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(server.getLocalPort());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (peer < 0 || connect(peer, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) broken("cannot connect");
+    pumpUntil([&] { return server.numClients() == 1; }, "the host did not admit the client");
+    connection = *server.getClients().begin();
+  }
+  void reconnect() {
+    close(peer);
+    pumpUntil([&] { return server.numClients() == 0; }, "the host kept a connection it had closed");
+    connectClient();
+  }
+  template <class Done>
+  void pumpUntil(Done done, const char* failure) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) broken(failure);
+      DTime::advanceManualClock(KivServer::TICK_INTERVAL_MS);
+      engine.update(-1);
+    }
+  }
+
+  Options options;
+  DEngine engine;
+  WorldMap map;
+  DrawingProtocol drawing;
+  ChatProtocol chat;
+  KivServer server;
+  WireRecorder client;
+  DBuffer join;
+  ServerConnection* connection = nullptr;
+  int peer = -1;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Host* host = new Host();
+  fromPeer([&] { host->serve(data, size); });
+  return 0;
+}
