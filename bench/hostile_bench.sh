@@ -13,14 +13,8 @@
 # brelvin_peer that hosts (default BUILD_DIR/brelvin_peer): an older build can
 # face the same attacks. BRELVIN_BENCH_PORT sets the port (5071).
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-if [ -n "${1:-}" ]; then
-  dir="$1"
-else
-  dir="$root/build/bench"
-  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBRELVIN_TESTS=OFF >/dev/null
-  cmake --build "$dir" -j2 --target brelvin_peer brelvin_attack >/dev/null
-fi
+. "$(dirname "$0")/peer_tools.sh"
+dir="$(tools_dir "${1:-}")"
 peer="${2:-$dir/brelvin_peer}"
 attack="$dir/brelvin_attack"
 port="${BRELVIN_BENCH_PORT:-5071}"
@@ -34,7 +28,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
 figure() { awk -v k="$1" '$1 == k {print $2}' "$2"; }
 
 start_host() {

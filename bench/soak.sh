@@ -19,19 +19,13 @@
 # temporary folder by default); BRELVIN_SOAK_PORT sets the port (5191).
 # Exit status 1 when a well-behaved peer failed or did not converge.
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$(dirname "$0")/peer_tools.sh"
 minutes=30
 if [ "${1:-}" = "--minutes" ]; then
   minutes="$2"
   shift 2
 fi
-if [ -n "${1:-}" ]; then
-  dir="$1"
-else
-  dir="$root/build/bench"
-  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBRELVIN_TESTS=OFF >/dev/null
-  cmake --build "$dir" -j2 --target brelvin_peer brelvin_attack >/dev/null
-fi
+dir="$(tools_dir "${1:-}")"
 peer="$dir/brelvin_peer"
 attack="$dir/brelvin_attack"
 port="${BRELVIN_SOAK_PORT:-5191}"
@@ -48,7 +42,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || true; }
 # The sum of the counts of host lines holding TEXT ("(xN)" for coalesced repeats).
 host_count() {
   grep -F -- "$1" "$work/host.out" | awk '{ n = 1; if (match($0, /\(x[0-9]+\)$/)) n = substr($0, RSTART + 2, RLENGTH - 3); s += n } END { print s + 0 }'
