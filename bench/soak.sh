@@ -8,9 +8,10 @@
 # and the well-behaved clients must end with the host's segment CRCs.
 #
 # Figures: the host's resident memory (VmRSS) once a minute and its growth
-# after the first minute, the host's longest engine step, how many clients
-# converged, what the hostile peer cost the host (dropped excess, drops,
-# reconnects) and the load average of the machine once a minute.
+# after the first minute, the host's longest engine step (and the most CPU
+# time one step took), how many clients converged, what the hostile peer cost
+# the host (excess refused, drops, reconnects) and the machine's load average
+# once a minute.
 #
 #   bench/soak.sh [--minutes M] [BUILD_DIR]
 #
@@ -124,6 +125,8 @@ awk 'NR == 1 {first = $2} NR > 1 && $2 > max {max = $2} END {
 echo "host's $(grep -o 'longest engine step .*' "$work/host.out" | tail -n 1)"
 echo "longest engine step by minute (ms):" \
   $(grep -o 'minute [0-9]*: longest engine step [0-9.]*' "$work/host.out" | awk '{print $NF}')
+echo "most CPU in one engine step by minute (ms):" \
+  $(grep -o 'minute [0-9]*: .*most CPU in a step [0-9.]*' "$work/host.out" | awk '{print $NF}')
 echo "well-behaved clients converged: $converged of $clients"
 echo "hostile peer: $(figure rotate_turns) turns, $(figure attacker_connects) connections," \
   "dropped $(figure attacker_drops) times" \
