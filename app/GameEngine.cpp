@@ -355,6 +355,7 @@ void GameEngine::doLogic() {
   } else {
     sessionTick = true;
     guiManager->run(scrollX, scrollY, worldMap);
+    if (guiManager->getRequestSave()) pictureSaver.start(WorldMap::getMapBuffer());
     if (guiManager->getRequestHalt()) {
       // The segment of this tick belongs to the session that just ended.
       stopRunningGame();
@@ -362,6 +363,7 @@ void GameEngine::doLogic() {
       menuManager->setMenu(MAIN_MENU);
     }
   }
+  pictureSaver.poll();
 
   if (bannerTicks > 0) {
     runBanner();

@@ -12,6 +12,7 @@
 #include "DEngine.h"
 #include "InputStatus.h"
 #include "MenuManager.h"
+#include "PictureSaver.h"
 
 struct BITMAP;
 class AllegTools;
@@ -111,6 +112,8 @@ class GameEngine {
   MenuManager* menuManager;
   AllegTools* allegTools;
   InputStatus inputStatus;
+  // Ctrl+S in a session: the canvas into pictures/ of the working directory.
+  PictureSaver pictureSaver;
 
   std::string errMsg;
   std::string mapWidthText;

@@ -45,19 +45,15 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "AllegWorker.h"
 #include "DBuffer.h"
 #include "DEngine.h"
-#include "KivClient.h"
+#include "HeadlessSession.h"
 #include "KivServer.h"
 #include "KivSettings.h"
 #include "NetSystem.h"
-#include "SyncClient.h"
-#include "SyncDataMap.h"
-#include "SyncServer.h"
 #include "WorldMap.h"
 
 // Last: its macros collide with the headers above.
@@ -163,19 +159,6 @@ std::string hex(unsigned int v) {
   return text;
 }
 
-// Segment CRCs of the local copy of the canvas.
-std::vector<unsigned int> segmentCRCs(NetSystem& net) {
-  libksync::SyncDataMap* map = nullptr;
-  if (net.getServer() && net.getServer()->getSyncServer())
-    map = net.getServer()->getSyncServer()->retrieveDataMap();
-  else if (net.getClient() && net.getClient()->getSyncClient())
-    map = net.getClient()->getSyncClient()->retrieveDataMap();
-  std::vector<unsigned int> crcs;
-  if (!map) return crcs;
-  for (unsigned short s = 0; s < map->getNumSegments(); ++s) crcs.push_back(map->getCRC(s));
-  return crcs;
-}
-
 // CRC-32 of the mirror bitmap's pixels, row by row (3 bytes a pixel).
 unsigned int bitmapChecksum() {
   BITMAP* bmp = WorldMap::getMapBuffer();
@@ -192,9 +175,9 @@ struct Snapshot {
   unsigned int digest = 0;
 };
 
-Snapshot snapshot(NetSystem& net) {
+Snapshot snapshot(HeadlessSession& session) {
   Snapshot s;
-  s.crcs = segmentCRCs(net);
+  s.crcs = session.segmentCRCs();
   s.bitmap = bitmapChecksum();
   DBuffer all;
   for (unsigned int c : s.crcs) all.appendVariable<unsigned int>(c);
@@ -361,9 +344,9 @@ int main(int argc, char** argv) {
   if (!KivSettings::setSyncBandwidth(opt.bandwidth)) usage(KivSettings::getErrMsg());
   KivSettings::setFlushFrequency("15");
 
-  DEngine engine;
-  WorldMap map;
-  NetSystem net(&engine);
+  HeadlessSession session;
+  WorldMap& map = session.map();
+  NetSystem& net = session.net();
   net.setSessionPort(opt.port);
   net.setPlayerName(opt.name);
   net.setHostIP(opt.address);
@@ -385,17 +368,9 @@ int main(int argc, char** argv) {
   bool matched = false;
   bool readyReported = false;
   int tick = 0;
-  const std::chrono::milliseconds tickLength(33);
-  Clock::time_point nextTick = Clock::now();
 
   while (Clock::now() < deadline) {
-    steps.step(engine);
-    if (Clock::now() < nextTick) {
-      // The game rests between its 30 ticks a second; so does the peer.
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      continue;
-    }
-    nextTick += tickLength;
+    session.waitForTick([&](DEngine& engine) { steps.step(engine); });
     ++tick;
 
     if (!net.netOK()) {
@@ -406,7 +381,7 @@ int main(int argc, char** argv) {
         net.resetVariables();
         map.reset();
         net.setPlayerName(opt.name);
-        nextTick += std::chrono::milliseconds(200);
+        session.delayNextTick(200);
         net.joinExistingGame(&map);
         continue;
       }
@@ -416,7 +391,7 @@ int main(int argc, char** argv) {
         return 0;
       }
       std::cout << "peer " << opt.name << ": session failed: " << net.getErrMsg() << std::endl;
-      writeSnapshot(opt.out, snapshot(net));
+      writeSnapshot(opt.out, snapshot(session));
       steps.report();
       return 3;
     }
@@ -431,16 +406,14 @@ int main(int argc, char** argv) {
     }
     script.tick(map, net);
 
-    // Chat lines from the other side, plus status lines (already echoed).
-    std::string owner, text;
-    int color = 0;
+    // Chat lines from the other side; status lines are already echoed.
     std::vector<std::pair<std::string, std::string>> lines;
-    while (KivSettings::getChatMessage(owner, text, color))
-      if (color != 80) lines.push_back(std::make_pair(owner, text));
+    for (const HeadlessSession::Line& line : session.takeLines())
+      if (!line.status) lines.push_back(std::make_pair(line.owner, line.text));
     if (opt.paintForever || !script.done()) continue;
 
     if (opt.host) {
-      Snapshot now = snapshot(net);
+      Snapshot now = snapshot(session);
       for (const auto& line : lines)
         if (line.second.compare(0, 10, "converged ") == 0) confirmed[line.first] = line.second.substr(10);
       std::size_t agreeing = static_cast<std::size_t>(
@@ -459,7 +432,7 @@ int main(int argc, char** argv) {
     } else {
       for (const auto& line : lines) {
         if (line.second.compare(0, 7, "digest ") != 0) continue;
-        Snapshot now = snapshot(net);
+        Snapshot now = snapshot(session);
         if (line.second != "digest " + hex(now.digest)) continue;
         writeSnapshot(opt.out, now);
         if (!matched) {
@@ -476,6 +449,6 @@ int main(int argc, char** argv) {
   steps.report();
   if (opt.paintForever) return 0;
   std::cout << "peer " << opt.name << ": deadline passed without agreement" << std::endl;
-  writeSnapshot(opt.out, snapshot(net));
+  writeSnapshot(opt.out, snapshot(session));
   return 4;
 }

@@ -3,17 +3,22 @@
 // exit picture (graphics/screens). Sprites use pure magenta as their mask.
 //
 // Usage: make_graphics DATA_DIR ART_FONT_DIR [PREVIEW_DIR]
+//        make_graphics --icons ICON_DIR
 //   DATA_DIR      the run-time folder; hoard.dat is read from it for the
 //                 preview, the images are written below it
 //   ART_FONT_DIR  glyph grids from make_fonts.py (art_*.pcx): big fonts that
 //                 are supersampled here to draw smooth titles and labels
 //   PREVIEW_DIR   optional: also writes mock screens (menus, a session) built
 //                 the way the program lays them out, to judge the result
+//   --icons       only the desktop icons, ICON_DIR/<n>x<n>/apps/brelvin.png in
+//                 the layout of an icon theme; the build makes them this way
 //
 // Runs without a display (SYSTEM_NONE); everything is a memory bitmap.
 
 #include <allegro.h>
 #include <jpgalleg.h>
+#include <loadpng.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -395,14 +400,14 @@ BITMAP* makePanel(const ArtFonts& art) {
   const int lx = 16;
   smoothText(bmp, art.label, "Brelvin", lx, 8, {0, 230, 235}, LEFT, {0, 0, 0});
   static const char* keys[][2] = {
-      {"ENTER", "chat"}, {"ESC", "leave session"}, {"- =", "brush size"}, {", .", "colour"},
-      {"ARROWS", "scroll"},
+      {"ENTER", "chat"},       {"ESC", "leave session"}, {"- =", "brush size"},
+      {", .", "colour"},       {"ARROWS", "scroll"},     {"CTRL+S", "save picture"},
   };
-  int y = 42;
+  int y = 38;
   for (const auto& k : keys) {
     smoothText(bmp, art.small, k[0], lx, y, {0, 190, 200}, LEFT);
     smoothText(bmp, art.small, k[1], lx + 62, y, {176, 186, 200}, LEFT);
-    y += 14;
+    y += 13;
   }
   vline(bmp, W - 458, 12, H - 8, col(kBevelDark));
   vline(bmp, W - 457, 12, H - 8, col(mix(kPanelTop, kBevelLight, 0.5)));
@@ -659,6 +664,90 @@ bool writePreviews(const std::string& dir, DATAFILE* hoard, const Tiles& t, BITM
   return ok;
 }
 
+// ---------------------------------------------------------------- icon
+// The desktop icon: a rounded tile of the panel's slate with its cyan rim,
+// crossed by three strokes of paint in bright palette colours. Drawn four
+// times larger with a coverage mask and reduced, so edges are smooth at
+// every size; the corners are transparent.
+BITMAP* makeIcon(int size) {
+  const int k = 4, S = size * k;
+  BITMAP* big = create_bitmap_ex(24, S, S);
+  BITMAP* mask = create_bitmap_ex(8, S, S);
+  clear_to_color(big, col(kInk));
+  clear_to_color(mask, 0);
+  const int R = S / 5, inset = S / 32;
+  for (int y = inset; y < S - inset; ++y)
+    for (int x = inset; x < S - inset; ++x)
+      if (insideRounded(x - inset, y - inset, S - 2 * inset, S - 2 * inset, R)) {
+        putpixel(mask, x, y, 255);
+        putpixel(big, x, y, col(mix(kPanelTop, kPanelBottom, double(y) / S)));
+      }
+  // The rim: mask pixels near the mask's edge.
+  const int rim = std::max(k, S / 24);
+  for (int y = inset; y < S - inset; ++y)
+    for (int x = inset; x < S - inset; ++x) {
+      if (getpixel(mask, x, y) == 0) continue;
+      bool edge = false;
+      for (int d = 1; d <= rim && !edge; d += std::max(1, rim / 4))
+        edge = getpixel(mask, x - d, y) == 0 || getpixel(mask, x + d, y) == 0 || getpixel(mask, x, y - d) == 0 ||
+               getpixel(mask, x, y + d) == 0;
+      if (edge) putpixel(big, x, y, col(kAccent));
+    }
+  static const int strokes[3] = {10, 25, 35};  // red, yellow, cyan, brightest shades
+  for (int i = 0; i < 3; ++i) {
+    const double radius = S * (0.075 - 0.012 * i);
+    for (int x = S / 6; x <= S - S / 6; ++x) {
+      const double t = double(x) / S;
+      const double y = S * (0.30 + 0.20 * i) + std::sin(t * 6.0 + i * 1.3) * S * 0.07;
+      circlefill(big, x, int(std::lround(y)), int(std::lround(radius)), pal(strokes[i]));
+    }
+  }
+  BITMAP* out = create_bitmap_ex(32, size, size);
+  for (int y = 0; y < size; ++y)
+    for (int x = 0; x < size; ++x) {
+      int r = 0, g = 0, b = 0, a = 0;
+      for (int j = 0; j < k; ++j)
+        for (int i = 0; i < k; ++i) {
+          const int m = getpixel(mask, k * x + i, k * y + j);
+          const int p = getpixel(big, k * x + i, k * y + j);
+          r += getr24(p) * m;
+          g += getg24(p) * m;
+          b += getb24(p) * m;
+          a += m;
+        }
+      const int alpha = a / (k * k);
+      if (a == 0) {
+        putpixel(out, x, y, makeacol32(0, 0, 0, 0));
+      } else {
+        putpixel(out, x, y, makeacol32(r / a, g / a, b / a, alpha));
+      }
+    }
+  destroy_bitmap(big);
+  destroy_bitmap(mask);
+  return out;
+}
+
+bool writeIcons(const std::string& dir) {
+  static const int sizes[] = {16, 24, 32, 48, 64, 128, 256};
+  bool ok = true;
+  for (int n : sizes) {
+    const std::string size = std::to_string(n) + "x" + std::to_string(n);
+    std::string path = dir;
+    for (const std::string& part : {std::string(""), "/" + size, "/" + size + "/apps"}) {
+      path = dir + part;
+      mkdir(path.c_str(), 0777);
+    }
+    path += "/brelvin.png";
+    BITMAP* icon = makeIcon(n);
+    if (save_png(path.c_str(), icon, nullptr) != 0) {
+      std::printf("Couldn't write %s\n", path.c_str());
+      ok = false;
+    }
+    destroy_bitmap(icon);
+  }
+  return ok;
+}
+
 FONT* loadArtFont(const std::string& dir, const char* name) {
   std::string path = dir + "/" + name;
   FONT* f = load_bitmap_font(path.c_str(), nullptr, nullptr);
@@ -669,8 +758,9 @@ FONT* loadArtFont(const std::string& dir, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool iconsOnly = argc == 3 && std::string(argv[1]) == "--icons";
   if (argc < 3 || argc > 4) {
-    std::printf("usage: %s DATA_DIR ART_FONT_DIR [PREVIEW_DIR]\n", argv[0]);
+    std::printf("usage: %s DATA_DIR ART_FONT_DIR [PREVIEW_DIR]\n       %s --icons ICON_DIR\n", argv[0], argv[0]);
     return EXIT_FAILURE;
   }
   const std::string data = argv[1], fonts = argv[2];
@@ -681,6 +771,7 @@ int main(int argc, char** argv) {
   set_color_depth(24);
   set_color_conversion(COLORCONV_NONE);
   jpgalleg_init();
+  if (iconsOnly) return writeIcons(argv[2]) ? EXIT_SUCCESS : EXIT_FAILURE;
 
   ArtFonts art;
   art.title = loadArtFont(fonts, "art_title.pcx");

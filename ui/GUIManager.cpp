@@ -102,6 +102,7 @@ GUIManager::GUIManager(NetSystem* net)
       cursorBlink(0),
       segmentTimer(0),
       requestHalt(false),
+      requestSave(false),
       wasDrawing(false),
       enteredGui(false),
       strokeOpen(false),
@@ -255,6 +256,7 @@ void GUIManager::run(long& scrollX, long& scrollY, WorldMap* map) {
   doScrolling(scrollX, scrollY, map);
   checkScrollingLimits(scrollX, scrollY, map);
   handleESC();
+  handleSaveKey();
   checkChatMessages();
   const bool overPanel = checkGUIs(scrollX, scrollY, map);
   updateHighlighting(scrollX, scrollY, overPanel);
@@ -300,6 +302,20 @@ void GUIManager::checkScrollingLimits(long& scrollX, long& scrollY, WorldMap* ma
 
 void GUIManager::handleESC() {
   if (InputStatus::getShadowPressed() && InputStatus::getShadowKey(KEY_ESC)) requestHalt = true;
+}
+
+// Either Control key with S; while the chat line is open the keyboard is
+// masked and the keys are text.
+void GUIManager::handleSaveKey() {
+  if (InputStatus::getShadowPressed() && InputStatus::getShadowKey(KEY_S) &&
+      (InputStatus::getShadowKey(KEY_LCONTROL) || InputStatus::getShadowKey(KEY_RCONTROL)))
+    requestSave = true;
+}
+
+bool GUIManager::getRequestSave() {
+  const bool save = requestSave;
+  requestSave = false;
+  return save;
 }
 
 bool GUIManager::getRequestHalt() {

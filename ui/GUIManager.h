@@ -86,6 +86,8 @@ class GUIManager {
 
   // True once after Escape was pressed in a session tick.
   bool getRequestHalt();
+  // True once after Ctrl+S was pressed in a session tick.
+  bool getRequestSave();
 
   int getHighlightSize() const { return static_cast<int>(highlights.size()); }
   // False for an index outside 0 to size - 1.
@@ -125,6 +127,7 @@ class GUIManager {
   void doNetworkChat();
   void doScrolling(long& scrollX, long& scrollY, WorldMap* map);
   void handleESC();
+  void handleSaveKey();
   void checkChatMessages();
   bool checkGUIs(long& scrollX, long& scrollY, WorldMap* map);
   void updateHighlighting(long scrollX, long scrollY, bool overPanel);
@@ -167,6 +170,7 @@ class GUIManager {
   int cursorBlink;
   int segmentTimer;
   bool requestHalt;
+  bool requestSave;
   bool wasDrawing;
   bool enteredGui;
   // True between the tick a stroke starts on the canvas and the tick it

@@ -200,6 +200,32 @@ TEST_F(PaintGUITest, ChatLineTakesTheKeyboard) {
   EXPECT_FALSE(gui->isChatActive() || InputStatus::getMaskingKeyboard());
 }
 
+TEST_F(PaintGUITest, ControlSAsksOnceForASaveExceptWhileTyping) {
+  // Control held with S, as the keyboard reports it: both keys down, the
+  // buffer holding S's control code.
+  auto controlS = [&] {
+    InputStatus::RawInput raw;
+    raw.mouseX = raw.mouseY = 100;
+    raw.keysDown[KEY_LCONTROL] = raw.keysDown[KEY_S] = true;
+    raw.keyRead = true;
+    raw.keyCode = KEY_S << 8 | 19;
+    InputStatus::applyRaw(raw, in.lastKey);
+    gui->run(scrollX, scrollY, &map);
+  };
+  in.x = in.y = 100;
+  controlS();
+  EXPECT_TRUE(gui->getRequestSave());
+  controlS();  // still held
+  EXPECT_FALSE(gui->getRequestSave());
+  press(-1, 0);
+  press(KEY_S, 's');
+  EXPECT_FALSE(gui->getRequestSave());
+
+  press(KEY_ENTER, 13);
+  controlS();
+  EXPECT_FALSE(gui->getRequestSave());
+}
+
 TEST_F(PaintGUITest, EnterSendsTheLineThroughTheNetwork) {
   libkorvet::DEngine engine;
   NetSystem net(&engine);

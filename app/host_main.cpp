@@ -1,0 +1,225 @@
+// brelvin-host: hosts a session without a display. The session is the
+// program's own (network facade, session server and canvas, stepped like the
+// game); status and chat lines go to standard output, lines typed on standard
+// input are sent as the host's chat, and the picture is saved every N seconds
+// and once more when SIGINT or SIGTERM ends the host.
+//
+//   brelvin-host WIDTH HEIGHT [--port P] [--bandwidth B] [--save-every SECONDS]
+//                [--pictures DIR] [--name NAME]
+//
+// Exit status: 0 after a signal, 1 when the session could not start or
+// failed, 2 for bad arguments (with the usage text).
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "AllegWorker.h"
+#include "ChatProtocol.h"
+#include "DEngine.h"
+#include "HeadlessSession.h"
+#include "KivServer.h"
+#include "KivSettings.h"
+#include "PictureSaver.h"
+#include "WorldMap.h"
+
+using libkorvet::DEngine;
+
+namespace {
+
+const char* const USAGE =
+    "usage: brelvin-host WIDTH HEIGHT [--port P] [--bandwidth B] [--save-every SECONDS]\n"
+    "                    [--pictures DIR] [--name NAME]\n"
+    "Hosts a Brelvin session without a display on a canvas of WIDTH x HEIGHT pixels\n"
+    "(1600 to 10000 a side).\n"
+    "  --port P              session port (5050; 0 lets the system choose)\n"
+    "  --bandwidth B         synchronization bytes per second and client (65535)\n"
+    "  --save-every SECONDS  save the picture this often if it changed (300; 0: only\n"
+    "                        when stopping)\n"
+    "  --pictures DIR        folder of the saved pictures (pictures)\n"
+    "  --name NAME           the host's name in chat (host)\n"
+    "Lines typed on standard input are sent as chat. Ctrl+C or SIGTERM stops the\n"
+    "host after a last save.\n";
+
+struct Options {
+  unsigned int width = 0;
+  unsigned int height = 0;
+  unsigned short port = KivServer::SESSION_PORT;
+  std::string bandwidth = "65535";
+  long saveEvery = 300;
+  std::string pictures = "pictures";
+  std::string name = "host";
+};
+
+[[noreturn]] void usage(const std::string& why) {
+  std::cerr << "brelvin-host: " << why << "\n" << USAGE;
+  std::exit(2);
+}
+
+long number(const std::string& what, const std::string& text, long low, long high) {
+  int value = 0;
+  if (!DEngine::strToInt(text, value) || value < low || value > high)
+    usage(what + " must be a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+          ", not \"" + text + "\"");
+  return value;
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  std::vector<std::string> sizes;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) usage("missing value after " + a);
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::cout << USAGE;
+      std::exit(0);
+    } else if (a == "--port") {
+      o.port = static_cast<unsigned short>(number("the port", value(), 0, 65535));
+    } else if (a == "--bandwidth") {
+      // What the synchronization carries; 0 would never repair a client.
+      o.bandwidth = value();
+      number("the bandwidth", o.bandwidth, 1, 65535);
+    } else if (a == "--save-every") {
+      o.saveEvery = number("--save-every", value(), 0, 1000000);
+    } else if (a == "--pictures") {
+      o.pictures = value();
+      if (o.pictures.empty()) usage("--pictures needs a folder");
+    } else if (a == "--name") {
+      o.name = value();
+      if (o.name.empty() || o.name.size() > ChatProtocol::MAX_FIELD_SIZE) usage("the name must be 1 to 255 bytes");
+    } else if (a.compare(0, 1, "-") == 0) {
+      usage("unknown option " + a);
+    } else {
+      sizes.push_back(a);
+    }
+  }
+  if (sizes.size() > 2) usage("unexpected argument " + sizes[2]);
+  if (sizes.size() < 2) usage("WIDTH and HEIGHT are needed");
+  o.width = static_cast<unsigned int>(number("WIDTH", sizes[0], WorldMap::MIN_MAP_SIZE, WorldMap::MAX_MAP_SIZE));
+  o.height = static_cast<unsigned int>(number("HEIGHT", sizes[1], WorldMap::MIN_MAP_SIZE, WorldMap::MAX_MAP_SIZE));
+  if (!KivSettings::setSyncBandwidth(o.bandwidth)) usage(KivSettings::getErrMsg());
+  return o;
+}
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+// The first signal asks for a clean stop with a last save; a second one
+// ends the host at once, for a save that takes too long.
+void onStop(int signo) {
+  if (stopSignal != 0) {
+    signal(signo, SIG_DFL);
+    raise(signo);
+    return;
+  }
+  stopSignal = signo;
+}
+
+void catchStops() {
+  struct sigaction action = {};
+  action.sa_handler = onStop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // Output closed by the reader must not end the session.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// Whole lines typed on standard input since the last call; stops reading
+// at its end. Never waits.
+class ChatInput {
+ public:
+  std::vector<std::string> takeLines() {
+    std::vector<std::string> lines;
+    while (open) {
+      pollfd p = {STDIN_FILENO, POLLIN, 0};
+      if (::poll(&p, 1, 0) <= 0 || (p.revents & (POLLIN | POLLHUP)) == 0) break;
+      char buf[1024];
+      const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+      if (n <= 0) {
+        open = false;
+        break;
+      }
+      pending.append(buf, static_cast<std::size_t>(n));
+    }
+    std::size_t end;
+    while ((end = pending.find('\n')) != std::string::npos) {
+      std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.size() > ChatProtocol::MAX_FIELD_SIZE) line.resize(ChatProtocol::MAX_FIELD_SIZE);
+      if (!line.empty()) lines.push_back(line);
+    }
+    // A line longer than any chat line is cut where it stands.
+    if (pending.size() > ChatProtocol::MAX_FIELD_SIZE) {
+      lines.push_back(pending.substr(0, ChatProtocol::MAX_FIELD_SIZE));
+      pending.clear();
+    }
+    return lines;
+  }
+
+ private:
+  std::string pending;
+  bool open = true;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options opt = parse(argc, argv);
+  AllegWorker::initHeadless();
+  KivSettings::setFlushFrequency("15");
+
+  HeadlessSession session;
+  NetSystem& net = session.net();
+  net.setSessionPort(opt.port);
+  net.setPlayerName(opt.name);
+  if (!net.hostNewGame(opt.width, opt.height, &session.map())) {
+    std::cout << "brelvin-host: couldn't host: " << net.getErrMsg() << std::endl;
+    return 1;
+  }
+  catchStops();
+  std::cout << "brelvin-host: hosting a " << opt.width << " x " << opt.height << " canvas on port "
+            << net.getListenPort() << std::endl;
+
+  PictureSaver saver(opt.pictures);
+  ChatInput input;
+  // The segment CRCs of the last picture handed to the saver: an unchanged
+  // canvas is not saved again.
+  std::vector<unsigned int> saved;
+  typedef std::chrono::steady_clock Clock;
+  Clock::time_point nextSave = Clock::now() + std::chrono::seconds(opt.saveEvery);
+  int result = 0;
+
+  while (stopSignal == 0) {
+    session.waitForTick();
+    if (!net.netOK()) {
+      std::cout << "brelvin-host: the session failed: " << net.getErrMsg() << std::endl;
+      result = 1;
+      break;
+    }
+    for (const HeadlessSession::Line& line : session.takeLines())
+      if (!line.status) std::cout << line.owner << ": " << line.text << std::endl;
+    for (const std::string& line : input.takeLines()) net.sendChat(line);
+    saver.poll();
+    if (opt.saveEvery > 0 && Clock::now() >= nextSave) {
+      nextSave = Clock::now() + std::chrono::seconds(opt.saveEvery);
+      std::vector<unsigned int> now = session.segmentCRCs();
+      if (now != saved && saver.start(WorldMap::getMapBuffer())) saved = now;
+    }
+  }
+
+  saver.wait();
+  if (session.segmentCRCs() != saved || !saver.lastOutcome().ok) saver.saveNow(WorldMap::getMapBuffer());
+  std::cout << "brelvin-host: stopped" << std::endl;
+  return result;
+}
