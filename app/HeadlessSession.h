@@ -20,7 +20,7 @@
 
 class HeadlessSession {
  public:
-  static const int TICK_MS = 33;
+  static constexpr int TICK_MS = 33;
 
   struct Line {
     std::string owner;

@@ -23,11 +23,11 @@ class PictureSaver {
   // The zlib level the PNG add-on compresses with. Its own default, 9, takes
   // five times as long for a painted canvas; 6 a quarter longer for files a
   // fifth smaller (picture_save_bench).
-  static const int COMPRESSION_LEVEL = 3;
+  static constexpr int COMPRESSION_LEVEL = 3;
   // About 30 million pixels are written a second, less on a busy machine:
   // from this size on "Saving the picture..." is shown at once; smaller
   // pictures show it only if they are still being written after a second.
-  static const long SLOW_SAVE_PIXELS = 4000L * 4000L;
+  static constexpr long SLOW_SAVE_PIXELS = 4000L * 4000L;
 
   struct Outcome {
     bool ok = false;

@@ -304,10 +304,13 @@ void GUIManager::handleESC() {
   if (InputStatus::getShadowPressed() && InputStatus::getShadowKey(KEY_ESC)) requestHalt = true;
 }
 
-// Either Control key with S; while the chat line is open the keyboard is
-// masked and the keys are text.
+// The typed S (the keyboard gives Control+S as code 19) with either Control
+// key down: one save per press, none from a held key. While the chat line is
+// open the keyboard is masked and the keys are text.
 void GUIManager::handleSaveKey() {
-  if (InputStatus::getShadowPressed() && InputStatus::getShadowKey(KEY_S) &&
+  if (!InputStatus::getIsNewKey()) return;
+  const char typed = InputStatus::getKeyInput();
+  if ((typed == 19 || typed == 's' || typed == 'S') &&
       (InputStatus::getShadowKey(KEY_LCONTROL) || InputStatus::getShadowKey(KEY_RCONTROL)))
     requestSave = true;
 }
