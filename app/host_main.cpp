@@ -86,9 +86,9 @@ Options parse(int argc, char** argv) {
     } else if (a == "--port") {
       o.port = static_cast<unsigned short>(number("the port", value(), 0, 65535));
     } else if (a == "--bandwidth") {
-      // What the synchronization carries; 0 would never repair a client.
+      // As the program's option, except 0, which would never repair a client.
       o.bandwidth = value();
-      number("the bandwidth", o.bandwidth, 1, 65535);
+      number("the bandwidth", o.bandwidth, 1, 2147483647);
     } else if (a == "--save-every") {
       o.saveEvery = number("--save-every", value(), 0, 1000000);
     } else if (a == "--pictures") {
