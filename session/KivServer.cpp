@@ -253,6 +253,7 @@ void KivServer::messageHandler(DBuffer& body, ServerConnection* from) {
   // The protocols post what was wrong with a malformed body; the sender is
   // charged a fault for it.
   if (header == "DRAW") {
+    if (!from->mayDraw()) return;
     if (!drawingProtocol->parseDraw(body, worldMap, [from](long pixels) { return from->chargeLine(pixels); }))
       from->chargeFault();
   } else if (header == "CHAT") {

@@ -2,13 +2,23 @@
 
 #include "PeerBudget.h"
 
+#include <algorithm>
+
 #include "DClient.h"
 #include "DEngine.h"
 
 using libkorvet::DEngine;
 
 PeerBudget::PeerBudget(DEngine* engine, libkorvet::DClient* peer)
-    : connection(peer), latest(0), overSince(0), lastRefusal(0), lastHeard(0), lastUnsent(0), overrun(false), joined(false) {
+    : connection(peer),
+      latest(0),
+      overSince(0),
+      lastRefusal(0),
+      lastHeard(0),
+      refusedArea(0),
+      lastUnsent(0),
+      overrun(false),
+      joined(false) {
   origin.useEngine(engine);
   origin.updateTime();
   const double limits[NUM_KINDS][2] = {
@@ -71,20 +81,30 @@ bool PeerBudget::charge(Kind kind, double amount) {
   return false;
 }
 
-bool PeerBudget::chargeLine(long pixels) {
+bool PeerBudget::drawRoom(double area) {
   unsigned long long at = now();
   // Both refill first: a refusal by either leaves the other untouched.
   take(DRAW_LINES, 0, at);
   take(PAINTED_AREA, 0, at);
-  const double area = static_cast<double>(pixels);
-  if (buckets[DRAW_LINES].tokens >= 1 && buckets[PAINTED_AREA].tokens >= area) {
-    buckets[DRAW_LINES].tokens -= 1;
-    buckets[PAINTED_AREA].tokens -= area;
-    return true;
-  }
+  if (buckets[DRAW_LINES].tokens >= 1 && buckets[PAINTED_AREA].tokens >= area) return true;
   refused(buckets[DRAW_LINES].tokens < 1 ? DRAW_LINES : PAINTED_AREA, at);
   return false;
 }
+
+bool PeerBudget::chargeLine(long pixels) {
+  const double area = static_cast<double>(pixels);
+  if (!drawRoom(area)) {
+    // A line larger than the burst could never be paid for.
+    if (buckets[PAINTED_AREA].tokens < area) refusedArea = std::min(area, buckets[PAINTED_AREA].burst);
+    return false;
+  }
+  buckets[DRAW_LINES].tokens -= 1;
+  buckets[PAINTED_AREA].tokens -= area;
+  refusedArea = 0;
+  return true;
+}
+
+bool PeerBudget::mayDraw() { return drawRoom(refusedArea); }
 
 bool PeerBudget::chargeFault() {
   if (take(FAULTS, 1, now())) return true;

@@ -80,6 +80,10 @@ class PeerBudget {
   bool charge(Kind kind, double amount);
   // A received DRAW line and the pixels it paints, both or neither.
   bool chargeLine(long pixels);
+  // Whether a DRAW may be decoded: false (a refusal) while no line fits or
+  // the area has not yet grown back to the line last refused for it, so a
+  // flood past its budget costs no decompression.
+  bool mayDraw();
   // A frame or body that was malformed; false once the peer is condemned.
   bool chargeFault();
   // Any message arrived.
@@ -113,6 +117,8 @@ class PeerBudget {
 
   unsigned long long now();
   bool take(Kind kind, double amount, unsigned long long at);
+  // Whether a line of `area` fits now, without taking it; a refusal if not.
+  bool drawRoom(double area);
   void refused(Kind kind, unsigned long long at);
 
   libkorvet::DTime origin;
@@ -123,6 +129,7 @@ class PeerBudget {
   unsigned long long overSince;
   unsigned long long lastRefusal;
   unsigned long long lastHeard;
+  double refusedArea;
   int lastUnsent;
   bool overrun;
   bool joined;

@@ -51,18 +51,18 @@ void ServerConnection::enforce() {
 }
 
 bool ServerConnection::charge(PeerBudget::Kind kind, double amount) {
-  if (dropped) return false;
-  if (budget.charge(kind, amount)) return true;
-  KivSettings::addChatMessage("KivServer", "Dropping excess " + PeerBudget::kindName(kind) + " from " + address,
-                              sessionwire::STATUS_COLOR);
-  enforce();
-  return false;
+  return !dropped && (budget.charge(kind, amount) || refuse(kind));
 }
 
 bool ServerConnection::chargeLine(long pixels) {
-  if (dropped) return false;
-  if (budget.chargeLine(pixels)) return true;
-  KivSettings::addChatMessage("KivServer", "Dropping excess DRAW from " + address, sessionwire::STATUS_COLOR);
+  return !dropped && (budget.chargeLine(pixels) || refuse(PeerBudget::DRAW_LINES));
+}
+
+bool ServerConnection::mayDraw() { return !dropped && (budget.mayDraw() || refuse(PeerBudget::DRAW_LINES)); }
+
+bool ServerConnection::refuse(PeerBudget::Kind kind) {
+  KivSettings::addChatMessage("KivServer", "Dropping excess " + PeerBudget::kindName(kind) + " from " + address,
+                              sessionwire::STATUS_COLOR);
   enforce();
   return false;
 }

@@ -32,6 +32,8 @@ class ServerConnection : public libkorvet::DDispatcher {
   // excess; a charge that condemns the peer drops the connection.
   bool charge(PeerBudget::Kind kind, double amount);
   bool chargeLine(long pixels);
+  // Refuses a DRAW before decoding when no line of it could be painted.
+  bool mayDraw();
   // A malformed message: its text is posted (owner, colour 80) unless the
   // peer has used up its faults, which drops it. Without a text the problem
   // was posted already (by the protocol that found it).
@@ -57,6 +59,8 @@ class ServerConnection : public libkorvet::DDispatcher {
 
  private:
   void enforce();
+  // Posts the dropped excess and drops the peer if that condemned it; false.
+  bool refuse(PeerBudget::Kind kind);
   void reportSkippedChat();
 
   KivServer* server;

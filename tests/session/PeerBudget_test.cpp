@@ -100,8 +100,19 @@ TEST(PeerBudget, OverrunsDropTheExcessThenCondemnAndFaultsRunOut) {
   // A line is refused by the bucket that lacks, without charging the other.
   Fixture g;
   EXPECT_FALSE(g.budget.chargeLine(static_cast<long>(PeerBudget::PAINTED_PIXELS_BURST) + 1));
+  EXPECT_TRUE(g.budget.mayDraw());  // a line that can never fit bars nothing after it
   for (int i = 0; i < PeerBudget::DRAW_LINES_BURST; ++i) ASSERT_TRUE(g.budget.chargeLine(1)) << i;
   EXPECT_FALSE(g.budget.chargeLine(1));
+  EXPECT_FALSE(g.budget.mayDraw());
+  // Past its area, a DRAW is refused undecoded until the area has grown back
+  // to the line refused last (600 pixels a millisecond).
+  Fixture d;
+  ASSERT_TRUE(d.budget.chargeLine(static_cast<long>(PeerBudget::PAINTED_PIXELS_BURST) - 1000));
+  EXPECT_FALSE(d.budget.chargeLine(5000));
+  d.advance(6);
+  EXPECT_FALSE(d.budget.mayDraw());
+  d.advance(1);
+  EXPECT_TRUE(d.budget.mayDraw());
 
   // Largest queries at ten times the rate: the sync buckets bound them too.
   Fixture q;
