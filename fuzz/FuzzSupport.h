@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +55,34 @@ inline void setUpProcess() {
   install_allegro(SYSTEM_NONE, &errno, atexit);
   set_color_depth(24);
   libkorvet::DTime::setManualClock(true);
+}
+
+// The session targets: the process set-up and the delivered options, which
+// the protocols read when they are made.
+struct SessionOptions {
+  SessionOptions() {
+    setUpProcess();
+    KivSettings::setFlushFrequency("15");
+    KivSettings::setSyncBandwidth("65535");
+  }
+};
+
+// A target's own set-up did not hold: nothing to fuzz on.
+[[noreturn]] inline void broken(const char* what) {
+  std::fprintf(stderr, "fuzz target set-up: %s\n", what);
+  std::abort();
+}
+
+// Steps the engine, the manual clock moving stepMs each time, until done
+// (a few steps on loopback).
+template <class Done>
+void pumpUntil(libkorvet::DEngine& engine, unsigned int stepMs, Done done, const char* failure) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) broken(failure);
+    libkorvet::DTime::advanceManualClock(stepMs);
+    engine.update(-1);
+  }
 }
 
 // A dispatcher without a connection whose sends are kept: the exact bytes

@@ -13,7 +13,6 @@
 // so that each input meets the client in the same state.
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -39,19 +38,6 @@ using libkorvet::DEngine;
 using libkorvet::DTime;
 using libksync::SyncClient;
 using libksync::SyncMessages;
-
-[[noreturn]] void broken(const char* what) {
-  std::fprintf(stderr, "client_wire: %s\n", what);
-  std::abort();
-}
-
-struct Options {
-  Options() {
-    setUpProcess();
-    KivSettings::setFlushFrequency("15");
-    KivSettings::setSyncBandwidth("65535");
-  }
-};
 
 // Accepts the client's connection and throws away what the client sends.
 class StandInHost : public libkorvet::DServer {
@@ -80,7 +66,8 @@ class Client {
  public:
   Client() : host(&engine), client(&engine, &map, &drawing, &chat), frames(&engine) {
     client.connectToHost("127.0.0.1", host.getLocalPort());
-    pumpUntil([&] { return host.socket && client.getSyncClient() && client.isConnected(); }, "no connection");
+    pumpUntil(engine, 0, [&] { return host.socket && client.getSyncClient() && client.isConnected(); },
+              "no connection");
 
     DBuffer greeting;
     KivServer::buildGreeting(1600, 1600, greeting);
@@ -138,14 +125,6 @@ class Client {
       client.receiveHandler(bytes);
     }
   }
-  template <class Done>
-  void pumpUntil(Done done, const char* failure) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) broken(failure);
-      engine.update(-1);
-    }
-  }
 
   DEngine engine;
   WorldMap map;
@@ -159,7 +138,7 @@ class Client {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Options options;
+  static SessionOptions options;
   static Client* client = nullptr;
   fromPeer([&] {
     if (client == nullptr) client = new Client();

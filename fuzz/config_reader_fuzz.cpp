@@ -1,13 +1,15 @@
 // The configuration reader on any file. An input is a value, a newline and
 // the file. Every option the program reads is read; a malformed file may end
 // the program with the reader's text (that is its contract) but nothing else
-// may go wrong. When writing the value succeeds, it reads back as written
-// (without its unprintable characters) and every other option reads as
-// before, since a write keeps the rest of the file.
+// may go wrong. Then the value is written as the program saves it: a file
+// that cannot be rewritten stays byte for byte as it was; otherwise the
+// value reads back as written (without its unprintable characters) and
+// every other option reads as before, since a write keeps the rest.
 
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -53,15 +55,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   const size_t newline = input.find('\n');
   const std::string value = newline == std::string::npos ? "" : input.substr(0, newline);
-  std::ofstream(dir + FILE_NAME, std::ios::binary | std::ios::trunc)
-      << (newline == std::string::npos ? input : input.substr(newline + 1));
+  const std::string file = newline == std::string::npos ? input : input.substr(newline + 1);
+  std::ofstream(dir + FILE_NAME, std::ios::binary | std::ios::trunc) << file;
 
   std::vector<std::string> before;
   for (const std::string& id : OPTIONS) before.push_back(read(id));
-  try {
-    ConfigWriter::writeString(FILE_NAME, WRITTEN, value);
-  } catch (const libkorvet::FatalError&) {
-    return 0;  // a malformed entry: the file is left alone
+  std::string error;
+  if (!ConfigWriter::tryWriteString(FILE_NAME, WRITTEN, value, error)) {
+    std::ifstream in(dir + FILE_NAME, std::ios::binary);
+    const std::string now(std::istreambuf_iterator<char>(in), {});
+    if (now != file) wrong("a refused write changed the file: " + error);
+    return 0;
   }
   const std::string clean = ConfigWriter::cleanLine(value);
   for (size_t i = 0; i < OPTIONS.size(); ++i) {

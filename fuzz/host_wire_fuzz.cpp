@@ -24,7 +24,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 
 #include "ChatProtocol.h"
@@ -45,20 +44,6 @@ using namespace fuzzsupport;
 using libkorvet::DEngine;
 using libkorvet::DTime;
 using libksync::SyncNetwork;
-
-[[noreturn]] void broken(const char* what) {
-  std::fprintf(stderr, "host_wire: %s\n", what);
-  std::abort();
-}
-
-// The delivered options, read by the protocols when they are made.
-struct Options {
-  Options() {
-    setUpProcess();
-    KivSettings::setFlushFrequency("15");
-    KivSettings::setSyncBandwidth("65535");
-  }
-};
 
 void withoutMarkers(DBuffer& bytes) {
   for (unsigned int i = 0; i < bytes.size(); ++i)
@@ -142,25 +127,18 @@ class Host {
     to.sin_port = htons(server.getLocalPort());
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (peer < 0 || connect(peer, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) broken("cannot connect");
-    pumpUntil([&] { return server.numClients() == 1; }, "the host did not admit the client");
+    pumpUntil(engine, KivServer::TICK_INTERVAL_MS, [&] { return server.numClients() == 1; },
+              "the host did not admit the client");
     connection = *server.getClients().begin();
   }
   void reconnect() {
     close(peer);
-    pumpUntil([&] { return server.numClients() == 0; }, "the host kept a connection it had closed");
+    pumpUntil(engine, KivServer::TICK_INTERVAL_MS, [&] { return server.numClients() == 0; },
+              "the host kept a connection it had closed");
     connectClient();
   }
-  template <class Done>
-  void pumpUntil(Done done, const char* failure) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) broken(failure);
-      DTime::advanceManualClock(KivServer::TICK_INTERVAL_MS);
-      engine.update(-1);
-    }
-  }
 
-  Options options;
+  SessionOptions options;
   DEngine engine;
   WorldMap map;
   DrawingProtocol drawing;
