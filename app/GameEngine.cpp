@@ -28,6 +28,10 @@ std::atomic<bool> closeRequested(false);
 namespace {
 
 const char* const CONFIG_FILE = "kivsettings.cfg";
+// The two synchronization bandwidths the options' pacing button picks from:
+// a LAN's rate per client, and the most the steady pacing carries.
+const char* const LAN_BANDWIDTH = "10000000";
+const char* const STEADY_BANDWIDTH = "65535";
 // The host setup's size boxes open with this value.
 const long DEFAULT_MAP_SIZE = 1600;
 const int TICKS_PER_SECOND = 30;
@@ -463,6 +467,12 @@ void GameEngine::runMenu() {
         updateFrequencyText = menuManager->getUserText();
       } else if (action == "SYNC BANDWIDTH") {
         syncBandwidthText = menuManager->getUserText();
+        menuManager->setSyncPacing(syncBandwidthText);
+      } else if (action == MenuManager::LINK_PACED_ACTION || action == MenuManager::STEADY_PACED_ACTION) {
+        // The button shows the pacing to be saved: pressing it picks the other.
+        syncBandwidthText = action == MenuManager::LINK_PACED_ACTION ? STEADY_BANDWIDTH : LAN_BANDWIDTH;
+        menuManager->setBoxText("SYNC BANDWIDTH", syncBandwidthText);
+        menuManager->setSyncPacing(syncBandwidthText);
       } else if (action == "X RESOLUTION") {
         xResolutionText = menuManager->getUserText();
       } else if (action == "Y RESOLUTION") {
@@ -563,6 +573,7 @@ void GameEngine::openOptions() {
   // applies them; the boxes show them, not the file's values.
   menuManager->setBoxText("UPDATE FREQUENCY", updateFrequencyText);
   menuManager->setBoxText("SYNC BANDWIDTH", syncBandwidthText);
+  menuManager->setSyncPacing(syncBandwidthText);
   menuManager->setBoxText("X RESOLUTION", xResolutionText);
   menuManager->setBoxText("Y RESOLUTION", yResolutionText);
   menuManager->setWindowMode(windowModeText);

@@ -1,16 +1,23 @@
 // Session benchmark: stroke latencies, join times and host load, each printed
 // next to the bound the protocol's timing gives. Real time throughout.
 //
-//   session_bench [--peer PATH] [--skip-joins] [--skip-load] [--load-seconds S]
+//   session_bench [--peer PATH] [--skip-latency] [--skip-joins] [--skip-join-load]
+//                 [--skip-load] [--load-seconds S] [--bandwidths B,B...] [--joins J,J...]
 //
 // 1. A host's stroke reaching a client (DRAW, sent every 30 / updates-per-
 //    second session ticks) on a 1600 x 1600 canvas.
 // 2. A client's stroke reaching a second client: DRAW to the host, then the
 //    second client's error correction finds and repairs the segment.
-// 3. Join time of 1600 x 1600 and 4000 x 4000 canvases, blank and covered with
-//    random strokes, at the delivered sync bandwidth (65535 bytes per second).
-// 4. Host CPU per session tick and resident memory with 8 headless clients
-//    (brelvin_peer processes) painting on a 10000 x 10000 canvas.
+// 3. Join time for each sync bandwidth (10000000, link-paced, and 65535 by
+//    default) and canvas (J is the side and b blank, c covered with side x
+//    side / 1000 random strokes, r random bytes; by default 1600b, 1600c,
+//    1600r, 4000b, 10000b). The host runs the game's loop; the client runs
+//    on a thread of its own.
+// 4. For each bandwidth, 8 headless clients (brelvin_peer processes) join a
+//    blank 10000 x 10000 canvas at once: their join times, the host's longest
+//    engine step and its tick rate.
+// 5. Host CPU per session tick and resident memory with 8 headless clients
+//    painting on a 10000 x 10000 canvas (at the first bandwidth).
 // Clients of 1 to 3 are sync clients over plain connections with the
 // canvas's byte layout: a process holds one canvas, the host's.
 
@@ -19,9 +26,11 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -29,8 +38,10 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,7 +59,9 @@
 #include "ServerConnection.h"
 #include "SyncServer.h"
 #include "SyncServerFSM.h"
+#include "SyncSettings.h"
 #include "WorldMap.h"
+#include "../tools/RandomStrokes.h"
 
 // Last: its macros collide with the headers above.
 #include <allegro.h>
@@ -66,6 +79,8 @@ const int SEGMENT = 30000;
 const unsigned int QUICK_SYNC = 10;
 const double EDC_PERIOD_S = 0.5;
 const unsigned int BANDWIDTH = 65535;
+// The shipped option: a link of 10 MB/s per client.
+const unsigned int LINK_RATE = 10000000;
 // Bytes of one chunk: the bandwidth's share of one EDC period.
 const unsigned int CHUNK_BYTES = static_cast<unsigned int>(BANDWIDTH * EDC_PERIOD_S);
 
@@ -101,6 +116,7 @@ struct SyncGuest {
   bool join() {
     client.reset(new libksync::SyncClient(connection.get(), engine, 0, [](std::string) {}));
     client->setQueryBandwidth(128);
+    client->setLinkRate(static_cast<unsigned int>(KivSettings::getEDCBandwidth()));
     if (!client->setSegmentSize(SEGMENT, 3)) return false;
     bytes.reset(new libksync::SyncArray<unsigned char>(*client, static_cast<unsigned int>(blocks) * SEGMENT));
     if (!client->setQueryPeriod(500)) return false;
@@ -144,18 +160,6 @@ struct Host {
   NetSystem net;
   libksync::SyncDataMap* dataMap = nullptr;
 };
-
-void paintRandomStrokes(WorldMap& map, int w, int h, int count, unsigned int seed) {
-  std::mt19937 rng(seed);
-  for (int i = 0; i < count; ++i) {
-    long x = static_cast<long>(rng() % static_cast<unsigned int>(w));
-    long y = static_cast<long>(rng() % static_cast<unsigned int>(h));
-    long x2 = std::max(0L, std::min<long>(w - 1, x + static_cast<long>(rng() % 301) - 150));
-    long y2 = std::max(0L, std::min<long>(h - 1, y + static_cast<long>(rng() % 301) - 150));
-    map.applyLineDrawing(x, y, x2, y2, static_cast<unsigned char>(rng() % 4),
-                         static_cast<unsigned char>(1 + rng() % 99));
-  }
-}
 
 // The join's bound from the protocol's timing: every reply of the first pass
 // carries up to 10 segments, one series at a time, and a series takes one EDC
@@ -255,28 +259,107 @@ void strokeLatencies() {
                 seconds.size(), seconds.front(), seconds[seconds.size() / 2], seconds.back(), perQuery, cycle);
 }
 
-void joinTime(int side, bool covered) {
+enum Content { BLANK, COVERED, RANDOM };
+
+const char* contentName(Content c) { return c == BLANK ? "blank" : c == COVERED ? "covered" : "random"; }
+
+// The game's loop: one engine step of at most 100 operations per 33 ms tick.
+// The longest step is kept by the wall clock and in this thread's CPU time
+// (on a loaded machine the two part).
+struct TickLoop {
+  explicit TickLoop(DEngine& e) : engine(e) {}
+  static double threadCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+  }
+  void run(double seconds, const std::function<bool()>& stop) {
+    Clock::time_point start = Clock::now();
+    Clock::time_point next = start;
+    while (secondsSince(start) < seconds && !stop()) {
+      Clock::time_point t = Clock::now();
+      double cpu = threadCpuMs();
+      engine.update(100);
+      longestMs = std::max(longestMs, std::chrono::duration<double, std::milli>(Clock::now() - t).count());
+      longestCpuMs = std::max(longestCpuMs, threadCpuMs() - cpu);
+      ++ticks;
+      next += std::chrono::milliseconds(33);
+      std::this_thread::sleep_until(next);
+    }
+  }
+  std::string longest() const {
+    char text[96];
+    std::snprintf(text, sizeof text, "longest step %.1f ms (longest in CPU time %.1f ms)", longestMs, longestCpuMs);
+    return text;
+  }
+  DEngine& engine;
+  long ticks = 0;
+  double longestMs = 0;
+  double longestCpuMs = 0;
+};
+
+// One client joins a canvas and runs until its map equals the host's. The
+// host runs the game's loop on this thread; the client runs its own engine
+// flat out on a thread of its own, as another machine would.
+void joinTime(int side, Content content, unsigned int bandwidth) {
+  KivSettings::setSyncBandwidth(std::to_string(bandwidth));
   Host host(static_cast<unsigned int>(side), static_cast<unsigned int>(side));
   Clock::time_point paintStart = Clock::now();
-  if (covered) paintRandomStrokes(host.map, side, side, side * side / 1000, 7);
+  if (content == COVERED) paintRandomStrokes(host.map, side * side / 1000, 7);
+  std::mt19937 rng(11);
+  if (content == RANDOM)
+    for (unsigned int i = 0; i < host.dataMap->getSize(); ++i) host.dataMap->setByte(i, static_cast<unsigned char>(rng()));
   double paintS = secondsSince(paintStart);
   double compressedMB = 0;
   double bound = joinBound(host.dataMap, compressedMB);
+  std::vector<unsigned int> hostCRCs;
+  for (unsigned short s = 0; s < host.dataMap->getNumSegments(); ++s) hostCRCs.push_back(host.dataMap->getCRC(s));
   int blocks = ((side + 99) / 100) * ((side + 99) / 100);
-  SyncGuest guest(&host.engine, host.port(), blocks);
+
+  std::atomic<bool> done(false);
+  double took = -1, setUp = -1;
+  unsigned short port = host.port();
   Clock::time_point start = Clock::now();
-  run(host.engine, [&] { return guest.connection->bodies > 0; }, 10);
-  guest.join();
-  bool ok = run(host.engine, [&] { return guest.equals(host.dataMap); }, bound * 3 + 60);
-  double took = secondsSince(start);
-  std::printf("join %dx%d %-7s: %s %.1f s; bound %.1f s (%d segments, %.2f MB compressed at %u B/s, %u per "
-              "reply)%s\n",
-              side, side, covered ? "covered" : "blank", ok ? "" : "NOT DONE after", took, bound, blocks,
-              compressedMB, BANDWIDTH, QUICK_SYNC,
-              covered ? (" [" + std::to_string(side * side / 1000) + " strokes painted in " +
-                         std::to_string(static_cast<int>(paintS * 1000)) + " ms]")
-                            .c_str()
-                      : "");
+  std::thread guestThread([&] {
+    DEngine engine;
+    SyncGuest guest(&engine, port, blocks);
+    if (!run(engine, [&] { return guest.connection->bodies > 0; }, 10) || !guest.join()) {
+      done = true;
+      return;
+    }
+    // Connected, greeted, the map allocated and the placeholder painted.
+    setUp = secondsSince(start);
+    auto equal = [&] {
+      if (guest.client->getState() != libksync::SyncClient::SYNCHRONIZING) return false;
+      libksync::SyncDataMap* ours = guest.client->retrieveDataMap();
+      for (unsigned short s = 0; s < hostCRCs.size(); ++s)
+        if (ours->getCRC(s) != hostCRCs[s]) return false;
+      return true;
+    };
+    int step = 0;
+    bool ok = run(engine, [&] { return ++step % 16 == 0 && equal(); }, bound * 3 + 60);
+    if (ok) took = secondsSince(start);
+    done = true;
+  });
+  TickLoop loop(host.engine);
+  loop.run(bound * 3 + 90, [&] { return done.load(); });
+  guestThread.join();
+
+  char how[160];
+  if (bandwidth > libksync::SyncSettings::MAX_PACED_BANDWIDTH)
+    std::snprintf(how, sizeof how, "link-paced: the level-9 series alone take %.2f s at the rate",
+                  compressedMB * 1e6 / bandwidth);
+  else
+    std::snprintf(how, sizeof how, "bound %.1f s, ratio %.2f", bound, took / bound);
+  std::printf("join %5dx%-5d %-7s at %8u B/s: %s %6.2f s, of which %.2f s client set-up (%s); %d segments, %.2f "
+              "MB at level 9; host: %s, %.1f ticks/s%s\n",
+              side, side, contentName(content), bandwidth, took >= 0 ? "" : "NOT DONE after",
+              took >= 0 ? took : secondsSince(start), setUp, how, blocks, compressedMB, loop.longest().c_str(),
+              loop.ticks / secondsSince(start),
+              content == COVERED ? (" [" + std::to_string(side * side / 1000) + " strokes painted in " +
+                                    std::to_string(static_cast<int>(paintS * 1000)) + " ms]")
+                                       .c_str()
+                                 : "");
 }
 
 long vmRSSkB() {
@@ -293,19 +376,14 @@ double cpuSeconds() {
   return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-void hostLoad(const std::string& peer, int loadSeconds) {
-  std::cout << "\n== Host load, 10000 x 10000 canvas, 8 painting clients ==" << std::endl;
-  long rssBefore = vmRSSkB();
-  Host host(10000, 10000);
-  long rssHosting = vmRSSkB();
-  std::string port = std::to_string(host.port());
+// Eight headless clients (brelvin_peer processes) on this machine, joining
+// the host at port with these options besides their own name and seed.
+std::vector<pid_t> spawnPeers(const std::string& peer, unsigned short port, const std::vector<std::string>& options) {
   std::vector<pid_t> peers;
   for (int i = 0; i < 8; ++i) {
-    std::string seed = std::to_string(100 + i);
-    std::string deadline = std::to_string((loadSeconds + 900) * 1000);
-    std::vector<std::string> args = {peer, "--join", "127.0.0.1", "--port", port, "--seed", seed, "--area", "0",
-                                     "0", "10000", "10000", "--paint-forever", "--deadline-ms", deadline,
-                                     "--name", "peer" + std::to_string(i)};
+    std::vector<std::string> args = {peer, "--join", "127.0.0.1", "--port", std::to_string(port), "--seed",
+                                     std::to_string(100 + i), "--name", "peer" + std::to_string(i)};
+    args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
@@ -316,24 +394,77 @@ void hostLoad(const std::string& peer, int loadSeconds) {
     if (posix_spawn(&pid, peer.c_str(), &actions, nullptr, argv.data(), environ) == 0) peers.push_back(pid);
     posix_spawn_file_actions_destroy(&actions);
   }
+  return peers;
+}
 
-  // The game's loop: one engine step of at most 100 operations per 33 ms tick.
-  auto tickLoop = [&](double seconds, long& ticks, double& maxStepMs, const std::function<bool()>& stop) {
-    Clock::time_point start = Clock::now();
-    Clock::time_point next = start;
-    while (secondsSince(start) < seconds && !stop()) {
-      Clock::time_point t = Clock::now();
-      host.engine.update(100);
-      maxStepMs = std::max(maxStepMs, std::chrono::duration<double, std::milli>(Clock::now() - t).count());
-      ++ticks;
-      next += std::chrono::milliseconds(33);
-      std::this_thread::sleep_until(next);
-    }
+void endPeers(const std::vector<pid_t>& peers) {
+  for (pid_t pid : peers) kill(pid, SIGTERM);
+  for (pid_t pid : peers) waitpid(pid, nullptr, 0);
+}
+
+// 8 clients that do not paint join a blank 10000 x 10000 canvas at once. Each
+// is complete once its CRCs matched the host's over a whole sweep of the map.
+void joinLoad(const std::string& peer, unsigned int bandwidth) {
+  std::cout << "\n== 8 clients join a 10000 x 10000 canvas at once, " << bandwidth << " B/s ==" << std::endl;
+  KivSettings::setSyncBandwidth(std::to_string(bandwidth));
+  Host host(10000, 10000);
+  unsigned int numSegments = host.dataMap->getNumSegments();
+  Clock::time_point start = Clock::now();
+  std::vector<pid_t> peers = spawnPeers(peer, host.port(), {"--strokes", "0", "--bandwidth", std::to_string(bandwidth),
+                                                            "--deadline-ms", "900000"});
+  struct Times {
+    double joined = -1, repairing = -1, complete = -1;
   };
-  long ticks = 0;
-  double maxStep = 0;
+  std::map<ServerConnection*, Times> times;
+  std::vector<Times> finished;
+  auto check = [&] {
+    KivServer* server = host.net.getServer();
+    double now = secondsSince(start);
+    for (ServerConnection* c : server->getClients()) {
+      libksync::SyncServerFSM* fsm = server->getSyncServer()->getClient(c);
+      if (!fsm) continue;
+      Times& t = times[c];
+      if (t.joined < 0 && fsm->getFSMState() == libksync::SyncServerFSM::JOINED) t.joined = now;
+      if (t.repairing < 0 && fsm->getSendingState() != libksync::SyncServerFSM::IDLE) t.repairing = now;
+      if (t.complete < 0 && fsm->getMatchedRun() >= numSegments) t.complete = now;
+    }
+    int complete = 0;
+    for (auto& t : times) complete += t.second.complete >= 0;
+    return complete >= 8;
+  };
+  TickLoop loop(host.engine);
+  double cpu0 = cpuSeconds();
+  loop.run(900, check);
+  double wall = secondsSince(start);
+  double cpu = cpuSeconds() - cpu0;
+  std::vector<double> joinS, syncS;
+  for (auto& t : times) {
+    std::printf("  client: JOIN at %6.2f s, first repair at %6.2f s, complete at %6.2f s: %6.2f s from its first "
+                "repair\n",
+                t.second.joined, t.second.repairing, t.second.complete, t.second.complete - t.second.repairing);
+    if (t.second.complete >= 0) syncS.push_back(t.second.complete - t.second.repairing);
+  }
+  std::sort(syncS.begin(), syncS.end());
+  std::printf("8 joins over %.1f s: %zu complete, from first repair to complete: median %.2f s, longest %.2f s; "
+              "host: %ld ticks (%.1f a second), %s, CPU %.1f%% of one core\n",
+              wall, syncS.size(), syncS.empty() ? -1 : syncS[syncS.size() / 2], syncS.empty() ? -1 : syncS.back(),
+              loop.ticks, loop.ticks / wall, loop.longest().c_str(), cpu / wall * 100);
+  endPeers(peers);
+}
+
+void hostLoad(const std::string& peer, int loadSeconds) {
+  std::cout << "\n== Host load, 10000 x 10000 canvas, 8 painting clients ==" << std::endl;
+  long rssBefore = vmRSSkB();
+  Host host(10000, 10000);
+  long rssHosting = vmRSSkB();
+  std::vector<pid_t> peers =
+      spawnPeers(peer, host.port(), {"--area", "0", "0", "10000", "10000", "--paint-forever", "--deadline-ms",
+                                     std::to_string((loadSeconds + 900) * 1000), "--bandwidth",
+                                     std::to_string(KivSettings::getEDCBandwidth())});
+
+  TickLoop admitting(host.engine);
   Clock::time_point admitStart = Clock::now();
-  tickLoop(240, ticks, maxStep, [&] { return host.net.getServer()->numClients() >= 8; });
+  admitting.run(240, [&] { return host.net.getServer()->numClients() >= 8; });
   // Admitted clients first build their 10000 x 10000 placeholder, then join.
   auto joined = [&] {
     KivServer* server = host.net.getServer();
@@ -344,39 +475,52 @@ void hostLoad(const std::string& peer, int loadSeconds) {
     }
     return true;
   };
-  tickLoop(600, ticks, maxStep, joined);
+  admitting.run(600, joined);
   std::printf("%zu clients admitted and joined in %.1f s (each first builds its placeholder)\n",
               host.net.getServer()->numClients(), secondsSince(admitStart));
 
-  ticks = 0;
-  maxStep = 0;
+  TickLoop loop(host.engine);
   double cpu0 = cpuSeconds();
   Clock::time_point start = Clock::now();
-  tickLoop(loadSeconds, ticks, maxStep, [] { return false; });
+  loop.run(loadSeconds, [] { return false; });
   double cpu = cpuSeconds() - cpu0;
   double wall = secondsSince(start);
-  std::printf("host over %.0f s with %zu clients: %ld ticks, CPU %.2f ms per tick (%.1f%% of one core), longest "
-              "engine step %.1f ms (tick budget 33 ms)\n",
-              wall, host.net.getServer()->numClients(), ticks, cpu * 1000 / ticks, cpu / wall * 100, maxStep);
+  std::printf("host over %.0f s with %zu clients: %ld ticks, CPU %.2f ms per tick (%.1f%% of one core), %s "
+              "(tick budget 33 ms)\n",
+              wall, host.net.getServer()->numClients(), loop.ticks, cpu * 1000 / loop.ticks, cpu / wall * 100,
+              loop.longest().c_str());
   std::printf("host VmRSS: %ld MB before hosting, %ld MB hosting, %ld MB with 8 clients\n", rssBefore / 1024,
               rssHosting / 1024, vmRSSkB() / 1024);
-
-  for (pid_t pid : peers) kill(pid, SIGTERM);
-  for (pid_t pid : peers) waitpid(pid, nullptr, 0);
+  endPeers(peers);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string peer;
-  bool skipJoins = false, skipLoad = false;
+  bool skipJoins = false, skipLoad = false, skipLatency = false, skipJoinLoad = false;
   int loadSeconds = 30;
+  std::vector<unsigned int> bandwidths = {LINK_RATE, BANDWIDTH};
+  std::vector<std::string> joins = {"1600b", "1600c", "1600r", "4000b", "10000b"};
+  auto list = [](const std::string& text) {
+    std::vector<std::string> out;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');) out.push_back(item);
+    return out;
+  };
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--peer" && i + 1 < argc) peer = argv[++i];
     else if (a == "--skip-joins") skipJoins = true;
     else if (a == "--skip-load") skipLoad = true;
+    else if (a == "--skip-latency") skipLatency = true;
+    else if (a == "--skip-join-load") skipJoinLoad = true;
     else if (a == "--load-seconds" && i + 1 < argc) loadSeconds = std::atoi(argv[++i]);
+    else if (a == "--joins" && i + 1 < argc) joins = list(argv[++i]);
+    else if (a == "--bandwidths" && i + 1 < argc) {
+      bandwidths.clear();
+      for (const std::string& b : list(argv[++i])) bandwidths.push_back(static_cast<unsigned int>(std::stoul(b)));
+    }
   }
   if (peer.empty()) {
     char self[4096];
@@ -392,19 +536,24 @@ int main(int argc, char** argv) {
              static_cast<unsigned char>((i * 13) % 64), 0};
     set_color(i, &c);
   }
-  // The delivered options: 15 updates per second, 65535 bytes per second.
+  // 15 updates per second, as delivered.
   KivSettings::setFlushFrequency("15");
   KivSettings::setSyncBandwidth(std::to_string(BANDWIDTH));
   std::cout.setf(std::ios::unitbuf);
 
-  strokeLatencies();
+  if (!skipLatency) strokeLatencies();
   if (!skipJoins) {
-    std::cout << "\n== Join time at " << BANDWIDTH << " B/s ==" << std::endl;
-    joinTime(1600, false);
-    joinTime(1600, true);
-    joinTime(4000, false);
-    joinTime(4000, true);
+    // 1600b: 1600 x 1600 blank; c: covered with side x side / 1000 strokes; r: random bytes.
+    std::cout << "\n== Join time ==" << std::endl;
+    for (unsigned int bw : bandwidths)
+      for (const std::string& j : joins) {
+        char kind = j.back();
+        joinTime(std::atoi(j.c_str()), kind == 'c' ? COVERED : kind == 'r' ? RANDOM : BLANK, bw);
+      }
   }
+  for (unsigned int bw : bandwidths)
+    if (!skipJoinLoad) joinLoad(peer, bw);
+  KivSettings::setSyncBandwidth(std::to_string(bandwidths.front()));
   if (!skipLoad) hostLoad(peer, loadSeconds);
   return 0;
 }

@@ -195,6 +195,10 @@ void KivServer::disconnectHandler(std::string text, ServerConnection* connection
   queueRemoval(connection);
 }
 
+void KivServer::connectionDrained(ServerConnection* connection) {
+  if (syncServer) syncServer->connectionDrained(connection);
+}
+
 void KivServer::queueRemoval(ServerConnection* connection) {
   for (ServerConnection* queued : pendingRemovals)
     if (queued == connection) return;

@@ -62,6 +62,8 @@ class KivServer : public libkorvet::DServer {
   void connectHandler(Socket* socket) override;
   void errorHandler(std::string text) override;
   void disconnectHandler(std::string text, ServerConnection* connection);
+  // A connection sent everything it had queued.
+  void connectionDrained(ServerConnection* connection);
   // Every type-0 message, with the connection it came from.
   // Requires: from is one of this server's connections.
   void messageHandler(libkorvet::DBuffer& body, ServerConnection* from);

@@ -27,6 +27,10 @@ void ServerConnection::errorHandler(std::string text) {
   if (!dropped) server->disconnectHandler(text, this);
 }
 
+void ServerConnection::sendHandler() {
+  if (!dropped) server->connectionDrained(this);
+}
+
 void ServerConnection::corruptHandler(std::string text) {
   // The dispatcher resynchronises on the next frame, so the client may stay
   // as long as it does not make a habit of it.

@@ -22,6 +22,8 @@ class ServerConnection : public libkorvet::DDispatcher {
   ~ServerConnection() override;
 
   void errorHandler(std::string text) override;
+  // Everything queued went out: the sync series may go on.
+  void sendHandler() override;
   // Charged as a fault; shown while the budget allows.
   void corruptHandler(std::string text) override;
   // Every message is a sign of life; sync messages are charged here, the

@@ -24,9 +24,7 @@ class SyncArray<unsigned char> {
   // Requires: count > 0 (zero is fatal).
   SyncArray(SyncEngine& engine, unsigned int count) : dataMap(nullptr), startIndex(0), numElements(count) {
     if (count == 0) libkorvet::DEngine::fatalError("SyncArray::SyncArray(): array has 0 elements");
-    // With size 1 no byte is ever skipped, so the indexes are consecutive.
-    startIndex = engine.getSyncIndex(1);
-    for (unsigned int i = 1; i < count; ++i) engine.getSyncIndex(1);
+    startIndex = engine.getSyncBytes(count);
     dataMap = engine.retrieveDataMap();
   }
 

@@ -66,6 +66,14 @@ unsigned int SyncClient::getSyncIndex(unsigned short size) {
   return result;
 }
 
+unsigned int SyncClient::getSyncBytes(unsigned int count) {
+  if (clientState == SYNCHRONIZING) DEngine::fatalError("Tried to allocate SyncData, but data map already created.");
+  unsigned int first = nextIndex;
+  dataMap->addData(count);
+  nextIndex += count;
+  return first;
+}
+
 SyncDataMap* SyncClient::retrieveDataMap() { return dataMap; }
 
 bool SyncClient::initialize() {

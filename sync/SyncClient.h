@@ -50,6 +50,7 @@ class SyncClient : public SyncNetwork {
   void setEDCOverwrite(bool on);
 
   unsigned int getSyncIndex(unsigned short size) override;
+  unsigned int getSyncBytes(unsigned int count) override;
   SyncDataMap* retrieveDataMap() override;
 
   // Sends JOIN and starts the handshake time-out; false (nothing sent) when

@@ -351,16 +351,26 @@ void SyncDataMap::insertInfo(unsigned short segment, const unsigned char* bytes)
   checkSegment(segment, "insertInfo");
   markCRC(segment);
   std::size_t firstSpeck = std::size_t(segment) * segmentSpecks;
+  std::size_t endSpeck = firstSpeck + segmentSpecks;
   unsigned int base = static_cast<unsigned int>(segment) * segmentSize;
-  for (unsigned int j = 0; j < segmentSpecks; ++j) {
-    std::size_t speck = firstSpeck + j;
-    // A speck written since this repair's data was taken wins once.
-    if (!isServer && freshSpecks.get(speck)) {
-      freshSpecks.reset(speck);
-      continue;
+  unsigned char* block = blocks[segment].get();
+  // Runs of specks between fresh ones are written whole; a speck written
+  // since this repair's data was taken wins once.
+  std::size_t speck = firstSpeck;
+  while (speck < endSpeck) {
+    std::size_t fresh = isServer ? endSpeck : freshSpecks.findSet(speck, endSpeck);
+    unsigned int from = static_cast<unsigned int>(speck - firstSpeck) * speckSize;
+    unsigned int to = static_cast<unsigned int>(fresh - firstSpeck) * speckSize;
+    if (predictive) {
+      for (unsigned int i = from; i < to; ++i) applyServerByte(base + i, bytes[i]);
+    } else if (to > from) {
+      std::memcpy(block + from, bytes + from, to - from);
+      if (changeCallback)
+        for (unsigned int i = from; i < to; ++i) changeCallback(base + i, bytes[i]);
     }
-    unsigned int offset = j * speckSize;
-    for (unsigned int i = 0; i < speckSize; ++i) applyServerByte(base + offset + i, bytes[offset + i]);
+    if (fresh == endSpeck) break;
+    freshSpecks.reset(fresh);
+    speck = fresh + 1;
   }
 }
 

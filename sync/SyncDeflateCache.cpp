@@ -174,7 +174,8 @@ void SyncDeflateCache::build(const Batch& batch, DBuffer& out) const {
                                              static_cast<unsigned char>((~segmentSize >> 8) & 0xFF)};
       out.appendArray(header, STORED_HEADER);
       out.appendArray(bytes, segmentSize);
-      adler = adler32_combine(adler, adler32(1L, bytes, segmentSize), segmentSize);
+      bool unchanged = map->getSegment(batch.segments[i]).getVersion() == piece.version;
+      adler = adler32_combine(adler, unchanged ? piece.adler : adler32(1L, bytes, segmentSize), segmentSize);
     } else {
       out.appendArray(piece.deflated.data(), static_cast<long>(piece.deflated.size()));
       adler = adler32_combine(adler, piece.adler, segmentSize);

@@ -1,5 +1,6 @@
 #include "SyncEDCProtocol.h"
 
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -250,10 +251,16 @@ void SyncEDCProtocol::applyChunkSeries() {
     return;
   }
   unsigned int numSegments = dataMap->getNumSegments();
-  unsigned int offset = 0;
+  // Segment by segment off the front of the series, each copied whole.
+  std::vector<unsigned char> segment(segmentSize);
   for (unsigned short s : mismatchList) {
-    dataMap->insertInfo(s, chunkData, offset);
-    offset += segmentSize;
+    std::size_t at = 0;
+    for (const auto& piece : chunkData.getSendBuffers(segmentSize)) {
+      std::memcpy(segment.data() + at, piece.data(), piece.size());
+      at += piece.size();
+    }
+    chunkData.removeFirst(segmentSize);
+    dataMap->insertInfo(s, segment.data());
   }
   unsigned int next = mismatchList.back() + 1u;
   nextSegment = static_cast<unsigned short>(next >= numSegments ? 0 : next);

@@ -97,6 +97,14 @@ unsigned int SyncServer::getSyncIndex(unsigned short size) {
   return result;
 }
 
+unsigned int SyncServer::getSyncBytes(unsigned int count) {
+  if (initialized) DEngine::fatalError("Tried to allocate new sync data after server was initialized");
+  unsigned int first = nextIndex;
+  dataMap->addData(count);
+  nextIndex += count;
+  return first;
+}
+
 SyncDataMap* SyncServer::retrieveDataMap() { return dataMap; }
 unsigned int SyncServer::unusedBytes() const { return settings->getUnusedDataBytes(); }
 unsigned int SyncServer::getMapSize() const { return dataMap->getSize(); }
@@ -132,6 +140,11 @@ bool SyncServer::removeClient(DDispatcher* connection) {
   delete it->second;
   clients.erase(it);
   return true;
+}
+
+void SyncServer::connectionDrained(DDispatcher* connection) {
+  SyncServerFSM* fsm = getClient(connection);
+  if (fsm) fsm->connectionDrained();
 }
 
 SyncServerFSM* SyncServer::getClient(DDispatcher* connection) const {

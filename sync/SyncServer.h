@@ -58,6 +58,7 @@ class SyncServer : public SyncEngine {
   std::string getErrMsg() const;
 
   unsigned int getSyncIndex(unsigned short size) override;
+  unsigned int getSyncBytes(unsigned int count) override;
   SyncDataMap* retrieveDataMap() override;
   unsigned int unusedBytes() const;
 
@@ -73,6 +74,9 @@ class SyncServer : public SyncEngine {
   // with it, since the connection keeps the state machine's handler.
   bool removeClient(libkorvet::DDispatcher* connection);
   unsigned int numClients() const { return static_cast<unsigned int>(clients.size()); }
+  // The connection has sent everything it had queued (see
+  // SyncServerFSM::connectionDrained); unknown connections are ignored.
+  void connectionDrained(libkorvet::DDispatcher* connection);
   // The state machine of a connection, or null (for tests and diagnostics).
   SyncServerFSM* getClient(libkorvet::DDispatcher* connection) const;
 

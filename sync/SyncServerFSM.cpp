@@ -30,6 +30,7 @@ SyncServerFSM::SyncServerFSM(DEngine* e, SyncSettings* s, SyncDataMap* map, DDis
       sendingState(IDLE),
       fsmState(AWAITING_JOIN),
       firstPassCount(0),
+      matchedRun(0),
       bytesUsed(used),
       extraFlushBytes(0),
       chunkNumber(0),
@@ -60,6 +61,7 @@ void SyncServerFSM::resetFSM() {
   chunkLimitWarned = false;
   firstPassComplete = false;
   firstPassCount = 0;
+  matchedRun = 0;
 }
 
 void SyncServerFSM::initialize() {
@@ -141,6 +143,9 @@ void SyncServerFSM::sendCRCReply(DBuffer& rest, unsigned int n, unsigned short f
         std::cout << "Found a mismatch at segment " << seg << " My CRC: " << ourCRC
                   << " Client's CRC: " << clientCRC << std::endl;
       mismatches.push_back(static_cast<unsigned short>(seg));
+      matchedRun = 0;
+    } else {
+      ++matchedRun;
     }
     if (++seg == numSegments) seg = 0;
     if (!firstPassComplete && ++firstPassCount >= static_cast<int>(numSegments)) {
@@ -251,6 +256,10 @@ void SyncServerFSM::streamChunks() {
     sendMessage(chunk);
     ++chunkNumber;
   }
+}
+
+void SyncServerFSM::connectionDrained() {
+  if (linkPaced() && (sendingState == SENDING_COMPRESSED || sendingState == SENDING_UNCOMPRESSED)) streamChunks();
 }
 
 void SyncServerFSM::sendChunkSeries() {

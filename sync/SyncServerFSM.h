@@ -62,6 +62,9 @@ class SyncServerFSM : public SyncNetwork {
   void sendCRCReply(libkorvet::DBuffer& rest, unsigned int count, unsigned short firstSegment);
   // Chunk timer handler.
   void sendChunkSeries();
+  // The connection has sent everything queued: a link-paced series goes on
+  // at once rather than at the next tick. Nothing otherwise.
+  void connectionDrained();
   // The per-client step of the server's flush.
   void flushChanges(SyncFlushBuffer& buffer, unsigned short sendLimit);
 
@@ -71,6 +74,9 @@ class SyncServerFSM : public SyncNetwork {
   bool isFirstPassComplete() const { return firstPassComplete; }
   int getExtraFlushBytes() const { return extraFlushBytes; }
   unsigned char getChunkNumber() const { return chunkNumber; }
+  // CRCs the client sent that matched ours, counted since the last one that
+  // did not: once it reaches the segment count, the client held our map.
+  unsigned int getMatchedRun() const { return matchedRun; }
 
   static int getNumInstances() { return -1; }
 
@@ -94,6 +100,7 @@ class SyncServerFSM : public SyncNetwork {
   int sendingState;
   unsigned int fsmState;
   int firstPassCount;
+  unsigned int matchedRun;
   unsigned int bytesUsed;
   int extraFlushBytes;
   unsigned char chunkNumber;

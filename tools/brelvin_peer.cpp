@@ -5,6 +5,7 @@
 // canvas agrees with the host's or a deadline passes.
 //
 //   brelvin_peer --host WIDTH HEIGHT [--clients N]    wait for N clients (1)
+//                [--prepaint N]    cover the canvas with N random strokes first
 //   brelvin_peer --join ADDRESS                       retries for 30 s until the host listens
 // Common options:
 //   --port P         session port (5050)
@@ -54,6 +55,7 @@
 #include "KivServer.h"
 #include "KivSettings.h"
 #include "NetSystem.h"
+#include "RandomStrokes.h"
 #include "WorldMap.h"
 
 // Last: its macros collide with the headers above.
@@ -82,11 +84,12 @@ struct Options {
   std::string name;
   bool paintForever = false;
   long paceMs = 0;
+  int prepaint = 0;
 };
 
 [[noreturn]] void usage(const std::string& why) {
   std::cerr << "brelvin_peer: " << why << "\n"
-            << "usage: brelvin_peer (--host W H [--clients N] | --join ADDRESS) [--port P] [--strokes N]\n"
+            << "usage: brelvin_peer (--host W H [--clients N] [--prepaint N] | --join ADDRESS) [--port P] [--strokes N]\n"
             << "       [--seed S] [--area X Y W H] [--deadline-ms T] [--out FILE] [--bandwidth B]\n"
             << "       [--name NAME] [--paint-forever | --pace MS]" << std::endl;
   std::exit(2);
@@ -140,6 +143,9 @@ Options parse(int argc, char** argv) {
       o.name = next();
     } else if (a == "--paint-forever") {
       o.paintForever = true;
+    } else if (a == "--prepaint") {
+      o.prepaint = static_cast<int>(number(next()));
+      if (o.prepaint < 0) usage("bad --prepaint");
     } else if (a == "--pace") {
       o.paceMs = number(next());
       if (o.paceMs < 1) usage("bad --pace");
@@ -148,6 +154,7 @@ Options parse(int argc, char** argv) {
     }
   }
   if (!role) usage("--host or --join is required");
+  if (o.prepaint > 0 && !o.host) usage("--prepaint is for the host");
   if (o.areaW < 1 || o.areaH < 1 || o.areaX < 0 || o.areaY < 0) usage("bad --area");
   if (o.name.empty()) o.name = o.host ? "host" : "client";
   return o;
@@ -360,6 +367,14 @@ int main(int argc, char** argv) {
   }
   std::cout << "peer " << opt.name << ": started on port "
             << (opt.host ? net.getListenPort() : opt.port) << std::endl;
+  if (opt.prepaint > 0) {
+    // Before anyone can join: what is there already, not strokes to send.
+    Clock::time_point painting = Clock::now();
+    paintRandomStrokes(map, opt.prepaint, opt.seed);
+    std::cout << "peer " << opt.name << ": prepainted " << opt.prepaint << " strokes in "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - painting).count() << " ms"
+              << std::endl;
+  }
 
   StrokeScript script(opt, start);
   StepTimer steps(opt.name);

@@ -11,6 +11,7 @@
 #include "DEngine.h"
 #include "InputStatus.h"
 #include "KivSettings.h"
+#include "SyncSettings.h"
 #include "TextBox.h"
 
 // Last: its macros and globals must not leak into the headers above.
@@ -22,6 +23,8 @@ namespace {
 
 const char* const CONFIG_FILE = "kivsettings.cfg";
 const char* const NO_ACTION = "NONE";
+const char* const LINK_PACED_CAPTION = "Joins paced by the link";
+const char* const STEADY_PACED_CAPTION = "Joins at 64 KB/s at most";
 
 // Focus kinds: what the left button or the keyboard is currently bound to.
 const int FOCUS_NONE = 0;
@@ -62,6 +65,7 @@ MenuManager::MenuManager()
       textboxRight(nullptr),
       iBeam(nullptr),
       windowModeButton(nullptr),
+      syncPacingButton(nullptr),
       menu(NO_MENU),
       chainedState(MAIN_MENU),
       focusKind(FOCUS_NONE),
@@ -127,6 +131,7 @@ void MenuManager::clearVectors() {
   buttons.clear();
   textBoxes.clear();
   windowModeButton = nullptr;
+  syncPacingButton = nullptr;
 }
 
 void MenuManager::clearOldMenu() {
@@ -222,7 +227,7 @@ void MenuManager::initOptionsMenu() {
   addTextBox("Network Updates/Sec", ConfigWriter::loadString(CONFIG_FILE, "UPDATE_FREQUENCY"),
              "UPDATE FREQUENCY", 2);
   addTextBox("Synchronization Bandwidth (bytes/sec)",
-             ConfigWriter::loadString(CONFIG_FILE, "SYNC_BANDWIDTH"), "SYNC BANDWIDTH", 3);
+             ConfigWriter::loadString(CONFIG_FILE, "SYNC_BANDWIDTH"), "SYNC BANDWIDTH", 4);
   addTextBox("Horizontal Resolution", ConfigWriter::loadString(CONFIG_FILE, "X_RESOLUTION"),
              "X RESOLUTION", 2);
   addTextBox("Vertical Resolution ", ConfigWriter::loadString(CONFIG_FILE, "Y_RESOLUTION"),
@@ -232,6 +237,8 @@ void MenuManager::initOptionsMenu() {
   alignTextBoxes();
   const std::string mode = ConfigWriter::loadString(CONFIG_FILE, "WINDOW_MODE");
   windowModeButton = addButton(mode, mode);
+  syncPacingButton = addButton("", "");
+  setSyncPacing(ConfigWriter::loadString(CONFIG_FILE, "SYNC_BANDWIDTH"));
   addButton("Save", "SAVE CHANGES");
   addButton("Cancel", "CANCEL");
 }
@@ -264,6 +271,16 @@ void MenuManager::setWindowMode(const std::string& mode) {
   windowModeButton->setText(mode);
   windowModeButton->setAction(mode);
   windowModeButton->resizeBox();
+}
+
+void MenuManager::setSyncPacing(const std::string& bandwidthText) {
+  if (syncPacingButton == nullptr) return;
+  int bandwidth = 0;
+  const bool byLink = ConfigWriter::strToInt(bandwidthText, bandwidth) &&
+                      bandwidth > static_cast<int>(libksync::SyncSettings::MAX_PACED_BANDWIDTH);
+  syncPacingButton->setText(byLink ? LINK_PACED_CAPTION : STEADY_PACED_CAPTION);
+  syncPacingButton->setAction(byLink ? LINK_PACED_ACTION : STEADY_PACED_ACTION);
+  syncPacingButton->resizeBox();
 }
 
 void MenuManager::initWaitForConnect() {

@@ -35,6 +35,10 @@ class MenuManager {
   // Vertical distance between consecutive widgets, and the top of the first.
   static constexpr int WIDGET_SPACING = 48;
   static constexpr int FIRST_WIDGET_Y = 100;
+  // The options menu's pacing button: its action names the pacing it shows
+  // (the one Save will apply), as the window-mode button does.
+  static constexpr const char* LINK_PACED_ACTION = "SYNC BY LINK";
+  static constexpr const char* STEADY_PACED_ACTION = "SYNC STEADY";
 
   MenuManager();
   ~MenuManager();
@@ -66,6 +70,9 @@ class MenuManager {
   // the game engine holds rather than the configuration file.
   bool setBoxText(const std::string& boxAction, const std::string& text);
   void setWindowMode(const std::string& mode);
+  // Shows on the options menu's pacing button the pacing a synchronization
+  // bandwidth text gives: by the link above 65535, steady otherwise.
+  void setSyncPacing(const std::string& bandwidthText);
 
   // Draws the current menu; nothing in NO_MENU.
   void display(BITMAP* buffer);
@@ -118,6 +125,7 @@ class MenuManager {
   BITMAP* textboxRight;
   BITMAP* iBeam;
   ButtonObject* windowModeButton;  // not owned: one of buttons
+  ButtonObject* syncPacingButton;  // not owned: one of buttons
   MenuState menu;
   MenuState chainedState;
   int focusKind;

@@ -123,7 +123,7 @@ TEST_F(MenuTest, EveryEditIsReportedWithTheWholeText) {
   EXPECT_EQ(address + "x", menu.getUserText());
 }
 
-TEST_F(MenuTest, WindowModeButtonShowsTheModeToBeSaved) {
+TEST_F(MenuTest, ModeAndPacingButtonsShowWhatSaveApplies) {
   MenuManager menu;
   menu.setMenu(OPTIONS_MENU);
   settle(menu);
@@ -136,6 +136,19 @@ TEST_F(MenuTest, WindowModeButtonShowsTheModeToBeSaved) {
   EXPECT_EQ(128, mode->getButtonWidth());
   EXPECT_EQ("Fullscreen", click(menu, mode));
   EXPECT_EQ("Windowed", mode->getText());
+
+  // So does the pacing button, from the bandwidth it was last given.
+  const ButtonObject* pacing = menu.getButtons()[1];
+  EXPECT_EQ("Joins paced by the link", pacing->getText());
+  EXPECT_EQ(MenuManager::LINK_PACED_ACTION, click(menu, pacing));
+  const std::pair<const char*, const char*> paced[] = {{"65535", MenuManager::STEADY_PACED_ACTION},
+                                                        {"65536", MenuManager::LINK_PACED_ACTION},
+                                                        {"fast", MenuManager::STEADY_PACED_ACTION}};
+  for (const auto& p : paced) {
+    menu.setSyncPacing(p.first);
+    EXPECT_EQ(p.second, pacing->getAction()) << p.first;
+  }
+  EXPECT_EQ("Joins at 64 KB/s at most", pacing->getText());
 }
 
 TEST(MenuManagerWrap, BreaksAtSpacesOrEveryNCharacters) {
