@@ -3,6 +3,7 @@
 //
 //   session_bench [--peer PATH] [--skip-latency] [--skip-joins] [--skip-join-load]
 //                 [--skip-load] [--load-seconds S] [--bandwidths B,B...] [--joins J,J...]
+//                 [--join-load-clients N]
 //
 // 1. A host's stroke reaching a client (DRAW, sent every 30 / updates-per-
 //    second session ticks) on a 1600 x 1600 canvas.
@@ -13,9 +14,9 @@
 //    side / 1000 random strokes, r random bytes; by default 1600b, 1600c,
 //    1600r, 4000b, 10000b). The host runs the game's loop; the client runs
 //    on a thread of its own.
-// 4. For each bandwidth, 8 headless clients (brelvin_peer processes) join a
-//    blank 10000 x 10000 canvas at once: their join times, the host's longest
-//    engine step and its tick rate.
+// 4. For each bandwidth, N (8) headless clients (brelvin_peer processes) join
+//    a blank 10000 x 10000 canvas at once: their join times, the host's
+//    longest engine step and its tick rate.
 // 5. Host CPU per session tick and resident memory with 8 headless clients
 //    painting on a 10000 x 10000 canvas (at the first bandwidth).
 // Clients of 1 to 3 are sync clients over plain connections with the
@@ -376,11 +377,12 @@ double cpuSeconds() {
   return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// Eight headless clients (brelvin_peer processes) on this machine, joining
+// Headless clients (brelvin_peer processes) on this machine, joining
 // the host at port with these options besides their own name and seed.
-std::vector<pid_t> spawnPeers(const std::string& peer, unsigned short port, const std::vector<std::string>& options) {
+std::vector<pid_t> spawnPeers(const std::string& peer, unsigned short port, const std::vector<std::string>& options,
+                              int count = 8) {
   std::vector<pid_t> peers;
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < count; ++i) {
     std::vector<std::string> args = {peer, "--join", "127.0.0.1", "--port", std::to_string(port), "--seed",
                                      std::to_string(100 + i), "--name", "peer" + std::to_string(i)};
     args.insert(args.end(), options.begin(), options.end());
@@ -402,16 +404,18 @@ void endPeers(const std::vector<pid_t>& peers) {
   for (pid_t pid : peers) waitpid(pid, nullptr, 0);
 }
 
-// 8 clients that do not paint join a blank 10000 x 10000 canvas at once. Each
+// Clients that do not paint join a blank 10000 x 10000 canvas at once. Each
 // is complete once its CRCs matched the host's over a whole sweep of the map.
-void joinLoad(const std::string& peer, unsigned int bandwidth) {
-  std::cout << "\n== 8 clients join a 10000 x 10000 canvas at once, " << bandwidth << " B/s ==" << std::endl;
+void joinLoad(const std::string& peer, unsigned int bandwidth, int clients) {
+  std::cout << "\n== " << clients << " clients join a 10000 x 10000 canvas at once, " << bandwidth << " B/s =="
+            << std::endl;
   KivSettings::setSyncBandwidth(std::to_string(bandwidth));
   Host host(10000, 10000);
   unsigned int numSegments = host.dataMap->getNumSegments();
   Clock::time_point start = Clock::now();
-  std::vector<pid_t> peers = spawnPeers(peer, host.port(), {"--strokes", "0", "--bandwidth", std::to_string(bandwidth),
-                                                            "--deadline-ms", "900000"});
+  std::vector<pid_t> peers = spawnPeers(
+      peer, host.port(), {"--strokes", "0", "--bandwidth", std::to_string(bandwidth), "--deadline-ms", "900000"},
+      clients);
   struct Times {
     double joined = -1, repairing = -1, complete = -1;
   };
@@ -430,7 +434,7 @@ void joinLoad(const std::string& peer, unsigned int bandwidth) {
     }
     int complete = 0;
     for (auto& t : times) complete += t.second.complete >= 0;
-    return complete >= 8;
+    return complete >= clients;
   };
   TickLoop loop(host.engine);
   double cpu0 = cpuSeconds();
@@ -445,10 +449,10 @@ void joinLoad(const std::string& peer, unsigned int bandwidth) {
     if (t.second.complete >= 0) syncS.push_back(t.second.complete - t.second.repairing);
   }
   std::sort(syncS.begin(), syncS.end());
-  std::printf("8 joins over %.1f s: %zu complete, from first repair to complete: median %.2f s, longest %.2f s; "
+  std::printf("%d joins over %.1f s: %zu complete, from first repair to complete: median %.2f s, longest %.2f s; "
               "host: %ld ticks (%.1f a second), %s, CPU %.1f%% of one core\n",
-              wall, syncS.size(), syncS.empty() ? -1 : syncS[syncS.size() / 2], syncS.empty() ? -1 : syncS.back(),
-              loop.ticks, loop.ticks / wall, loop.longest().c_str(), cpu / wall * 100);
+              clients, wall, syncS.size(), syncS.empty() ? -1 : syncS[syncS.size() / 2],
+              syncS.empty() ? -1 : syncS.back(), loop.ticks, loop.ticks / wall, loop.longest().c_str(), cpu / wall * 100);
   endPeers(peers);
 }
 
@@ -499,7 +503,7 @@ void hostLoad(const std::string& peer, int loadSeconds) {
 int main(int argc, char** argv) {
   std::string peer;
   bool skipJoins = false, skipLoad = false, skipLatency = false, skipJoinLoad = false;
-  int loadSeconds = 30;
+  int loadSeconds = 30, joinLoadClients = 8;
   std::vector<unsigned int> bandwidths = {LINK_RATE, BANDWIDTH};
   std::vector<std::string> joins = {"1600b", "1600c", "1600r", "4000b", "10000b"};
   auto list = [](const std::string& text) {
@@ -516,6 +520,7 @@ int main(int argc, char** argv) {
     else if (a == "--skip-latency") skipLatency = true;
     else if (a == "--skip-join-load") skipJoinLoad = true;
     else if (a == "--load-seconds" && i + 1 < argc) loadSeconds = std::atoi(argv[++i]);
+    else if (a == "--join-load-clients" && i + 1 < argc) joinLoadClients = std::atoi(argv[++i]);
     else if (a == "--joins" && i + 1 < argc) joins = list(argv[++i]);
     else if (a == "--bandwidths" && i + 1 < argc) {
       bandwidths.clear();
@@ -552,7 +557,7 @@ int main(int argc, char** argv) {
       }
   }
   for (unsigned int bw : bandwidths)
-    if (!skipJoinLoad) joinLoad(peer, bw);
+    if (!skipJoinLoad) joinLoad(peer, bw, joinLoadClients);
   KivSettings::setSyncBandwidth(std::to_string(bandwidths.front()));
   if (!skipLoad) hostLoad(peer, loadSeconds);
   return 0;

@@ -77,7 +77,7 @@ bool SyncDeflateCache::isCached(unsigned short segment) const {
 std::shared_ptr<SyncDeflateCache::Job> SyncDeflateCache::queueCopy(unsigned short segment, unsigned int version) {
   std::shared_ptr<Job> job = std::make_shared<Job>();
   job->segment = segment;
-  job->result.version = version;
+  job->version = version;
   const unsigned char* bytes = map->segmentData(segment);
   job->bytes.assign(bytes, bytes + segmentSize);
   onTheirWay[segment] = job;
@@ -102,7 +102,7 @@ std::shared_ptr<SyncDeflateCache::Batch> SyncDeflateCache::prepare(const std::ve
     }
     auto it = onTheirWay.find(s);
     std::shared_ptr<Job> job =
-        it != onTheirWay.end() && it->second->result.version == version ? it->second : queueCopy(s, version);
+        it != onTheirWay.end() && it->second->version == version ? it->second : queueCopy(s, version);
     job->waiters.emplace_back(batch, i);
     ++batch->missing;
   }
@@ -135,6 +135,7 @@ void SyncDeflateCache::collect() {
     unsigned short s = job->segment;
     auto it = onTheirWay.find(s);
     if (it != onTheirWay.end() && it->second == job) onTheirWay.erase(it);
+    job->result.version = job->version;
     PiecePtr piece = std::make_shared<const Piece>(std::move(job->result));
     for (auto& waiter : job->waiters) {
       std::shared_ptr<Batch> batch = waiter.first.lock();

@@ -92,12 +92,14 @@ class SyncDeflateCache {
   static int getNumInstances() { return -1; }
 
  private:
+  // Handed over under the lock: the main thread fills the input, the worker
+  // the output; segment, version and waiters are the main thread's alone.
   struct Job {
     unsigned short segment = 0;
+    unsigned int version = 0;
     std::vector<unsigned char> bytes;  // worker input
     Piece result;                      // worker output
     unsigned int crc = 0;              // worker output
-    // Main thread only.
     std::vector<std::pair<std::weak_ptr<Batch>, std::size_t>> waiters;
   };
 
