@@ -6,6 +6,7 @@
 
 #include "DrawingProtocol.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "DEngine.h"
@@ -114,19 +115,23 @@ bool DrawingProtocol::prepareServerMessage(DBuffer& message) {
 // [SECTION] encoding
 // ---------------------------------------------------------------------------
 
-void DrawingProtocol::generateDrawingProtocol(DBuffer& out) {
-  std::size_t i = 0;
-  while (i < pendingLines.size()) {
-    const DrawingData& first = pendingLines[i];
+namespace {
+
+// Runs of one brush size and fill type make a block; a line that starts
+// where the previous one ended is written as its end point, negated.
+template <class Lines>
+void encodeLines(const Lines& lines, std::size_t begin, std::size_t stop, DBuffer& out) {
+  std::size_t i = begin;
+  while (i < stop) {
+    const DrawingData& first = lines[i];
     std::size_t end = i + 1;
-    while (end < pendingLines.size() && end - i < MAX_LINES_PER_BLOCK &&
-           pendingLines[end].getBrushSize() == first.getBrushSize() &&
-           pendingLines[end].getFillType() == first.getFillType())
+    while (end < stop && end - i < DrawingProtocol::MAX_LINES_PER_BLOCK &&
+           lines[end].getBrushSize() == first.getBrushSize() && lines[end].getFillType() == first.getFillType())
       ++end;
 
     out.appendVariable<unsigned char>(first.getBrushSize());
     out.appendVariable<unsigned char>(first.getFillType());
-    out.appendVariable<unsigned char>(0);  // peer index: the host never reads it
+    out.appendVariable<unsigned char>(0);  // peer index: the receiver never reads it
     out.appendVariable<unsigned char>(static_cast<unsigned char>(end - i));
     out.appendVariable<int>(static_cast<int>(first.getFirstX()));
     out.appendVariable<int>(static_cast<int>(first.getFirstY()));
@@ -134,10 +139,9 @@ void DrawingProtocol::generateDrawingProtocol(DBuffer& out) {
     out.appendVariable<int>(static_cast<int>(first.getSecondY()));
 
     for (std::size_t k = i + 1; k < end; ++k) {
-      const DrawingData& previous = pendingLines[k - 1];
-      const DrawingData& line = pendingLines[k];
-      bool joined = line.getFirstX() == previous.getSecondX() &&
-                    line.getFirstY() == previous.getSecondY();
+      const DrawingData& previous = lines[k - 1];
+      const DrawingData& line = lines[k];
+      bool joined = line.getFirstX() == previous.getSecondX() && line.getFirstY() == previous.getSecondY();
       // (0, 0) has no negative form: (-0, -0) reads as a new start point.
       bool endsAtOrigin = line.getSecondX() == 0 && line.getSecondY() == 0;
       if (joined && !endsAtOrigin) {
@@ -152,14 +156,31 @@ void DrawingProtocol::generateDrawingProtocol(DBuffer& out) {
     }
     i = end;
   }
+}
+
+}  // namespace
+
+void DrawingProtocol::generateDrawingProtocol(DBuffer& out) {
+  encodeLines(pendingLines, 0, pendingLines.size(), out);
   pendingLines.clear();
+}
+
+void DrawingProtocol::buildMessage(const std::vector<DrawingData>& lines, std::size_t first, std::size_t count,
+                                   DBuffer& message) {
+  if (count == 0 || count > MAX_LINES_PER_MESSAGE || first + count > lines.size())
+    DEngine::fatalError("DrawingProtocol::buildMessage(): lines out of range");
+  DBuffer payload;
+  encodeLines(lines, first, first + count, payload);
+  message.clear();
+  PayloadCodec::wrap("DRAW", payload, message);
 }
 
 // ---------------------------------------------------------------------------
 // [SECTION] decoding
 // ---------------------------------------------------------------------------
 
-bool DrawingProtocol::parseDraw(DBuffer& body, WorldMap* map, const PaintGate& gate) {
+bool DrawingProtocol::parseDraw(DBuffer& body, WorldMap* map, const PaintGate& gate,
+                                std::vector<DrawingData>* painted) {
   if (body.size() <= 1) {
     postStatus("parseDraw() got a msg containing " + DEngine::intToStr(body.size()) + " bytes");
     return false;
@@ -176,7 +197,7 @@ bool DrawingProtocol::parseDraw(DBuffer& body, WorldMap* map, const PaintGate& g
 
   unsigned int lineBudget = MAX_LINES_PER_MESSAGE;
   while (payload->size() > 0) {
-    BlockResult result = extractBlock(*payload, map, lineBudget, gate);
+    BlockResult result = extractBlock(*payload, map, lineBudget, gate, painted);
     if (result != BLOCK_OK) return result == BLOCK_REFUSED;
   }
   return true;
@@ -184,11 +205,11 @@ bool DrawingProtocol::parseDraw(DBuffer& body, WorldMap* map, const PaintGate& g
 
 bool DrawingProtocol::extractDrawing(DBuffer& body, WorldMap* map) {
   unsigned int lineBudget = MAX_LINES_PER_MESSAGE;
-  return extractBlock(body, map, lineBudget, PaintGate()) == BLOCK_OK;
+  return extractBlock(body, map, lineBudget, PaintGate(), nullptr) == BLOCK_OK;
 }
 
 DrawingProtocol::BlockResult DrawingProtocol::extractBlock(DBuffer& body, WorldMap* map, unsigned int& lineBudget,
-                                                           const PaintGate& gate) {
+                                                           const PaintGate& gate, std::vector<DrawingData>* painted) {
   if (body.size() < BLOCK_HEADER_SIZE) {
     postStatus("extractDrawing got a msg that's too short");
     return BLOCK_MALFORMED;
@@ -265,6 +286,16 @@ DrawingProtocol::BlockResult DrawingProtocol::extractBlock(DBuffer& body, WorldM
     --lineBudget;
     if (gate && !gate(WorldMap::lineCost(startX, startY, endX, endY, brushSize))) return BLOCK_REFUSED;
     if (map) map->applyLineDrawing(startX, startY, endX, endY, brushSize, fillType);
+    // A negated INT32_MIN ends a line one beyond what the format carries
+    // (and starts the next line there): such lines are not handed on, the
+    // synchronization carries their pixels.
+    if (painted && std::max(std::max(startX, startY), std::max(endX, endY)) <= INT32_MAX) {
+      DrawingData line(static_cast<long>(startX), static_cast<long>(startY), static_cast<long>(endX),
+                       static_cast<long>(endY));
+      line.setBrushSize(brushSize);
+      line.setFillType(fillType);
+      painted->push_back(line);
+    }
     previousX = endX;
     previousY = endY;
     havePrevious = true;

@@ -7,13 +7,15 @@
 // brush, colour, peer index (0), line count, the first line as four big-endian
 // 32-bit values, and each further line either as (-x2, -y2) continuing the
 // previous end point or as four values. Received DRAW bodies are decoded and
-// painted onto the WorldMap. Owned by the network facade; run by the session
-// server or client from their session tick.
+// painted onto the WorldMap, and can hand back the lines they painted so that
+// the host relays exactly those. Owned by the network facade; run by the
+// session server or client from their session tick.
 
 #include <deque>
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "DBuffer.h"
 #include "DrawingData.h"
@@ -72,12 +74,18 @@ class DrawingProtocol {
 
   // Paints a received DRAW body whose "DRAW" header the caller removed.
   // Problems are posted as status lines; lines before a problem stay painted.
-  // False when the body was malformed (a refusal of the gate is not).
-  bool parseDraw(libkorvet::DBuffer& body, WorldMap* map, const PaintGate& gate = PaintGate());
+  // False when the body was malformed (a refusal of the gate is not). With
+  // `painted`, every line that was painted is appended to it, in order.
+  bool parseDraw(libkorvet::DBuffer& body, WorldMap* map, const PaintGate& gate = PaintGate(),
+                 std::vector<DrawingData>* painted = nullptr);
   // Decodes and paints one block from the front of body, removing its bytes.
   bool extractDrawing(libkorvet::DBuffer& body, WorldMap* map);
   // Encodes the queue as blocks (appended to out) and empties it.
   void generateDrawingProtocol(libkorvet::DBuffer& out);
+  // A whole DRAW message ("DRAW", flag, blocks) of count lines from first on.
+  // Requires: count is 1 to MAX_LINES_PER_MESSAGE, the lines are in range.
+  static void buildMessage(const std::vector<DrawingData>& lines, std::size_t first, std::size_t count,
+                           libkorvet::DBuffer& message);
   void sendRawDrawing(libkorvet::DBuffer& blocks);
 
   size_t getNumPending() const { return pendingLines.size(); }
@@ -89,7 +97,7 @@ class DrawingProtocol {
  private:
   enum BlockResult { BLOCK_OK, BLOCK_MALFORMED, BLOCK_REFUSED };
   BlockResult extractBlock(libkorvet::DBuffer& body, WorldMap* map, unsigned int& lineBudget,
-                           const PaintGate& gate);
+                           const PaintGate& gate, std::vector<DrawingData>* painted);
   static void postStatus(const std::string& text);
 
   std::deque<DrawingData> pendingLines;

@@ -4,6 +4,7 @@
 #include "KivClient.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "ChatProtocol.h"
 #include "DBuffer.h"
@@ -11,6 +12,7 @@
 #include "DrawingProtocol.h"
 #include "KivSettings.h"
 #include "SyncClient.h"
+#include "SyncEDCProtocol.h"
 #include "SessionWire.h"
 #include "WorldMap.h"
 
@@ -49,7 +51,10 @@ KivClient::KivClient(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatPr
       tickTimer(e),
       greetingTimer(e),
       ready(false),
-      clientOK(true) {}
+      clientOK(true),
+      completeReported(false) {
+  joinStart.useEngine(e);
+}
 
 KivClient::~KivClient() {
   tickTimer.stop();
@@ -123,8 +128,22 @@ void KivClient::checkJoin() {
   errMsg = "Couldn't join the host's canvas: " + (joinError.empty() ? syncClient->getErrMsg() : joinError);
 }
 
+double KivClient::getJoinProgress() const {
+  return syncClient && ready ? syncClient->getFirstPassProgress() : 0.0;
+}
+
+void KivClient::reportComplete() {
+  if (completeReported || !clientOK || !ready || !getJoined() || !syncClient->getEDC()->isFirstPassComplete()) return;
+  completeReported = true;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", joinStart.timeElapsed() / 1000.0);
+  KivSettings::addChatMessage("KivClient", std::string("The picture is complete (") + seconds + " seconds)",
+                              STATUS_COLOR);
+}
+
 void KivClient::run() {
   checkJoin();
+  reportComplete();
   drawingProtocol->runClient(this);
   chatProtocol->runClient(this);
 }
@@ -136,6 +155,7 @@ void KivClient::messageHandler(DBuffer& body) {
 
   if (!ready) {
     greetingTimer.stop();
+    joinStart.updateTime();
     if (extractDimensions(body))
       ready = true;
     else

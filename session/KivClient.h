@@ -8,12 +8,15 @@
 // routes DRAW and CHAT bodies and runs both protocols on a 33 ms tick.
 // A host that accepts but sends no greeting within GREETING_TIMEOUT_MS, or a
 // join the sync client gives up on (bad or mismatching JOIN_ACK, no answer),
-// fails the session with a text for the user.
+// fails the session with a text for the user. Once the first pass of the
+// sync client has compared the whole canvas it says "The picture is
+// complete" with the time the join took.
 // Not reusable: one connection per object. The canvas and protocols are lent.
 
 #include <string>
 
 #include "DDispatcher.h"
+#include "DTime.h"
 #include "DTimer.h"
 
 namespace libksync {
@@ -45,6 +48,9 @@ class KivClient : public libkorvet::DDispatcher {
   // The host acknowledged the join: the canvas is being synchronized.
   bool getJoined() const;
   bool getClientOK() const { return clientOK; }
+  // How much of the canvas has been verified since the greeting, 0 to 1;
+  // 1 once the first pass is complete.
+  double getJoinProgress() const;
   std::string getErrMsg() const { return errMsg; }
 
   void run();
@@ -67,6 +73,7 @@ class KivClient : public libkorvet::DDispatcher {
   void greetingOverdue();
   // Ends the session once the sync client has given up on the join.
   void checkJoin();
+  void reportComplete();
 
   libksync::SyncClient* syncClient;
   WorldMap* worldMap;
@@ -75,12 +82,15 @@ class KivClient : public libkorvet::DDispatcher {
   ChatProtocol* chatProtocol;
   libkorvet::DTimer tickTimer;
   libkorvet::DTimer greetingTimer;
+  // From the greeting on: how long the first pass took.
+  libkorvet::DTime joinStart;
   std::string hostAddress;
   // The first thing the sync client reported about the join.
   std::string joinError;
   std::string errMsg;
   bool ready;
   bool clientOK;
+  bool completeReported;
 };
 
 #endif  // SESSION_KIVCLIENT_H

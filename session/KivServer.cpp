@@ -7,6 +7,7 @@
 
 #include "KivServer.h"
 
+#include <algorithm>
 #include <iostream>
 
 #include "ChatProtocol.h"
@@ -236,6 +237,10 @@ ServerConnection* KivServer::evictableConnection() {
 void KivServer::clearDeletions() {
   for (ServerConnection* connection : pendingRemovals) {
     if (clients.erase(connection) == 0) continue;
+    // What it painted still goes to the others; a newcomer at the same
+    // address must not be taken for its sender.
+    for (Relay& relay : relays)
+      if (relay.from == connection) relay.from = nullptr;
     delete connection;
   }
   pendingRemovals.clear();
@@ -258,14 +263,34 @@ void KivServer::messageHandler(DBuffer& body, ServerConnection* from) {
   // charged a fault for it.
   if (header == "DRAW") {
     if (!from->mayDraw()) return;
-    if (!drawingProtocol->parseDraw(body, worldMap, [from](long pixels) { return from->chargeLine(pixels); }))
+    std::vector<DrawingData> painted;
+    if (!drawingProtocol->parseDraw(body, worldMap, [from](long pixels) { return from->chargeLine(pixels); },
+                                    &painted))
       from->chargeFault();
+    if (painted.empty()) return;
+    if (relays.empty() || relays.back().from != from) relays.push_back(Relay{from, {}});
+    std::vector<DrawingData>& lines = relays.back().lines;
+    lines.insert(lines.end(), painted.begin(), painted.end());
   } else if (header == "CHAT") {
     if (!from->charge(PeerBudget::CHAT_BYTES, body.size())) return;
     if (!chatProtocol->parseChat(body, true)) from->chargeFault();
   } else {
     from->chargeFault("KivServer", "messageHandler received unrecognized header " + header);
   }
+}
+
+void KivServer::relayStrokes() {
+  DBuffer message;
+  for (const Relay& relay : relays) {
+    for (std::size_t first = 0; first < relay.lines.size(); first += DrawingProtocol::MAX_LINES_PER_MESSAGE) {
+      std::size_t count = std::min<std::size_t>(DrawingProtocol::MAX_LINES_PER_MESSAGE, relay.lines.size() - first);
+      DrawingProtocol::buildMessage(relay.lines, first, count, message);
+      // A client that is not reading misses it; its sync repairs the canvas.
+      for (ServerConnection* connection : clients)
+        if (connection != relay.from) connection->relay(message);
+    }
+  }
+  relays.clear();
 }
 
 void KivServer::run() {
@@ -275,6 +300,7 @@ void KivServer::run() {
     bool streaming = fsm && fsm->getSendingState() != SyncServerFSM::IDLE;
     connection->checkBudget(hasJoined(connection), streaming);
   }
+  relayStrokes();
   // The clients that are not reading miss these; their sync repairs the
   // canvas later, and chat they miss is counted.
   DBuffer message;

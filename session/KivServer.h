@@ -6,8 +6,9 @@
 // ("NTPT", width, height; 12 bytes, big-endian), registers it with the sync
 // server it owns, paints received DRAW bodies onto the canvas and shows and
 // relays CHAT bodies, each charged to the sending connection's budget. A 33 ms
-// session tick applies the budgets' deadlines, sends the host's strokes and
-// the relayed chat to every client that is reading, and deletes the
+// session tick applies the budgets' deadlines, sends the host's strokes, the
+// relayed chat and the lines it painted from each client's DRAW (to every
+// other client) to every client that is reading, and deletes the
 // connections that failed or were dropped.
 // The canvas and the two protocols are lent by the network facade.
 
@@ -17,6 +18,7 @@
 
 #include "DServer.h"
 #include "DTimer.h"
+#include "DrawingData.h"
 #include "SessionWire.h"
 
 namespace libkorvet {
@@ -92,11 +94,23 @@ class KivServer : public libkorvet::DServer {
   // The connection longest without a JOIN, if past EVICTABLE_UNJOINED_MS.
   ServerConnection* evictableConnection();
   bool hasJoined(ServerConnection* connection) const;
+  // Sends the lines painted from clients' DRAW bodies since the last tick to
+  // every client but their sender, in the order they were painted.
+  void relayStrokes();
+
+  // Lines painted from one client's consecutive DRAW bodies; `from` is
+  // cleared when that connection is deleted first.
+  struct Relay {
+    ServerConnection* from;
+    std::vector<DrawingData> lines;
+  };
 
   std::set<ServerConnection*> clients;
   // Connections that failed; they are still inside their own error report
   // when queued, so only the next tick deletes them.
   std::vector<ServerConnection*> pendingRemovals;
+  // Bounded by the senders' DRAW budgets.
+  std::vector<Relay> relays;
   libksync::SyncServer* syncServer;
   WorldMap* worldMap;
   DrawingProtocol* drawingProtocol;

@@ -127,6 +127,12 @@ bool NetSystem::clientReady() {
   return clientHandler->getReady() && clientHandler->getJoined();
 }
 
+double NetSystem::joinProgress() const {
+  if (sessionMode != CLIENT || !clientHandler || !clientHandler->getReady()) return -1.0;
+  double done = clientHandler->getJoinProgress();
+  return done >= 1.0 ? -1.0 : done;
+}
+
 unsigned short NetSystem::getListenPort() const {
   return sessionMode == HOSTING && serverHandler ? serverHandler->getLocalPort() : 0;
 }

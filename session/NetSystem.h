@@ -58,6 +58,10 @@ class NetSystem {
   // Whether the joined client accepted the host's greeting and the host
   // acknowledged its join. Fatal unless a client.
   bool clientReady();
+  // While a joined client's canvas is still being verified for the first
+  // time, how much of it is done (0 to 1); negative otherwise (hosting, no
+  // session, or the picture is complete).
+  double joinProgress() const;
 
   // The session port, 5050 unless a test or tool chooses another (0 lets
   // the host's system choose; see getListenPort()).

@@ -92,6 +92,11 @@ bool SyncClient::initialize() {
 unsigned char SyncClient::getByte(unsigned int index) const { return dataMap->getByte(index); }
 void SyncClient::setByte(unsigned int index, unsigned char value) { dataMap->setByte(index, value); }
 unsigned int SyncClient::getMapSize() const { return dataMap->getSize(); }
+
+double SyncClient::getFirstPassProgress() const {
+  unsigned int total = dataMap->getNumSegments();
+  return total == 0 ? 0.0 : static_cast<double>(edc->getFirstPassCompared()) / total;
+}
 void SyncClient::debugFlush() { settings->startDebugFlush(); }
 void SyncClient::debugEDC() { settings->startDebugEDC(); }
 std::string SyncClient::getErrMsg() const { return settings->getErrMsg(); }

@@ -65,6 +65,9 @@ class SyncClient : public SyncNetwork {
   std::string getErrMsg() const;
   unsigned int getState() const { return clientState; }
   SyncEDCProtocol* getEDC() { return edc; }
+  // How much of the map the first pass has had compared, 0 to 1 (0 before
+  // the join).
+  double getFirstPassProgress() const;
 
   void recvHandler(libkorvet::DBuffer& body) override;
   // Handshake timer handler.

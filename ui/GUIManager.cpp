@@ -41,6 +41,13 @@ const int CHAT_INPUT_FROM_BOTTOM = 200;
 const int SCROLL_TEXT_FROM_BOTTOM = 13;
 const int SCROLL_TEXT_COLOR = 0;
 const int SCROLL_TEXT_BACKGROUND = 5;
+// The join's progress bar, centred just above the panel.
+const int PROGRESS_HEIGHT = 14;
+const int PROGRESS_GAP = 3;
+const int PROGRESS_BACKGROUND = 1;
+const int PROGRESS_FILL = 33;
+const int PROGRESS_FRAME = 35;
+const int PROGRESS_TEXT = 4;
 
 FONT* orDefault(FONT* f) { return f != nullptr ? f : font; }
 
@@ -572,9 +579,24 @@ void GUIManager::placePaletteHighlight() {
                              static_cast<unsigned int>(paletteOrigin.getY() - 1 + SWATCH_PITCH * r));
 }
 
+void GUIManager::showJoinProgress(BITMAP* buffer, double done) const {
+  const int width = getPanelWidth() / 2;
+  const int x0 = guiX + (getPanelWidth() - width) / 2, x1 = x0 + width - 1;
+  const int y1 = guiY - PROGRESS_GAP, y0 = y1 - PROGRESS_HEIGHT + 1;
+  rectfill(buffer, x0, y0, x1, y1, palette_color[PROGRESS_BACKGROUND]);
+  const int filled = static_cast<int>(done * (width - 2));
+  if (filled > 0) rectfill(buffer, x0 + 1, y0 + 1, x0 + filled, y1 - 1, palette_color[PROGRESS_FILL]);
+  rect(buffer, x0, y0, x1, y1, palette_color[PROGRESS_FRAME]);
+  const std::string label = "Verifying the picture: " + DEngine::intToStr(static_cast<long>(done * 100)) + "%";
+  textout_centre_ex(buffer, font, label.c_str(), (x0 + x1) / 2, y0 + (PROGRESS_HEIGHT - text_height(font)) / 2,
+                    palette_color[PROGRESS_TEXT], -1);
+}
+
 void GUIManager::showPaintGUI(BITMAP* buffer, long scrollX, long scrollY) {
   if (buffer == nullptr || paintGui == nullptr) return;
   draw_sprite(buffer, paintGui, guiX, guiY);
+  const double joined = netSystem != nullptr ? netSystem->joinProgress() : -1.0;
+  if (joined >= 0) showJoinProgress(buffer, joined);
 
   // Colour 0 (black, reachable with ",") has no swatch to frame.
   const int fill = KivSettings::getFillType();

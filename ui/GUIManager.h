@@ -5,7 +5,8 @@
 // paint panel (palette, brush buttons, scroll arrows) centred at the bottom of
 // the screen, scrolls the view, turns mouse drags into stroke segments (one
 // per tick, at most 30 pending) that the game engine commits each tick, runs
-// the chat input line, and shows the chat and status lines and the pointer.
+// the chat input line, and shows the chat and status lines, the pointer and,
+// while a joined canvas is verified for the first time, the join's progress.
 // GUIHighlight is the two-pixel frame around the selected colour and brush.
 // Requires: main thread only; KivSettings' fonts, palette and resolution set.
 
@@ -80,6 +81,8 @@ class GUIManager {
   // clear the panel; a canvas smaller than the view leaves a negative value.
   void checkScrollingLimits(long& scrollX, long& scrollY, WorldMap* map) const;
 
+  // The panel; above it, while a joined canvas is still being verified for
+  // the first time, a bar with the share verified.
   void showPaintGUI(BITMAP* buffer, long scrollX, long scrollY);
   // Chat lines, pointer and chat input; every frame, menus included.
   void display(BITMAP* buffer);
@@ -132,6 +135,7 @@ class GUIManager {
   bool checkGUIs(long& scrollX, long& scrollY, WorldMap* map);
   void updateHighlighting(long scrollX, long scrollY, bool overPanel);
   void displayChatInput(BITMAP* buffer);
+  void showJoinProgress(BITMAP* buffer, double done) const;
   void placePaletteHighlight();
 
   std::deque<ChatMessage*> shownMessages;

@@ -31,38 +31,6 @@ namespace {
 
 bool settingsReady = KivSettings::setFlushFrequency("15") && KivSettings::setSyncBandwidth("65535");
 
-struct Host {
-  Host() : server(&engine, &map, &drawing, &chat) {
-    initAllegro();
-    server.setPort(0);
-  }
-  unsigned short port() const { return server.getLocalPort(); }
-  // A raw client, once greeted (or, when refused, closed).
-  std::unique_ptr<RawPeer> connect(bool admitted = true) {
-    std::unique_ptr<RawPeer> peer(new RawPeer(&engine));
-    peer->connectTo(port());
-    RawPeer* p = peer.get();
-    EXPECT_TRUE(pump(engine, [&] { return admitted ? !p->bodies.empty() : p->closed; }));
-    return peer;
-  }
-  // Waits for the first status line of owner and returns it.
-  std::string statusOf(const std::string& owner) {
-    std::string found;
-    EXPECT_TRUE(pump(engine, [&] {
-      for (const StatusLine& l : drainChat())
-        if (l.owner == owner && l.color == 80 && found.empty()) found = l.text;
-      return !found.empty();
-    })) << owner;
-    return found;
-  }
-
-  DEngine engine;
-  WorldMap map;
-  DrawingProtocol drawing;
-  ChatProtocol chat;
-  KivServer server;
-};
-
 const Bytes GREETING_1600 = {0x4E, 0x54, 0x50, 0x54, 0x00, 0x00, 0x06, 0x40, 0x00, 0x00, 0x06, 0x40};
 
 }  // namespace

@@ -2,8 +2,9 @@
 #define TESTS_SESSION_SESSIONTESTNET_H
 
 // Loopback plumbing for the session tests: raw peers that record what a
-// session sends them, a stand-in host, a sync client with the canvas's byte
-// layout (a process holds only one canvas), and a paced engine pump.
+// session sends them, a stand-in host, a real host, real joined clients with
+// canvases of their own, a sync client with the canvas's byte layout, and a
+// paced engine pump.
 
 #include <chrono>
 #include <functional>
@@ -13,15 +14,21 @@
 
 #include <gtest/gtest.h>
 
+#include "ChatProtocol.h"
 #include "DBuffer.h"
 #include "DDispatcher.h"
 #include "DEngine.h"
 #include "DServer.h"
 #include "DTime.h"
+#include "DrawingProtocol.h"
 #include "EnginePump.h"
+#include "KivClient.h"
+#include "KivServer.h"
 #include "SyncArray.h"
 #include "SyncClient.h"
 #include "SyncDataMap.h"
+#include "SyncServer.h"
+#include "WorldMap.h"
 #include "CanvasTestSupport.h"
 
 namespace sessiontest {
@@ -44,7 +51,8 @@ inline DBuffer greeting(const std::string& header, unsigned int width, unsigned 
 // session timers run faster than real time while the network keeps its real
 // pace, so a small write the system holds back for a few real milliseconds
 // does not look like seconds.
-inline bool pumpPaced(DEngine& engine, const std::function<bool()>& cond, int realMs, unsigned int stepMs) {
+inline bool pumpPaced(const std::vector<DEngine*>& engines, const std::function<bool()>& cond, int realMs,
+                      unsigned int stepMs) {
   auto now = std::chrono::steady_clock::now();
   auto deadline = now + std::chrono::milliseconds(realMs);
   auto nextStep = now;
@@ -55,9 +63,12 @@ inline bool pumpPaced(DEngine& engine, const std::function<bool()>& cond, int re
       libkorvet::DTime::advanceManualClock(stepMs);
       nextStep = now + std::chrono::milliseconds(1);
     }
-    engine.update(-1);
+    for (DEngine* engine : engines) engine->update(-1);
   }
   return true;
+}
+inline bool pumpPaced(DEngine& engine, const std::function<bool()>& cond, int realMs, unsigned int stepMs) {
+  return pumpPaced(std::vector<DEngine*>{&engine}, cond, realMs, stepMs);
 }
 
 // One connection to a session, recording type-0 bodies, sync bodies (when
@@ -102,6 +113,69 @@ class RawHost : public libkorvet::DServer {
  private:
   DEngine* engine;
 };
+
+// A real session host on a port of the system's choosing.
+struct Host {
+  Host() : server(&engine, &map, &drawing, &chat) {
+    initAllegro();
+    server.setPort(0);
+  }
+  unsigned short port() const { return server.getLocalPort(); }
+  libksync::SyncDataMap* data() const { return server.getSyncServer()->retrieveDataMap(); }
+  // A raw client, once greeted (or, when refused, closed).
+  std::unique_ptr<RawPeer> connect(bool admitted = true) {
+    std::unique_ptr<RawPeer> peer(new RawPeer(&engine));
+    peer->connectTo(port());
+    RawPeer* p = peer.get();
+    EXPECT_TRUE(pump(engine, [&] { return admitted ? !p->bodies.empty() : p->closed; }));
+    return peer;
+  }
+  // Waits for the first status line of owner and returns it.
+  std::string statusOf(const std::string& owner) {
+    std::string found;
+    EXPECT_TRUE(pump(engine, [&] {
+      for (const StatusLine& l : drainChat())
+        if (l.owner == owner && l.color == 80 && found.empty()) found = l.text;
+      return !found.empty();
+    })) << owner;
+    return found;
+  }
+
+  DEngine engine;
+  WorldMap map;
+  DrawingProtocol drawing;
+  ChatProtocol chat;
+  KivServer server;
+};
+
+// A real session client with a canvas of its own (the mirror bitmap belongs
+// to the canvas made last, so tests read the canvas's bytes instead).
+struct Joiner {
+  Joiner(DEngine* e, unsigned short port) : client(e, &map, &drawing, &chat) { client.connectToHost("127.0.0.1", port); }
+  libksync::SyncDataMap* data() const {
+    return client.getSyncClient() ? client.getSyncClient()->retrieveDataMap() : nullptr;
+  }
+  bool complete() const { return client.getReady() && client.getJoinProgress() >= 1.0; }
+  bool equals(libksync::SyncDataMap* host) const {
+    libksync::SyncDataMap* ours = data();
+    if (!client.getJoined() || ours->getNumSegments() != host->getNumSegments()) return false;
+    for (unsigned short s = 0; s < host->getNumSegments(); ++s)
+      if (ours->getCRC(s) != host->getCRC(s)) return false;
+    return true;
+  }
+
+  WorldMap map;
+  DrawingProtocol drawing;
+  ChatProtocol chat;
+  KivClient client;
+};
+
+// The red, green and blue bytes of a pixel of a 1600-pixel-wide canvas.
+inline unsigned int pixelOf(libksync::SyncDataMap* canvas, int x, int y) {
+  const unsigned int block = static_cast<unsigned int>((y / 100) * 16 + x / 100);
+  const unsigned int at = block * 30000 + static_cast<unsigned int>((y % 100) * 100 + x % 100);
+  return (canvas->getByte(at) << 16) | (canvas->getByte(at + 10000) << 8) | canvas->getByte(at + 20000);
+}
 
 // A sync client configured as the session client does, over a raw peer,
 // with the canvas's bytes as one array: block by block three planes of

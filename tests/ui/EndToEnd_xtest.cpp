@@ -533,6 +533,62 @@ TEST_F(EndToEndTest, HostAndClientShareThePictureAndTheChat) {
   EXPECT_EQ(client.sanitizerReport(), "");
 }
 
+// Two programs joined to one host paint, and each sees the other's stroke
+// while its own copy of the picture is still arriving: the stroke shows
+// beside the placeholder that synchronization has not replaced yet, so it
+// came from the host as a stroke. On a wide canvas a client's first pass
+// reaches the rows in view only after a minute.
+TEST_F(EndToEndTest, JoinedClientsSeeEachOthersStrokesAtOnce) {
+  PrivateXvfb leftX, rightX;
+  ASSERT_FALSE(leftX.name.empty() || rightX.name.empty()) << "couldn't start two more Xvfb";
+  Instance host("host"), left("left", leftX.name), right("right", rightX.name);
+  for (Instance* in : {&host, &left, &right}) in->setConfig("SYNC_BANDWIDTH", "65535");
+  startAtMainMenu(host, "hostess");
+  startAtMainMenu(left, "lefty");
+  startAtMainMenu(right, "righty");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(clickUntil(host, MID, row(0), titled("Host a Session")));
+  ASSERT_TRUE(setText(host, centredField("Map Width", 3, row(1)), "10000"));
+  ASSERT_TRUE(clickUntil(host, MID, row(3), panelShown, 30)) << host.output();
+  ASSERT_TRUE(host.printed("numXSegments: 100\n", 5)) << host.output();
+  host.moveAndSync(PARK);
+  joinFromMainMenu(left);
+  if (HasFatalFailure()) return;
+  joinFromMainMenu(right);
+  if (HasFatalFailure()) return;
+
+  // Checker grey beside every segment's midpoint, where the stroke is not.
+  auto besidePlaceholder = [](const Shot& s, const std::vector<std::pair<int, int>>& points) {
+    for (size_t i = 1; i < points.size(); ++i) {
+      int x = (points[i - 1].first + points[i].first) / 2, y = (points[i - 1].second + points[i].second) / 2;
+      if (s.count(x - 30, y + 12, x + 30, y + 30, CHECKER_GREY) < 50) return false;
+    }
+    return true;
+  };
+  struct Case {
+    Instance *painter, *watcher;
+    int colour;
+    std::vector<std::pair<int, int>> points;
+  } cases[] = {{&left, &right, 15, {{450, 420}, {700, 470}, {950, 430}}},
+               {&right, &left, 30, {{450, 540}, {700, 590}, {950, 550}}}};
+  for (Case& c : cases) {
+    const unsigned int rgb = paint(*c.painter, c.colour, 3, c.points);
+    const auto painted = Clock::now();
+    EXPECT_TRUE(c.watcher->waitScreen(10, [&](const Shot& s) { return strokeShown(s, rgb, c.points); }))
+        << c.watcher->label << " never showed " << c.painter->label << "'s stroke";
+    const double shown = secondsSince(painted);
+    const auto shotStart = Clock::now();
+    c.watcher->shot();
+    std::printf("%s's stroke on %s's screen %.2f s after the button was let go (one screenshot takes %.2f s)\n",
+                c.painter->label.c_str(), c.watcher->label.c_str(), shown, secondsSince(shotStart));
+    EXPECT_TRUE(besidePlaceholder(c.watcher->lastShot, c.points)) << c.watcher->label;
+    EXPECT_TRUE(host.waitScreen(5, [&](const Shot& s) { return strokeShown(s, rgb, c.points); }));
+  }
+  // The bar over the panel tells how much of the picture has been verified.
+  right.savePng(SHOTS, "client_joining");
+  EXPECT_EQ(host.sanitizerReport() + left.sanitizerReport() + right.sanitizerReport(), "");
+}
+
 TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
   Instance in("alone");
   startAtMainMenu(in, "loner");
