@@ -165,7 +165,8 @@ int main(int argc, char** argv) {
       return !exists(dir + "/stop");
     });
   });
-  for (int i = 0; i < 300 && !exists(dir + "/host.up"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (int i = 0; i < 300 && !exists(dir + "/host.up"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
   const long long deadlineUs = nowUs() + (180000LL + 2LL * o.strokes * o.intervalMs) * 1000;
   pid_t watcher = spawnPeer([&] {
