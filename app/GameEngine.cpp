@@ -30,7 +30,7 @@ namespace {
 const char* const CONFIG_FILE = "kivsettings.cfg";
 // The two synchronization bandwidths the options' pacing button picks from:
 // a LAN's rate per client, and the most the steady pacing carries.
-const char* const LAN_BANDWIDTH = "10000000";
+const char* const LAN_BANDWIDTH = KivSettings::LAN_SYNC_BANDWIDTH;
 const char* const STEADY_BANDWIDTH = "65535";
 // The host setup's size boxes open with this value.
 const long DEFAULT_MAP_SIZE = 1600;

@@ -35,6 +35,8 @@ class KivSettings {
   static int getYResolution();
   static bool setFlushFrequency(const std::string& updatesPerSec);
   static int getFlushPeriod();
+  // The synchronization bandwidth shipped for a LAN: joins paced by the link.
+  static constexpr const char* LAN_SYNC_BANDWIDTH = "10000000";
   static bool setSyncBandwidth(const std::string& bytesPerSec);
   static int getEDCBandwidth();
   static std::string getErrMsg();

@@ -40,7 +40,9 @@ const char* const USAGE =
     "Hosts a Brelvin session without a display on a canvas of WIDTH x HEIGHT pixels\n"
     "(1600 to 10000 a side).\n"
     "  --port P              session port (5050; 0 lets the system choose)\n"
-    "  --bandwidth B         synchronization bytes per second and client (65535)\n"
+    "  --bandwidth B         synchronization bytes per second and client\n"
+    "                        (10000000: joins paced by the link; 65535 or less:\n"
+    "                        the steady pacing)\n"
     "  --save-every SECONDS  save the picture this often if it changed (300; 0: only\n"
     "                        when stopping)\n"
     "  --pictures DIR        folder of the saved pictures (pictures)\n"
@@ -52,7 +54,7 @@ struct Options {
   unsigned int width = 0;
   unsigned int height = 0;
   unsigned short port = KivServer::SESSION_PORT;
-  std::string bandwidth = "65535";
+  std::string bandwidth = KivSettings::LAN_SYNC_BANDWIDTH;
   long saveEvery = 300;
   std::string pictures = "pictures";
   std::string name = "host";

@@ -58,12 +58,14 @@ inline void setUpProcess() {
 }
 
 // The session targets: the process set-up and the delivered options, which
-// the protocols read when they are made.
+// the protocols read when they are made. BRELVIN_FUZZ_BANDWIDTH picks the
+// pacing (65535, the steady one, by default).
 struct SessionOptions {
   SessionOptions() {
     setUpProcess();
     KivSettings::setFlushFrequency("15");
-    KivSettings::setSyncBandwidth("65535");
+    const char* bandwidth = std::getenv("BRELVIN_FUZZ_BANDWIDTH");
+    if (!KivSettings::setSyncBandwidth(bandwidth != nullptr ? bandwidth : "65535")) std::abort();
   }
 };
 

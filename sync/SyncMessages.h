@@ -73,8 +73,10 @@ class SyncMessages {
   static constexpr unsigned int CHNK_HEADER_SIZE = 2;     // kind, chunkNumber
   // Largest body one dispatcher frame carries.
   static constexpr unsigned int MAX_BODY_SIZE = 65536;
+  // Largest CHNK body: its layout allows 65535 bytes, one less than a frame.
+  static constexpr unsigned int MAX_CHNK_SIZE = 65535;
   // Most series bytes one CHNK carries.
-  static constexpr unsigned int MAX_CHUNK_DATA = MAX_BODY_SIZE - CHNK_HEADER_SIZE;
+  static constexpr unsigned int MAX_CHUNK_DATA = MAX_CHNK_SIZE - CHNK_HEADER_SIZE;
 
   // Compression byte values of FLSH and CRC_REPLY.
   static constexpr unsigned char UNCOMPRESSED = 0;

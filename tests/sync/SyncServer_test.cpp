@@ -273,7 +273,7 @@ TEST(SyncServerFSM, LinkPacedRepliesAndChunksKeepTheirLayouts) {
   ASSERT_GT(chunks.size(), 2u);
   for (size_t i = 0; i < chunks.size(); ++i) {
     EXPECT_EQ(i, chunks[i].getByte(1));
-    EXPECT_LE(chunks[i].size(), SyncMessages::MAX_BODY_SIZE);
+    EXPECT_LE(chunks[i].size(), SyncMessages::MAX_CHNK_SIZE);
     series.append(chunks[i], 2, chunks[i].size() - 2);
   }
   ASSERT_EQ(size, series.size());

@@ -426,6 +426,25 @@ TEST_F(EndToEndTest, MainMenuThenAHostedSessionWithItsPanel) {
   EXPECT_TRUE(panelShown(host.shot()));
   host.savePng(SHOTS, "hosted_session");
 
+  // Ctrl+S keeps the whole canvas, strokes included, under pictures/.
+  host.xdo("keydown Control_L sleep 0.06 keydown s sleep 0.06 keyup s sleep 0.06 keyup Control_L");
+  std::string saved;
+  EXPECT_TRUE(eventually(15, [&] {
+    saved = shell("ls '" + host.run + "'/pictures/brelvin-*.png 2>/dev/null | head -1");
+    return !saved.empty() && host.printed("Saved the picture as pictures/brelvin-", 1);
+  })) << host.output();
+  if (!saved.empty()) {
+    saved.erase(saved.find_last_not_of('\n') + 1);
+    const Shot picture = parsePpm(shell("convert '" + saved + "' ppm:- 2>/dev/null"));
+    EXPECT_EQ(1600, picture.w);
+    EXPECT_EQ(1600, picture.h);
+    for (const auto& stroke : {red, magenta, paleYellow})
+      for (size_t i = 1; i < stroke.size(); ++i)
+        EXPECT_NE(0u, picture.at((stroke[i - 1].first + stroke[i].first) / 2,
+                                 (stroke[i - 1].second + stroke[i].second) / 2));
+    EXPECT_EQ(0u, picture.at(1500, 1500));
+  }
+
   // Escape ends the session; a new one starts on a fresh canvas.
   host.key("Escape");
   ASSERT_TRUE(host.waitScreen(10, mainMenuShown));
