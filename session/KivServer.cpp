@@ -150,7 +150,8 @@ bool KivServer::initialize(unsigned int width, unsigned int height) {
 // ---------------------------------------------------------------------------
 
 void KivServer::connectHandler(Socket* socket) {
-  ServerConnection* connection = new ServerConnection(engine, socket, this);
+  ServerConnection* connection =
+      new ServerConnection(engine, socket, this, syncServer ? syncServer->getMapSize() : 0);
 
   // Connections that connect and never join must not keep everyone out.
   if (liveClients() >= MAX_CLIENTS && syncServer) {

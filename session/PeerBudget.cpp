@@ -9,7 +9,7 @@
 
 using libkorvet::DEngine;
 
-PeerBudget::PeerBudget(DEngine* engine, libkorvet::DClient* peer)
+PeerBudget::PeerBudget(DEngine* engine, libkorvet::DClient* peer, unsigned long long canvasBytes)
     : connection(peer),
       latest(0),
       overSince(0),
@@ -17,6 +17,7 @@ PeerBudget::PeerBudget(DEngine* engine, libkorvet::DClient* peer)
       lastHeard(0),
       refusedArea(0),
       lastUnsent(0),
+      joinDeadline(JOIN_DEADLINE_MS + canvasBytes / JOIN_GRACE_BYTES * 1000),
       overrun(false),
       joined(false) {
   origin.useEngine(engine);
@@ -133,8 +134,8 @@ void PeerBudget::check(bool joinedNow, bool streaming) {
   if (!verdict.empty()) return;
   if (unsent > MAX_UNSENT_BYTES) {
     verdict = "not reading (" + DEngine::intToStr(unsent) + " bytes unsent)";
-  } else if (!joined && at >= JOIN_DEADLINE_MS) {
-    verdict = "no JOIN within " + DEngine::intToStr(JOIN_DEADLINE_MS / 1000) + " seconds";
+  } else if (!joined && at >= joinDeadline) {
+    verdict = "no JOIN within " + DEngine::intToStr(static_cast<int>(joinDeadline / 1000)) + " seconds";
   } else if (joined && at - lastHeard >= SILENCE_LIMIT_MS) {
     verdict = "silent for " + DEngine::intToStr(SILENCE_LIMIT_MS / 1000) + " seconds";
   }

@@ -68,13 +68,16 @@ class PeerBudget {
   static constexpr int CONGESTED_UNSENT_BYTES = 256 * 1024;
   static constexpr int MAX_UNSENT_BYTES = 4 * 1024 * 1024;
 
-  // Admission.
+  // Admission. A client builds its copy of the canvas before it sends JOIN,
+  // which takes seconds for the largest canvases on a busy machine: the
+  // deadline grows by a second for every JOIN_GRACE_BYTES of canvas.
   static constexpr unsigned int JOIN_DEADLINE_MS = 15000;
+  static constexpr unsigned long long JOIN_GRACE_BYTES = 10000000;
   static constexpr unsigned int SILENCE_LIMIT_MS = 60000;
 
   // Requires: connection outlives this object. Made when the greeting goes
-  // out: the JOIN deadline counts from here.
-  PeerBudget(libkorvet::DEngine* engine, libkorvet::DClient* connection);
+  // out: the JOIN deadline for a canvas of canvasBytes counts from here.
+  PeerBudget(libkorvet::DEngine* engine, libkorvet::DClient* connection, unsigned long long canvasBytes = 0);
 
   // Inbound: true when amount fits; false means drop what it was for.
   bool charge(Kind kind, double amount);
@@ -131,6 +134,7 @@ class PeerBudget {
   unsigned long long lastHeard;
   double refusedArea;
   int lastUnsent;
+  unsigned long long joinDeadline;
   bool overrun;
   bool joined;
 };

@@ -11,10 +11,11 @@
 
 using libkorvet::DBuffer;
 
-ServerConnection::ServerConnection(libkorvet::DEngine* engine, Socket* socket, KivServer* owner)
+ServerConnection::ServerConnection(libkorvet::DEngine* engine, Socket* socket, KivServer* owner,
+                                   unsigned long long canvasBytes)
     : DDispatcher(engine, socket, sessionwire::IO_BUFFER_BYTES),
       server(owner),
-      budget(engine, this),
+      budget(engine, this, canvasBytes),
       address(getRemoteAddress()),
       skippedChatLines(0),
       dropped(false) {}

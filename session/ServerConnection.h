@@ -18,7 +18,8 @@ class KivServer;
 class ServerConnection : public libkorvet::DDispatcher {
  public:
   // Requires: socket belongs to engine's I/O service; server outlives this.
-  ServerConnection(libkorvet::DEngine* engine, Socket* socket, KivServer* server);
+  // canvasBytes: the size of the canvas the client is to build (its JOIN deadline).
+  ServerConnection(libkorvet::DEngine* engine, Socket* socket, KivServer* server, unsigned long long canvasBytes);
   ~ServerConnection() override;
 
   void errorHandler(std::string text) override;

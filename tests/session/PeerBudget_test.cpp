@@ -22,7 +22,9 @@ struct Queue : libkorvet::DClient {
 };
 
 struct Fixture {
-  Fixture() : queue(&engine), budget(&engine, &queue) {}
+  // A client of a 1600 x 1600 canvas by default.
+  explicit Fixture(unsigned long long canvasBytes = 1600ull * 1600 * 3)
+      : queue(&engine), budget(&engine, &queue, canvasBytes) {}
   // Moves the clock and lets the engine see it.
   void advance(unsigned int ms) {
     DTime::advanceManualClock(ms);
@@ -145,6 +147,14 @@ TEST(PeerBudget, OutboundAndAdmissionRules) {
   late.advance(1);
   late.budget.check(false, false);
   EXPECT_EQ("no JOIN within 15 seconds", late.budget.getVerdict());
+  // A client of the largest canvas has 30 seconds more to build its copy.
+  Fixture largest(10000ull * 10000 * 3);
+  largest.advance(44999);
+  largest.budget.check(false, false);
+  EXPECT_EQ("", largest.budget.getVerdict());
+  largest.advance(1);
+  largest.budget.check(false, false);
+  EXPECT_EQ("no JOIN within 45 seconds", largest.budget.getVerdict());
 
   // Joined: silence counts from the join or the last message; taking a
   // repair counts as life while the queue drains, not while it is stuck.
