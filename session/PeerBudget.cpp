@@ -17,7 +17,7 @@ PeerBudget::PeerBudget(DEngine* engine, libkorvet::DClient* peer, unsigned long 
       lastHeard(0),
       refusedArea(0),
       lastUnsent(0),
-      joinDeadline(JOIN_DEADLINE_MS + canvasBytes / JOIN_GRACE_BYTES * 1000),
+      joinDeadline(std::max<unsigned long long>(JOIN_DEADLINE_MS, canvasBytes / JOIN_GRACE_BYTES * 1000)),
       overrun(false),
       joined(false) {
   origin.useEngine(engine);

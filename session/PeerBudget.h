@@ -69,10 +69,12 @@ class PeerBudget {
   static constexpr int MAX_UNSENT_BYTES = 4 * 1024 * 1024;
 
   // Admission. A client builds its copy of the canvas before it sends JOIN,
-  // which takes seconds for the largest canvases on a busy machine: the
-  // deadline grows by a second for every JOIN_GRACE_BYTES of canvas.
+  // which takes seconds of CPU for the largest canvases, many more on a busy
+  // machine: the deadline is a second for every JOIN_GRACE_BYTES of canvas,
+  // at least JOIN_DEADLINE_MS. A squatter holds no place anyone wants for
+  // long: a newcomer to a full host takes it after 5 seconds (KivServer).
   static constexpr unsigned int JOIN_DEADLINE_MS = 15000;
-  static constexpr unsigned long long JOIN_GRACE_BYTES = 10000000;
+  static constexpr unsigned long long JOIN_GRACE_BYTES = 2000000;
   static constexpr unsigned int SILENCE_LIMIT_MS = 60000;
 
   // Requires: connection outlives this object. Made when the greeting goes

@@ -147,14 +147,14 @@ TEST(PeerBudget, OutboundAndAdmissionRules) {
   late.advance(1);
   late.budget.check(false, false);
   EXPECT_EQ("no JOIN within 15 seconds", late.budget.getVerdict());
-  // A client of the largest canvas has 30 seconds more to build its copy.
+  // A client of the largest canvas has a second per 2 MB to build its copy.
   Fixture largest(10000ull * 10000 * 3);
-  largest.advance(44999);
+  largest.advance(149999);
   largest.budget.check(false, false);
   EXPECT_EQ("", largest.budget.getVerdict());
   largest.advance(1);
   largest.budget.check(false, false);
-  EXPECT_EQ("no JOIN within 45 seconds", largest.budget.getVerdict());
+  EXPECT_EQ("no JOIN within 150 seconds", largest.budget.getVerdict());
 
   // Joined: silence counts from the join or the last message; taking a
   // repair counts as life while the queue drains, not while it is stuck.
