@@ -57,6 +57,15 @@ void DTimer::start() {
   running = true;
 }
 
+void DTimer::startFromNow() {
+  start();
+  if (!running) return;
+  unsigned int s = 0;
+  unsigned short ms = 0;
+  time->getCurrentTime(s, ms);
+  time->setTime(s, ms);
+}
+
 void DTimer::stop() {
   running = false;
   delete timerEvent;

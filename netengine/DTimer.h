@@ -32,6 +32,9 @@ class DTimer {
   // Does nothing while the interval is 0; on a running timer only resets the
   // reference point to now.
   void start();
+  // As start, but from the clock as it reads now rather than the time the
+  // current engine step began: for work that made this step long.
+  void startFromNow();
   void stop();
   bool isRunning() const;
 

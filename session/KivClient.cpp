@@ -226,6 +226,8 @@ bool KivClient::extractDimensions(DBuffer& greeting) {
   syncClient->setEDCOverwrite(true);
   paintPlaceholder(static_cast<int>(width), static_cast<int>(height));
   syncClient->setEDCOverwrite(false);
+  // Painting the largest canvas takes seconds, many more on a busy machine.
+  syncClient->restartHandshakeTimeout();
   return true;
 }
 

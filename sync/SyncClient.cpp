@@ -89,6 +89,10 @@ bool SyncClient::initialize() {
   return true;
 }
 
+void SyncClient::restartHandshakeTimeout() {
+  if (clientState == JOINING) handshakeTimer.startFromNow();
+}
+
 unsigned char SyncClient::getByte(unsigned int index) const { return dataMap->getByte(index); }
 void SyncClient::setByte(unsigned int index, unsigned char value) { dataMap->setByte(index, value); }
 unsigned int SyncClient::getMapSize() const { return dataMap->getSize(); }

@@ -56,6 +56,10 @@ class SyncClient : public SyncNetwork {
   // Sends JOIN and starts the handshake time-out; false (nothing sent) when
   // the connection is not up.
   bool initialize();
+  // The handshake time-out counts again from now: the application did long
+  // work (its canvas) in the step that sent JOIN, and the answer may be
+  // waiting unread.
+  void restartHandshakeTimeout();
 
   unsigned char getByte(unsigned int index) const;
   void setByte(unsigned int index, unsigned char value);

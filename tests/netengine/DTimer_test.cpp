@@ -79,6 +79,25 @@ TEST_F(ManualClock, StartStopAndIntervalRules) {
   EXPECT_FALSE(timer.isRunning());
   step(50);
   EXPECT_EQ(fired, 2);
+
+  // Long work inside a step: start() counts from the step's beginning and
+  // fires at once after it, startFromNow() from the end of the work.
+  DTimer fromStep(&engine), fromNow(&engine);
+  int stepFired = 0, nowFired = 0;
+  fromStep.setHandler([&] { ++stepFired; });
+  fromNow.setHandler([&] { ++nowFired; });
+  fromStep.setInterval(50);
+  fromNow.setInterval(50);
+  DTime::advanceManualClock(60);  // the work, in the step that ran last
+  fromStep.start();
+  fromNow.startFromNow();
+  step(1);
+  EXPECT_EQ(stepFired, 1);
+  EXPECT_EQ(nowFired, 0);
+  step(48);
+  EXPECT_EQ(nowFired, 0);
+  step(1);
+  EXPECT_EQ(nowFired, 1);
 }
 
 TEST_F(ManualClock, HandlerMayStopOrDeleteItsTimer) {
