@@ -444,6 +444,8 @@ void joinLoad(const std::string& peer, unsigned int bandwidth, int clients) {
   double cpu = cpuSeconds() - cpu0;
   std::vector<double> joinS, syncS;
   for (auto& t : times) {
+    // A link-paced series may come and go within one tick, unseen.
+    if (t.second.repairing < 0) t.second.repairing = t.second.joined;
     std::printf("  client: JOIN at %6.2f s, first repair at %6.2f s, complete at %6.2f s: %6.2f s from its first "
                 "repair\n",
                 t.second.joined, t.second.repairing, t.second.complete, t.second.complete - t.second.repairing);

@@ -66,8 +66,12 @@ void SyncServerFSM::resetFSM() {
 
 void SyncServerFSM::initialize() {
   initHandlers(settings);
-  // Link-paced series go out on every engine step, within the rate's credit.
-  chunkTimer.setInterval(linkPaced() ? 1 : settings->getEDCPeriod());
+  // Link-paced series go out every LINK_CHUNK_INTERVAL_MS within the rate's
+  // credit, and at once whenever the connection drains. Not every
+  // millisecond: a timer catches up on every period an engine step missed,
+  // and eight clients' catch-up would take a game tick's whole budget of
+  // 100 operations, leaving none for reading the network.
+  chunkTimer.setInterval(linkPaced() ? LINK_CHUNK_INTERVAL_MS : settings->getEDCPeriod());
   creditTime.updateTime();
   chunkTimer.setHandler(boost::bind(&SyncServerFSM::sendChunkSeries, this));
   chunkTimer.start();

@@ -80,6 +80,8 @@ class SyncServerFSM : public SyncNetwork {
 
   static int getNumInstances() { return -1; }
 
+  static constexpr unsigned int LINK_CHUNK_INTERVAL_MS = 10;
+
  private:
   bool linkPaced() const;
   // Link pacing: the reply once every piece is there (true when sent).
