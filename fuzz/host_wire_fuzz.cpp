@@ -13,7 +13,9 @@
 //                  3: bytes outside any frame
 // The last two lose their 0xA6 bytes: the host cannot take them as a
 // message, and a marker among them would start a frame that swallows the
-// records after it. So every input ends between frames. Per input the
+// records after it. So every input ends between frames. The upper six bits
+// of the first selector say where the socket cuts the bytes (k: the first
+// read ends at k/64 of them; 0: one read). Per input the
 // client joins afresh (its sync state machine back where a new connection
 // starts) and sends its records, and one session tick passes on the manual
 // clock: relayed chat and chunk series go out as their timers come round,
@@ -79,7 +81,7 @@ class Host {
           client.wire.append(body);
       }
     });
-    deliver();
+    deliver(size > 0 ? data[0] >> 2 : 0);
     DTime::advanceManualClock(KivServer::TICK_INTERVAL_MS);
     engine.update(-1);
     drain();
@@ -101,15 +103,23 @@ class Host {
       client.sendMessage(type, body);
   }
   // The client's bytes reach the host's dispatcher as a socket delivers
-  // them, until the host closes the connection.
-  void deliver() {
+  // them, at most a buffer's worth a read, until the host closes the
+  // connection. The last read hands over the bytes without a copy.
+  void deliver(unsigned int cut) {
     DBuffer& wire = client.wire;
     const unsigned int piece = connection->getBufferSize();
+    unsigned int next = cut == 0 ? piece : std::max(1u, wire.size() * cut / 64);
     while (wire.size() > 0 && server.getClients().count(connection) != 0 && connection->isConnected()) {
+      const unsigned int n = std::min({next, piece, wire.size()});
+      if (n == wire.size()) {
+        connection->receiveHandler(wire);
+        break;
+      }
       DBuffer bytes;
-      bytes.append(wire, 0, std::min(piece, wire.size()));
-      wire.removeFirst(bytes.size());
+      bytes.append(wire, 0, n);
+      wire.removeFirst(n);
       connection->receiveHandler(bytes);
+      next = piece;
     }
     wire.clear();
   }
