@@ -132,6 +132,11 @@ class Host {
 
   void connectClient() {
     peer = socket(AF_INET, SOCK_STREAM, 0);
+    // Closed with a reset, so that no connection waits out TIME_WAIT: at
+    // a thousand inputs a second, reconnecting after every drop used up
+    // loopback's 28,000 ports within minutes.
+    const linger reset = {1, 0};
+    if (peer >= 0) setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     sockaddr_in to = {};
     to.sin_family = AF_INET;
     to.sin_port = htons(server.getLocalPort());
