@@ -23,10 +23,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 #include "ChatProtocol.h"
 #include "DrawingProtocol.h"
@@ -46,6 +50,24 @@ using namespace fuzzsupport;
 using libkorvet::DEngine;
 using libkorvet::DTime;
 using libksync::SyncNetwork;
+
+// libFuzzer's timer signal (every few seconds, for -timeout) interrupts a
+// blocking connect now and then: the connection is still being made, so it
+// is waited for rather than taken as refused.
+bool connectTo(int fd, const sockaddr_in& to) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return true;
+  if (errno != EINTR) return false;
+  pollfd ready = {fd, POLLOUT, 0};
+  int n;
+  while ((n = poll(&ready, 1, 10000)) < 0 && errno == EINTR) {
+  }
+  if (n == 0) errno = ETIMEDOUT;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (n <= 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
+  errno = error;
+  return error == 0;
+}
 
 void withoutMarkers(DBuffer& bytes) {
   for (unsigned int i = 0; i < bytes.size(); ++i)
@@ -141,7 +163,7 @@ class Host {
     to.sin_family = AF_INET;
     to.sin_port = htons(server.getLocalPort());
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (peer < 0 || connect(peer, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) broken("cannot connect");
+    if (peer < 0 || !connectTo(peer, to)) broken(("cannot connect: " + std::string(std::strerror(errno))).c_str());
     pumpUntil(engine, KivServer::TICK_INTERVAL_MS, [&] { return server.numClients() == 1; },
               "the host did not admit the client");
     connection = *server.getClients().begin();
