@@ -13,6 +13,7 @@
 #include "KivSettings.h"
 #include "MenuManager.h"
 #include "NetSystem.h"
+#include "PictureLoader.h"
 #include "WorldMap.h"
 
 #include <allegro.h>
@@ -238,6 +239,8 @@ bool GameEngine::applyUserOptions() {
 }
 
 bool GameEngine::hostNewGame() {
+  if (!pictureText.empty())
+    return PictureLoader::host(pictureText, *netSystem, *worldMap, errMsg) == PictureLoader::HOSTED;
   int width = 0;
   int height = 0;
   if (!checkMapSize(mapWidthText, mapHeightText, width, height, errMsg)) return false;
@@ -428,6 +431,8 @@ void GameEngine::runMenu() {
         mapWidthText = menuManager->getUserText();
       } else if (action == "MAP HEIGHT") {
         mapHeightText = menuManager->getUserText();
+      } else if (action == "PICTURE") {
+        pictureText = menuManager->getUserText();
       } else if (action == "BEGIN HOSTING") {
         if (!remember("PREVIOUS_GAME_NAME", netSystem->getGameName()) ||
             !remember("PREVIOUS_PLAYER_NAME", netSystem->getPlayerName())) {
@@ -436,7 +441,16 @@ void GameEngine::runMenu() {
         } else if (hostNewGame()) {
           menuManager->setMenu(NO_MENU);
         } else {
+          // A picture that cannot be the canvas comes back as it was typed,
+          // to be mended; other failures start the setup afresh.
+          const std::string player = netSystem->getPlayerName();
+          const std::string game = netSystem->getGameName();
           stopRunningGame();
+          if (!pictureText.empty()) {
+            netSystem->setPlayerName(player);
+            netSystem->setGameName(game);
+            keepTypedNames = true;
+          }
           showErrorMenu(errMsg, HOST_SETUP);
         }
       } else if (action == "CANCEL") {
@@ -541,6 +555,7 @@ void GameEngine::openHostSetup(bool typed) {
     menuManager->setBoxText("PLAYER NAME", netSystem->getPlayerName());
     menuManager->setBoxText("MAP WIDTH", mapWidthText);
     menuManager->setBoxText("MAP HEIGHT", mapHeightText);
+    menuManager->setBoxText("PICTURE", pictureText);
     return;
   }
   const std::string game = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_GAME_NAME");
@@ -551,6 +566,7 @@ void GameEngine::openHostSetup(bool typed) {
   // The new menu's size boxes show the default: host what they show.
   mapWidthText = DEngine::intToStr(DEFAULT_MAP_SIZE);
   mapHeightText = DEngine::intToStr(DEFAULT_MAP_SIZE);
+  pictureText.clear();
 }
 
 void GameEngine::openJoinSetup(bool typed) {

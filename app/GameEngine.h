@@ -118,6 +118,8 @@ class GameEngine {
   std::string errMsg;
   std::string mapWidthText;
   std::string mapHeightText;
+  // The host setup's picture to start from; empty for a blank canvas.
+  std::string pictureText;
   std::string updateFrequencyText;
   std::string syncBandwidthText;
   std::string xResolutionText;

@@ -4,11 +4,16 @@
 // input are sent as the host's chat, and the picture is saved every N seconds
 // and once more when SIGINT or SIGTERM ends the host.
 //
-//   brelvin-host WIDTH HEIGHT [--port P] [--bandwidth B] [--save-every SECONDS]
-//                [--pictures DIR] [--name NAME]
+//   brelvin-host WIDTH HEIGHT [options]       a blank canvas
+//   brelvin-host --picture FILE.png [options] the picture as the canvas
+//   brelvin-host --resume [WIDTH HEIGHT] [options]
+//                the newest picture of the pictures folder, or a blank canvas
+//   options: [--port P] [--bandwidth B] [--save-every SECONDS]
+//            [--pictures DIR] [--name NAME]
 //
 // Exit status: 0 after a signal, 1 when the session could not start or
-// failed, 2 for bad arguments (with the usage text).
+// failed, 2 for bad arguments (with the usage text) or a picture that cannot
+// be the canvas.
 
 #include <poll.h>
 #include <signal.h>
@@ -27,6 +32,7 @@
 #include "HeadlessSession.h"
 #include "KivServer.h"
 #include "KivSettings.h"
+#include "PictureLoader.h"
 #include "PictureSaver.h"
 #include "WorldMap.h"
 
@@ -35,10 +41,14 @@ using libkorvet::DEngine;
 namespace {
 
 const char* const USAGE =
-    "usage: brelvin-host WIDTH HEIGHT [--port P] [--bandwidth B] [--save-every SECONDS]\n"
+    "usage: brelvin-host (WIDTH HEIGHT | --picture FILE.png | --resume [WIDTH HEIGHT])\n"
+    "                    [--port P] [--bandwidth B] [--save-every SECONDS]\n"
     "                    [--pictures DIR] [--name NAME]\n"
     "Hosts a Brelvin session without a display on a canvas of WIDTH x HEIGHT pixels\n"
-    "(1600 to 10000 a side).\n"
+    "(1600 to 10000 a side), or on a PNG picture of that size.\n"
+    "  --picture FILE.png    the picture is the canvas, and its size the canvas's\n"
+    "  --resume              start from the newest picture in the pictures folder\n"
+    "                        (a blank WIDTH x HEIGHT canvas when there is none)\n"
     "  --port P              session port (5050; 0 lets the system choose)\n"
     "  --bandwidth B         synchronization bytes per second and client\n"
     "                        (10000000: joins paced by the link; 65535 or less:\n"
@@ -58,6 +68,8 @@ struct Options {
   long saveEvery = 300;
   std::string pictures = "pictures";
   std::string name = "host";
+  std::string picture;
+  bool resume = false;
 };
 
 [[noreturn]] void usage(const std::string& why) {
@@ -96,6 +108,11 @@ Options parse(int argc, char** argv) {
     } else if (a == "--pictures") {
       o.pictures = value();
       if (o.pictures.empty()) usage("--pictures needs a folder");
+    } else if (a == "--picture") {
+      o.picture = value();
+      if (o.picture.empty()) usage("--picture needs a file");
+    } else if (a == "--resume") {
+      o.resume = true;
     } else if (a == "--name") {
       o.name = value();
       if (o.name.empty() || o.name.size() > ChatProtocol::MAX_FIELD_SIZE) usage("the name must be 1 to 255 bytes");
@@ -106,9 +123,13 @@ Options parse(int argc, char** argv) {
     }
   }
   if (sizes.size() > 2) usage("unexpected argument " + sizes[2]);
-  if (sizes.size() < 2) usage("WIDTH and HEIGHT are needed");
-  o.width = static_cast<unsigned int>(number("WIDTH", sizes[0], WorldMap::MIN_MAP_SIZE, WorldMap::MAX_MAP_SIZE));
-  o.height = static_cast<unsigned int>(number("HEIGHT", sizes[1], WorldMap::MIN_MAP_SIZE, WorldMap::MAX_MAP_SIZE));
+  if (!o.picture.empty() && o.resume) usage("--picture and --resume name different pictures");
+  if (!o.picture.empty() && !sizes.empty()) usage("--picture takes the canvas's size from the file");
+  if (sizes.size() == 1 || (sizes.empty() && o.picture.empty() && !o.resume)) usage("WIDTH and HEIGHT are needed");
+  if (sizes.size() == 2) {
+    o.width = static_cast<unsigned int>(number("WIDTH", sizes[0], WorldMap::MIN_MAP_SIZE, WorldMap::MAX_MAP_SIZE));
+    o.height = static_cast<unsigned int>(number("HEIGHT", sizes[1], WorldMap::MIN_MAP_SIZE, WorldMap::MAX_MAP_SIZE));
+  }
   if (!KivSettings::setSyncBandwidth(o.bandwidth)) usage(KivSettings::getErrMsg());
   return o;
 }
@@ -185,19 +206,44 @@ int main(int argc, char** argv) {
   NetSystem& net = session.net();
   net.setSessionPort(opt.port);
   net.setPlayerName(opt.name);
-  if (!net.hostNewGame(opt.width, opt.height, &session.map())) {
+  std::string picture = opt.picture;
+  if (opt.resume) {
+    std::vector<std::string> skipped;
+    picture = PictureLoader::newestIn(opt.pictures, &skipped);
+    for (const std::string& why : skipped) std::cout << "brelvin-host: skipped: " << why << std::endl;
+    if (picture.empty() && opt.width == 0) {
+      std::cerr << "brelvin-host: no picture to resume in " << opt.pictures
+                << ", and no WIDTH HEIGHT for a blank canvas" << std::endl;
+      return 2;
+    }
+    if (picture.empty()) std::cout << "brelvin-host: no picture in " << opt.pictures << ": a blank canvas" << std::endl;
+  }
+  if (!picture.empty()) {
+    std::string error;
+    PictureLoader::HostResult hosted = PictureLoader::host(picture, net, session.map(), error);
+    if (hosted == PictureLoader::BAD_PICTURE) {
+      std::cerr << "brelvin-host: " << error << std::endl;
+      return 2;
+    }
+    if (hosted == PictureLoader::NO_SESSION) {
+      std::cout << "brelvin-host: couldn't host: " << error << std::endl;
+      return 1;
+    }
+  } else if (!net.hostNewGame(opt.width, opt.height, &session.map())) {
     std::cout << "brelvin-host: couldn't host: " << net.getErrMsg() << std::endl;
     return 1;
   }
   catchStops();
-  std::cout << "brelvin-host: hosting a " << opt.width << " x " << opt.height << " canvas on port "
-            << net.getListenPort() << std::endl;
+  std::cout << "brelvin-host: hosting a " << session.map().getPixelWidth() << " x " << session.map().getPixelHeight()
+            << " canvas on port " << net.getListenPort();
+  if (!picture.empty()) std::cout << " from " << picture;
+  std::cout << std::endl;
 
   PictureSaver saver(opt.pictures);
   ChatInput input;
   // The segment CRCs of the last picture handed to the saver: an unchanged
   // canvas is not saved again.
-  std::vector<unsigned int> saved;
+  std::vector<unsigned int> saved = session.segmentCRCs();
   typedef std::chrono::steady_clock Clock;
   Clock::time_point nextSave = Clock::now() + std::chrono::seconds(opt.saveEvery);
   int result = 0;

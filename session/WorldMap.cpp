@@ -2,11 +2,12 @@
 // the mirror bitmap.
 //
 // [SECTION] lifecycle: construction, create, reset
-// [SECTION] rasterisation: strokes, line series, rectangles
+// [SECTION] rasterisation: strokes, line series, rectangles, whole rows
 // [SECTION] mirror bitmap: change callback, display
 
 #include "WorldMap.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "SyncArray.h"
 #include "SyncDataMap.h"
 #include "SyncEngine.h"
+#include "SyncMapSegment.h"
 
 // Last: its macros and globals must not leak into the other headers.
 #include <allegro.h>
@@ -47,7 +49,8 @@ const int DEFAULT_PIXEL_SIZE = 1600;
 // ---------------------------------------------------------------------------
 
 WorldMap::WorldMap()
-    : totalSegments(0), mapCreated(false), pixelWidth(0), pixelHeight(0), blocksPerRow(0) {
+    : dataMap(nullptr),
+      totalSegments(0), mapCreated(false), pixelWidth(0), pixelHeight(0), blocksPerRow(0) {
   resetVariables();
 }
 
@@ -55,6 +58,7 @@ WorldMap::~WorldMap() { destroyMap(); }
 
 void WorldMap::resetVariables() {
   destroyMap();
+  dataMap = nullptr;
   errMsg = "AllOK";
   mapCreated = false;
   totalSegments = 0;
@@ -91,7 +95,7 @@ void WorldMap::releaseCanvas() {
 
 bool WorldMap::create(int w, int h, SyncEngine* engine) {
   if (!engine) DEngine::fatalError("WorldMap::create(): engine is NULL");
-  SyncDataMap* dataMap = engine->retrieveDataMap();
+  SyncDataMap* planes = engine->retrieveDataMap();
   resetVariables();
 
   if (w < MIN_MAP_SIZE || h < MIN_MAP_SIZE) {
@@ -139,6 +143,7 @@ bool WorldMap::create(int w, int h, SyncEngine* engine) {
     bluePlanes[s] = new SyncArray<unsigned char>(*engine, BLOCK_PIXELS);
   }
 
+  dataMap = planes;
   if (dataMap) dataMap->changeCallback = &WorldMap::getMapChange;
 
   // The planes start all zero and a byte that never changes never reaches
@@ -258,6 +263,39 @@ void WorldMap::drawRect(long x1, long y1, long x2, long y2, int colorIndex) {
       bluePlanes[s]->set(local, b);
     }
   }
+}
+
+void WorldMap::writeRow(int y, const unsigned char* rgb) {
+  if (!mapCreated || !dataMap || y < 0 || y >= pixelHeight) DEngine::fatalError("WorldMap::writeRow(): no such row");
+  const long blockRow = y / BLOCK_SIDE;
+  const unsigned int local = static_cast<unsigned int>(y % BLOCK_SIDE) * BLOCK_SIDE;
+  unsigned char planes[3][BLOCK_SIDE];
+  // The mirror is written below, a pixel at a time instead of a byte.
+  const SyncDataMap::ChangeCallback callback = dataMap->changeCallback;
+  dataMap->changeCallback = nullptr;
+  for (int column = 0; column < blocksPerRow; ++column) {
+    const int first = column * BLOCK_SIDE;
+    const int count = std::min(BLOCK_SIDE, pixelWidth - first);
+    for (int i = 0; i < count; ++i)
+      for (int p = 0; p < 3; ++p) planes[p][i] = rgb[(first + i) * 3 + p];
+    const long s = column + blockRow * blocksPerRow;
+    const unsigned int n = static_cast<unsigned int>(count);
+    dataMap->setBytes(redPlanes[s]->getStartIndex() + local, planes[0], n);
+    dataMap->setBytes(greenPlanes[s]->getStartIndex() + local, planes[1], n);
+    dataMap->setBytes(bluePlanes[s]->getStartIndex() + local, planes[2], n);
+  }
+  dataMap->changeCallback = callback;
+  if (owner != this || !mapBuffer) return;
+  const int depth = bitmap_color_depth(mapBuffer);
+  for (int x = 0; x < pixelWidth; ++x)
+    putpixel(mapBuffer, x, y, makecol_depth(depth, rgb[x * 3], rgb[x * 3 + 1], rgb[x * 3 + 2]));
+}
+
+unsigned long long WorldMap::changeCount() const {
+  if (!mapCreated || !dataMap) return 0;
+  unsigned long long count = 0;
+  for (unsigned short s = 0; s < dataMap->getNumSegments(); ++s) count += dataMap->getSegment(s).getVersion();
+  return count;
 }
 
 // ---------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 struct BITMAP;
 
 namespace libksync {
+class SyncDataMap;
 class SyncEngine;
 template <typename T>
 class SyncArray;
@@ -68,6 +69,15 @@ class WorldMap {
   // nothing happens.
   void drawRect(long x1, long y1, long x2, long y2, int colorIndex);
 
+  // Writes row y from 3 bytes a pixel (red, green, blue, as the planes hold
+  // them) into the planes and the mirror: a whole picture written byte by
+  // byte through the change callback would take many seconds at the largest
+  // size. Requires: created, 0 <= y < height (fatal otherwise).
+  void writeRow(int y, const unsigned char* rgb);
+  // Moves on whenever a byte of the canvas changes: two equal readings mean
+  // nothing changed between them. 0 without a map.
+  unsigned long long changeCount() const;
+
   // The data map's byte-change callback: mirrors one byte into the bitmap.
   static void getMapChange(unsigned int index, unsigned char value);
 
@@ -98,6 +108,8 @@ class WorldMap {
   std::vector<libksync::SyncArray<unsigned char>*> redPlanes;
   std::vector<libksync::SyncArray<unsigned char>*> greenPlanes;
   std::vector<libksync::SyncArray<unsigned char>*> bluePlanes;
+  // Where the planes' bytes are: the data map of the engine given to create().
+  libksync::SyncDataMap* dataMap;
   std::string errMsg;
   int totalSegments;
   bool mapCreated;

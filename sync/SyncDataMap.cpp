@@ -175,6 +175,18 @@ unsigned char SyncDataMap::getByte(unsigned int index) const {
 
 void SyncDataMap::setByte(unsigned int index, unsigned char value) {
   checkIndex(index, "setByte");
+  storeByte(index, value);
+}
+
+void SyncDataMap::setBytes(unsigned int index, const unsigned char* values, unsigned int count) {
+  if (count == 0) return;
+  checkIndex(index, "setBytes");
+  // A run past the end is fatal, naming the first index outside the map.
+  if (count > dataSize - index) checkIndex(dataSize, "setBytes");
+  for (unsigned int i = 0; i < count; ++i) storeByte(index + i, values[i]);
+}
+
+void SyncDataMap::storeByte(unsigned int index, unsigned char value) {
   unsigned int segment = index / segmentSize;
   unsigned char& byte = blocks[segment][index % segmentSize];
   if (byte == value) return;

@@ -93,6 +93,9 @@ class SyncDataMap {
   unsigned char getByte(unsigned int index) const;
   // Application write; marks flush (server) or fresh (client) state.
   void setByte(unsigned int index, unsigned char value);
+  // count application writes of consecutive bytes from index on, exactly
+  // as setByte would make them, checked once for the whole run.
+  void setBytes(unsigned int index, const unsigned char* values, unsigned int count);
   // The segmentSize contiguous bytes of a segment (read only).
   const unsigned char* segmentData(unsigned short segment) const;
 
@@ -186,6 +189,8 @@ class SyncDataMap {
   // Writes one byte received from the server, honouring predictive mode.
   void applyServerByte(unsigned int index, unsigned char value);
   void writeByte(unsigned int index, unsigned char value);
+  // setByte once the index is known to lie inside the map.
+  void storeByte(unsigned int index, unsigned char value);
 
   // One block of segmentSize bytes per segment, in segment order.
   std::vector<std::unique_ptr<unsigned char[]>> blocks;

@@ -206,6 +206,8 @@ void MenuManager::initHostSetup() {
   addTextBox("User Name", player, "PLAYER NAME", 9);
   addTextBox("Map Width", DEngine::intToStr(1600), "MAP WIDTH", 3);
   addTextBox("Map Height", DEngine::intToStr(1600), "MAP HEIGHT", 3);
+  // Empty: a blank canvas of the size above; a PNG: that picture, its size.
+  addTextBox("Picture", "", "PICTURE", 9);
   addButton("Start", "BEGIN HOSTING");
   addButton("Cancel", "CANCEL");
 }

@@ -82,7 +82,7 @@ class DisplayLossTest : public ::testing::Test {
   // "Host New Session", then its "Start".
   static void host(Program& p) {
     ASSERT_TRUE(clickUntil(p, MAIN, 166, [&] { return shown(p) == HOST_SETUP; })) << "no host setup";
-    ASSERT_TRUE(clickUntil(p, HOST_SETUP, 310, [&] { return p.printed("Using EDC bandwidth", 0); })) << p.output();
+    ASSERT_TRUE(clickUntil(p, HOST_SETUP, 358, [&] { return p.printed("Using EDC bandwidth", 0); })) << p.output();
   }
   // "Join Existing Session", then its "Connect" to the remembered 127.0.0.1.
   static void join(Program& p, const Program& host) {

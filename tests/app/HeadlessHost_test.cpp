@@ -3,6 +3,7 @@
 // with a last save whose picture equals the client's copy of the canvas.
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,8 +85,33 @@ TEST_F(HeadlessHostTest, BadArgumentsGetTheUsageAndStatus2) {
   for (const char* args : {"", "1600 1599", "1600 1600 --bandwidth 0"}) {
     const int status = std::system(("'" + HOST + "' " + args + " 2> '" + tmp + "/err'").c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args;
-    EXPECT_NE(readFile(tmp + "/err").find("usage: brelvin-host WIDTH HEIGHT"), std::string::npos) << args;
+    EXPECT_NE(readFile(tmp + "/err").find("usage: brelvin-host (WIDTH HEIGHT"), std::string::npos) << args;
   }
+}
+
+TEST_F(HeadlessHostTest, ThePictureGivesTheCanvasOrStatus2) {
+  const std::string err = tmp + "/err";
+  for (const std::string& args : {"--picture '" + tmp + "/none.png'", "--resume --pictures '" + tmp + "/empty'"}) {
+    const int status = std::system(("'" + HOST + "' --port 0 " + args + " 2> '" + err + "'").c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args;
+    EXPECT_NE(readFile(err).find(args[2] == 'p' ? tmp + "/none.png: it does not exist" : tmp + "/empty"),
+              std::string::npos)
+        << readFile(err);
+  }
+  // The newest picture of the folder, whatever size the arguments say.
+  BITMAP* picture = create_bitmap(1700, 1600);
+  clear_bitmap(picture);
+  ASSERT_EQ(0, mkdir((tmp + "/pictures").c_str(), 0777));
+  ASSERT_EQ(0, save_png((tmp + "/pictures/mine.png").c_str(), picture, nullptr));
+  destroy_bitmap(picture);
+  HostProcess host("--resume 2000 2000 --port 0 --save-every 0 --pictures '" + tmp + "/pictures'", tmp);
+  const std::string hosting = "brelvin-host: hosting a 1700 x 1600 canvas on port ";
+  for (auto start = std::chrono::steady_clock::now();
+       readFile(tmp + "/host.log").find(hosting) == std::string::npos &&
+       std::chrono::steady_clock::now() - start < std::chrono::seconds(30);)
+    usleep(20000);
+  EXPECT_NE(readFile(tmp + "/host.log").find(" from " + tmp + "/pictures/mine.png\n"), std::string::npos)
+      << readFile(tmp + "/host.log");
 }
 
 TEST_F(HeadlessHostTest, LastSaveOnSigtermEqualsTheClientsCanvas) {

@@ -135,7 +135,7 @@ TEST_F(ShellTest, StrokeInTheMarginOfACanvasNarrowerThanTheScreenIsClippedToTheC
   bool hosting = false;
   eventually(10, [&] {
     if (!hostMenu()) return true;
-    prog.xdo("mousemove 850 310 click 1 mousemove 5 700");
+    prog.xdo("mousemove 850 358 click 1 mousemove 5 700");
     return hosting = prog.printed("Using EDC bandwidth", 1);
   });
   // The session port is shared with the session tests; an error menu here means it was taken.

@@ -300,7 +300,7 @@ class EndToEndTest : public ::testing::Test {
 
   void hostFromMainMenu(Instance& in) {
     ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
-    ASSERT_TRUE(clickUntil(in, MID, row(3), panelShown)) << in.output();
+    ASSERT_TRUE(clickUntil(in, MID, row(4), panelShown)) << in.output();
     in.moveAndSync(PARK);
   }
   void joinFromMainMenu(Instance& in) {
@@ -406,7 +406,7 @@ TEST_F(EndToEndTest, MainMenuThenAHostedSessionWithItsPanel) {
   ASSERT_TRUE(clickUntil(host, MID, row(0), titled("Host a Session")));
   EXPECT_TRUE(centredTextShown(host.lastShot, SMALL_FONT, "(Map dimensions are in pixels)", MID, 718, STATUS_PINK));
   host.savePng(SHOTS, "host_setup");
-  ASSERT_TRUE(clickUntil(host, MID, row(3), panelShown)) << host.output();
+  ASSERT_TRUE(clickUntil(host, MID, row(4), panelShown)) << host.output();
   EXPECT_TRUE(host.printed("Using EDC bandwidth 65535", 5)) << host.output();
   host.moveAndSync(PARK);
   // A fresh 1600 x 1600 canvas is black under the view.
@@ -585,7 +585,7 @@ TEST_F(EndToEndTest, JoinedClientsSeeEachOthersStrokesAtOnce) {
   if (HasFatalFailure()) return;
   ASSERT_TRUE(clickUntil(host, MID, row(0), titled("Host a Session")));
   ASSERT_TRUE(setText(host, centredField("Map Width", 3, row(1)), "10000"));
-  ASSERT_TRUE(clickUntil(host, MID, row(3), panelShown, 30)) << host.output();
+  ASSERT_TRUE(clickUntil(host, MID, row(4), panelShown, 30)) << host.output();
   ASSERT_TRUE(host.printed("numXSegments: 100\n", 5)) << host.output();
   host.moveAndSync(PARK);
   joinFromMainMenu(left);
@@ -649,14 +649,14 @@ TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
     const Field width = centredField("Map Width", 3, row(1));
     if (!setText(in, width, c.width)) in.savePng(SHOTS, "failed_map_width");
     ASSERT_TRUE(fieldShows(in.lastShot, width, c.width)) << c.width;
-    ASSERT_TRUE(clickUntil(in, MID, row(3), titled("Errors Encountered:"))) << c.width;
+    ASSERT_TRUE(clickUntil(in, MID, row(4), titled("Errors Encountered:"))) << c.width;
     EXPECT_TRUE(in.waitScreen(2, errorMenu(c.message))) << c.width;
     if (c.width == "abc") in.savePng(SHOTS, "error_menu_map_width");
     ASSERT_TRUE(clickUntil(in, MID, row(3), titled("Host a Session"))) << c.width;
   }
   // The failed attempts left nothing behind: the size the boxes show (the
   // default) hosts at once, under the remembered player name.
-  EXPECT_TRUE(clickUntil(in, MID, row(3), panelShown)) << in.output();
+  EXPECT_TRUE(clickUntil(in, MID, row(4), panelShown)) << in.output();
   const std::string config = readFile(in.run + "/kivsettings.cfg");
   EXPECT_NE(config.find("%PREVIOUS_PLAYER_NAME\n>loner\n"), std::string::npos) << config;
   EXPECT_EQ(in.sanitizerReport(), "");
@@ -728,7 +728,7 @@ TEST_F(EndToEndTest, OptionsApplyWhatTheyShowWholeOrNotAtAll) {
   EXPECT_NE(config.find("%Y_RESOLUTION\n>700\n"), std::string::npos) << config;
   EXPECT_NE(config.find("%SYNC_BANDWIDTH\n>65535\n"), std::string::npos) << config;
   ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
-  ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return panelShownAt(s, 700); })) << in.output();
+  ASSERT_TRUE(clickUntil(in, MID, row(4), [](const Shot& s) { return panelShownAt(s, 700); })) << in.output();
   in.key("Escape");
   ASSERT_TRUE(in.waitScreen(10, mainMenuShown));
 
@@ -741,7 +741,7 @@ TEST_F(EndToEndTest, OptionsApplyWhatTheyShowWholeOrNotAtAll) {
   ASSERT_TRUE(clickUntil(in, MID, thatSucks, showing("20", "768")));
   ASSERT_TRUE(keyUntil(in, "Escape", mainMenuShown));
   ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
-  ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return panelShownAt(s, 700); })) << in.output();
+  ASSERT_TRUE(clickUntil(in, MID, row(4), [](const Shot& s) { return panelShownAt(s, 700); })) << in.output();
   EXPECT_EQ(in.sanitizerReport(), "");
 }
 
@@ -754,7 +754,7 @@ TEST_F(EndToEndTest, DISABLED_FrameRateWhilePaintingOnTheLargestCanvas) {
   ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
   ASSERT_TRUE(setText(in, centredField("Map Width", 3, row(1)), "10000"));
   ASSERT_TRUE(setText(in, centredField("Map Height", 3, row(2)), "10000"));
-  ASSERT_TRUE(clickUntil(in, MID, row(3), panelShown, 30)) << in.output();
+  ASSERT_TRUE(clickUntil(in, MID, row(4), panelShown, 30)) << in.output();
   in.moveAndSync(PARK);
   // "FPS: n" shows at (x resolution - 100, 5) only below 30 frames a second.
   auto fpsShown = [](const Shot& s) {
