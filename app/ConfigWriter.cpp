@@ -67,13 +67,27 @@ bool ConfigWriter::strToInt(const std::string& text, int& out) {
 }
 
 std::string ConfigWriter::loadString(const std::string& file, const std::string& id) {
+  return lookUp(file, id, nullptr);
+}
+
+std::string ConfigWriter::loadStringOr(const std::string& file, const std::string& id, const std::string& fallback) {
+  bool missing = false;
+  const std::string value = lookUp(file, id, &missing);
+  return missing ? fallback : value;
+}
+
+std::string ConfigWriter::lookUp(const std::string& file, const std::string& id, bool* missing) {
   const std::string p = path + file;
   std::ifstream in(p.c_str());
   if (!in.is_open()) fatal("ConfigWriter couldn't open " + p + " for reading");
 
   std::string line;
   for (;;) {
-    if (!std::getline(in, line)) fatal("ConfigWriter couldn't find " + id + " in file " + p);
+    if (!std::getline(in, line)) {
+      if (!missing) fatal("ConfigWriter couldn't find " + id + " in file " + p);
+      *missing = true;
+      return "";
+    }
     line = cleanLine(line);
     if (line.empty() || line[0] != '%') continue;
     std::string name = line.substr(1);

@@ -33,6 +33,9 @@ class ConfigWriter {
   // Value of the first entry whose identifier equals id; fatal when the file
   // cannot be read, lacks the identifier or has no well-formed value for it.
   static std::string loadString(const std::string& file, const std::string& id);
+  // The same, but fallback when the file has no entry named id (an older
+  // file, from before the entry existed).
+  static std::string loadStringOr(const std::string& file, const std::string& id, const std::string& fallback);
   // Sets the value of every entry named id (or appends a new entry) and
   // rewrites the file; fatal when any entry of the file is malformed.
   static void writeString(const std::string& file, const std::string& id, const std::string& value);
@@ -72,6 +75,9 @@ class ConfigWriter {
                          const std::string& value, std::vector<ConfigComments>& comments,
                          std::vector<std::string>& ids, std::vector<std::string>& values, const std::string& p,
                          bool& matched, std::string& error);
+
+  // loadString; with missing, an absent id sets it instead of ending the program.
+  static std::string lookUp(const std::string& file, const std::string& id, bool* missing);
 
   static std::string path;
 };

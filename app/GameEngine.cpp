@@ -78,6 +78,7 @@ GameEngine::GameEngine()
       netSystem(nullptr),
       menuManager(nullptr),
       allegTools(nullptr),
+      autosave(&netEngine, "pictures"),
       errMsg("Initializing..."),
       mapWidthText(DEngine::intToStr(DEFAULT_MAP_SIZE)),
       mapHeightText(DEngine::intToStr(DEFAULT_MAP_SIZE)),
@@ -200,13 +201,16 @@ void GameEngine::loadUserOptions() {
   xResolutionText = ConfigWriter::loadString(CONFIG_FILE, "X_RESOLUTION");
   yResolutionText = ConfigWriter::loadString(CONFIG_FILE, "Y_RESOLUTION");
   windowModeText = ConfigWriter::loadString(CONFIG_FILE, "WINDOW_MODE");
+  // Settings from before autosaving existed have no entry for it.
+  autosaveText = ConfigWriter::loadStringOr(CONFIG_FILE, "AUTOSAVE_SECONDS",
+                                            DEngine::intToStr(KivSettings::DEFAULT_AUTOSAVE_SECONDS));
 }
 
 bool GameEngine::saveUserOptions() {
   // A file that cannot be parsed fails at the first key and is not touched.
   return remember("UPDATE_FREQUENCY", updateFrequencyText) && remember("SYNC_BANDWIDTH", syncBandwidthText) &&
          remember("X_RESOLUTION", xResolutionText) && remember("Y_RESOLUTION", yResolutionText) &&
-         remember("WINDOW_MODE", windowModeText);
+         remember("WINDOW_MODE", windowModeText) && remember("AUTOSAVE_SECONDS", autosaveText);
 }
 
 bool GameEngine::remember(const std::string& id, const std::string& value) {
@@ -218,6 +222,7 @@ bool GameEngine::remember(const std::string& id, const std::string& value) {
 
 bool GameEngine::applyUserOptions() {
   if (!KivSettings::setFlushFrequency(updateFrequencyText) || !KivSettings::setSyncBandwidth(syncBandwidthText) ||
+      !KivSettings::setAutosaveSeconds(autosaveText) ||
       !KivSettings::setResolution(xResolutionText, yResolutionText, windowModeText)) {
     errMsg = KivSettings::getErrMsg();
     return false;
@@ -252,6 +257,7 @@ bool GameEngine::hostNewGame() {
 }
 
 bool GameEngine::stopRunningGame() {
+  autosave.end(*worldMap);
   netSystem->resetVariables();
   guiManager->deleteMessages();
   guiManager->dropStrokes();
@@ -371,6 +377,7 @@ void GameEngine::doLogic() {
     }
   }
   pictureSaver.poll();
+  autosave.tick(*worldMap);
 
   if (bannerTicks > 0) {
     runBanner();
@@ -386,6 +393,7 @@ void GameEngine::doLogic() {
     // a while, then the main menu. The program goes on drawing meanwhile.
     bannerText = netSystem->getErrMsg();
     bannerTicks = BANNER_TICKS;
+    autosave.end(*worldMap);
     netSystem->resetVariables();
     // A chat line left open would keep the keyboard from the menus.
     guiManager->closeChat();
@@ -439,6 +447,7 @@ void GameEngine::runMenu() {
           keepTypedNames = true;
           showErrorMenu(errMsg, HOST_SETUP);
         } else if (hostNewGame()) {
+          autosave.begin(netSystem->getGameName(), KivSettings::getAutosaveSeconds(), *worldMap);
           menuManager->setMenu(NO_MENU);
         } else {
           // A picture that cannot be the canvas comes back as it was typed,
@@ -491,6 +500,8 @@ void GameEngine::runMenu() {
         xResolutionText = menuManager->getUserText();
       } else if (action == "Y RESOLUTION") {
         yResolutionText = menuManager->getUserText();
+      } else if (action == "AUTOSAVE SECONDS") {
+        autosaveText = menuManager->getUserText();
       } else if (action == "Windowed") {
         // The button shows the current mode: pressing it flips the mode.
         windowModeText = "Fullscreen";
@@ -592,6 +603,7 @@ void GameEngine::openOptions() {
   menuManager->setSyncPacing(syncBandwidthText);
   menuManager->setBoxText("X RESOLUTION", xResolutionText);
   menuManager->setBoxText("Y RESOLUTION", yResolutionText);
+  menuManager->setBoxText("AUTOSAVE SECONDS", autosaveText);
   menuManager->setWindowMode(windowModeText);
 }
 

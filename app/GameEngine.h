@@ -9,6 +9,7 @@
 #include <atomic>
 #include <string>
 
+#include "Autosave.h"
 #include "DEngine.h"
 #include "InputStatus.h"
 #include "MenuManager.h"
@@ -114,6 +115,8 @@ class GameEngine {
   InputStatus inputStatus;
   // Ctrl+S in a session: the canvas into pictures/ of the working directory.
   PictureSaver pictureSaver;
+  // A hosted session's own saves, into the same folder.
+  Autosave autosave;
 
   std::string errMsg;
   std::string mapWidthText;
@@ -125,6 +128,7 @@ class GameEngine {
   std::string xResolutionText;
   std::string yResolutionText;
   std::string windowModeText;
+  std::string autosaveText;
   // The window mode of the screen the front end was built for, to go back
   // to when a new one cannot be built.
   std::string appliedWindowMode;

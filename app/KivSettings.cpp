@@ -46,6 +46,7 @@ struct Settings {
   std::string errMsg;
   int edcBandwidth = 0;
   int flushPeriod = 0;
+  int autosaveSeconds = KivSettings::DEFAULT_AUTOSAVE_SECONDS;
   int xResolution = 0;
   int yResolution = 0;
   // Whether the mode of xResolution x yResolution is windowed, so that a
@@ -242,6 +243,18 @@ bool KivSettings::setSyncBandwidth(const std::string& bytesPerSec) {
 }
 
 int KivSettings::getEDCBandwidth() { return s().edcBandwidth; }
+
+bool KivSettings::setAutosaveSeconds(const std::string& seconds) {
+  int value = 0;
+  if (!DEngine::strToInt(seconds, value) || value < 0 || value > MAX_AUTOSAVE_SECONDS) {
+    s().errMsg = "Autosave seconds must be a whole number from 0 to " + DEngine::intToStr(MAX_AUTOSAVE_SECONDS);
+    return false;
+  }
+  s().autosaveSeconds = value;
+  return true;
+}
+
+int KivSettings::getAutosaveSeconds() { return s().autosaveSeconds; }
 
 std::string KivSettings::getErrMsg() { return s().errMsg; }
 

@@ -2,7 +2,7 @@
 #define APP_KIVSETTINGS_H
 
 // KivSettings: the one program-wide copy of the user options (resolution,
-// update period, sync bandwidth), the fonts and palette, the brush, the
+// update period, sync bandwidth, autosave interval), the fonts and palette, the brush, the
 // working directory and the queue of chat and status lines. Static only and
 // used from the main thread; the fonts belong to the loaded datafile.
 
@@ -39,6 +39,11 @@ class KivSettings {
   static constexpr const char* LAN_SYNC_BANDWIDTH = "10000000";
   static bool setSyncBandwidth(const std::string& bytesPerSec);
   static int getEDCBandwidth();
+  // How often a hosting program saves its picture by itself; 0 never.
+  static constexpr int DEFAULT_AUTOSAVE_SECONDS = 60;
+  static constexpr int MAX_AUTOSAVE_SECONDS = 1000000;
+  static bool setAutosaveSeconds(const std::string& seconds);
+  static int getAutosaveSeconds();
   static std::string getErrMsg();
 
   // Drawing state.

@@ -116,6 +116,40 @@ std::string partName(const std::string& folder, const std::string& base, pid_t w
   return folder + "/." + base + ".png.part-" + std::to_string(writer);
 }
 
+// Gives the written part a free name: a hard link refuses a name that
+// exists, even one another program took a moment ago; where the file system
+// has no hard links, a rename into a name seen free is the next best thing.
+// The part's own name goes either way. EEXIST when every name is taken.
+int placeNew(const std::string& part, const std::string& folder, const std::string& base, std::string& path) {
+  for (int n = 1; n <= MAX_SUFFIX; ++n) {
+    path = folder + "/" + base + (n == 1 ? "" : "-" + std::to_string(n)) + ".png";
+    int err = link(part.c_str(), path.c_str()) == 0 ? 0 : errno;
+    if (err == EEXIST) continue;
+    if (err == EPERM || err == EOPNOTSUPP || err == ENOSYS) {
+      if (access(path.c_str(), F_OK) == 0) continue;
+      err = rename(part.c_str(), path.c_str()) == 0 ? 0 : errno;
+    }
+    unlink(part.c_str());
+    return err;
+  }
+  return EEXIST;
+}
+
+// A rename replaces the old picture in one step: whoever opens the name gets
+// the old file or the new one.
+int placeReplacing(const std::string& part, const std::string& folder, const std::string& base,
+                   std::string& path) {
+  path = folder + "/" + base + ".png";
+  return rename(part.c_str(), path.c_str()) == 0 ? 0 : errno;
+}
+
+void syncFolder(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
 // The outcome crosses the pipe as: ok flag, newline, path, newline, text.
 std::string encode(const PictureSaver::Outcome& o) { return (o.ok ? "1\n" : "0\n") + o.path + "\n" + o.text; }
 
@@ -134,7 +168,10 @@ bool decode(const std::string& data, PictureSaver::Outcome& o) {
 // ---------------------------------------------------------------------------
 // Names and reasons
 
-PictureSaver::PictureSaver(const std::string& f) : folder(f), child(-1), resultPipe(-1), announced(false) {}
+void (*PictureSaver::afterStep)(PictureSaver::Step) = nullptr;
+
+PictureSaver::PictureSaver(const std::string& f)
+    : folder(f), quiet(false), child(-1), resultPipe(-1), announced(false) {}
 
 PictureSaver::~PictureSaver() { wait(); }
 
@@ -148,10 +185,32 @@ std::string PictureSaver::baseName(std::time_t when) {
 
 void PictureSaver::post(const std::string& text) const { KivSettings::addChatMessage(OWNER, text, STATUS_COLOR); }
 
+void PictureSaver::note(const std::string& text) const {
+  if (quiet)
+    KivSettings::logLine(std::string(OWNER) + " " + text);
+  else
+    post(text);
+}
+
+std::string PictureSaver::nextBase() const { return fixedBase.empty() ? baseName(std::time(nullptr)) : fixedBase; }
+
+PictureSaver::Outcome PictureSaver::writeNow(BITMAP* canvas, const std::string& base) const {
+  return fixedBase.empty() ? write(canvas, folder, base) : replace(canvas, folder, base);
+}
+
 // ---------------------------------------------------------------------------
 // Writing one picture
 
 PictureSaver::Outcome PictureSaver::write(BITMAP* canvas, const std::string& folder, const std::string& base) {
+  return writeAtomically(canvas, folder, base, false);
+}
+
+PictureSaver::Outcome PictureSaver::replace(BITMAP* canvas, const std::string& folder, const std::string& base) {
+  return writeAtomically(canvas, folder, base, true);
+}
+
+PictureSaver::Outcome PictureSaver::writeAtomically(BITMAP* canvas, const std::string& folder,
+                                                   const std::string& base, bool replacing) {
   Outcome out;
   if (canvas == nullptr) {
     out.text = failure("there is no canvas");
@@ -170,6 +229,7 @@ PictureSaver::Outcome PictureSaver::write(BITMAP* canvas, const std::string& fol
     out.text = failure(writeFailure(err, folder));
     return out;
   }
+  if (afterStep) afterStep(PART_WRITTEN);
   bool cutOff = false;
   if (const int err = checkWritten(part, cutOff)) {
     unlink(part.c_str());
@@ -181,43 +241,38 @@ PictureSaver::Outcome PictureSaver::write(BITMAP* canvas, const std::string& fol
     out.text = failure(writeFailure(0, folder));
     return out;
   }
-  // A hard link refuses a name that exists, even one another program took
-  // a moment ago; where the file system has no hard links, a rename into a
-  // name seen free is the next best thing.
-  for (int n = 1; n <= MAX_SUFFIX; ++n) {
-    const std::string name = base + (n == 1 ? "" : "-" + std::to_string(n)) + ".png";
-    const std::string path = folder + "/" + name;
-    int err = link(part.c_str(), path.c_str()) == 0 ? 0 : errno;
-    if (err == EEXIST) continue;
-    if (err == EPERM || err == EOPNOTSUPP || err == ENOSYS) {
-      if (access(path.c_str(), F_OK) == 0) continue;
-      err = rename(part.c_str(), path.c_str()) == 0 ? 0 : errno;
-    }
+  if (afterStep) afterStep(PART_ON_DISK);
+  std::string path;
+  const int err = replacing ? placeReplacing(part, folder, base, path) : placeNew(part, folder, base, path);
+  if (err != 0) {
     unlink(part.c_str());
-    if (err != 0) {
-      out.text = failure(reason(err, folder));
-      return out;
-    }
-    out.ok = true;
-    out.path = path;
-    out.text = "Saved the picture as " + path;
+    out.text = err == EEXIST ? failure("every name for this second is taken in " + folder)
+                             : failure(reason(err, folder));
     return out;
   }
-  unlink(part.c_str());
-  out.text = failure("every name for this second is taken in " + folder);
+  if (afterStep) afterStep(NAMED);
+  // The new name itself is only safe once the folder is on the disk too.
+  syncFolder(folder);
+  if (afterStep) afterStep(FOLDER_ON_DISK);
+  out.ok = true;
+  out.path = path;
+  out.text = "Saved the picture as " + path;
   return out;
 }
 
 PictureSaver::Outcome PictureSaver::saveNow(BITMAP* canvas) {
   wait();
-  if (canvas != nullptr && static_cast<long>(canvas->w) * canvas->h >= SLOW_SAVE_PIXELS) post(SAVING);
-  finish(write(canvas, folder, baseName(std::time(nullptr))));
+  if (canvas != nullptr && static_cast<long>(canvas->w) * canvas->h >= SLOW_SAVE_PIXELS) note(SAVING);
+  finish(writeNow(canvas, nextBase()));
   return last;
 }
 
 void PictureSaver::finish(const Outcome& outcome) {
   last = outcome;
-  post(outcome.text);
+  if (outcome.ok)
+    note(outcome.text);
+  else
+    post(outcome.text);
 }
 
 // ---------------------------------------------------------------------------
@@ -225,17 +280,17 @@ void PictureSaver::finish(const Outcome& outcome) {
 
 bool PictureSaver::start(BITMAP* canvas) {
   if (busy()) {
-    post("Still saving the last picture");
+    note("Still saving the last picture");
     return false;
   }
   if (canvas == nullptr) {
     finish(write(canvas, folder, ""));
     return false;
   }
-  const std::string base = baseName(std::time(nullptr));
+  const std::string base = nextBase();
   pendingBase = base;
   announced = static_cast<long>(canvas->w) * canvas->h >= SLOW_SAVE_PIXELS;
-  if (announced) post(SAVING);
+  if (announced) note(SAVING);
 
   int fds[2];
   pid_t pid = -1;
@@ -249,7 +304,7 @@ bool PictureSaver::start(BITMAP* canvas) {
   if (pid < 0) {
     // No second process (no memory for one, say): the picture still
     // matters more than a pause of the loop.
-    finish(write(canvas, folder, base));
+    finish(writeNow(canvas, base));
     return true;
   }
   if (pid == 0) {
@@ -267,7 +322,7 @@ bool PictureSaver::start(BITMAP* canvas) {
     signal(SIGHUP, SIG_IGN);
     signal(SIGTERM, SIG_DFL);
     signal(SIGXFSZ, SIG_IGN);
-    const std::string result = encode(write(canvas, folder, base));
+    const std::string result = encode(writeNow(canvas, base));
     ssize_t unused = ::write(3, result.data(), result.size());
     (void)unused;
     _exit(0);
@@ -284,7 +339,7 @@ void PictureSaver::poll() {
   if (!busy()) return;
   if (!announced && std::chrono::steady_clock::now() - started >= std::chrono::seconds(1)) {
     announced = true;
-    post(SAVING);
+    note(SAVING);
   }
   int status = 0;
   const pid_t done = waitpid(child, &status, WNOHANG);

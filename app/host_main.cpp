@@ -2,14 +2,14 @@
 // program's own (network facade, session server and canvas, stepped like the
 // game); status and chat lines go to standard output, lines typed on standard
 // input are sent as the host's chat, and the picture is saved every N seconds
-// and once more when SIGINT or SIGTERM ends the host.
+// and once more when SIGINT or SIGTERM ends the host, when it changed.
 //
 //   brelvin-host WIDTH HEIGHT [options]       a blank canvas
 //   brelvin-host --picture FILE.png [options] the picture as the canvas
 //   brelvin-host --resume [WIDTH HEIGHT] [options]
 //                the newest picture of the pictures folder, or a blank canvas
 //   options: [--port P] [--bandwidth B] [--save-every SECONDS]
-//            [--pictures DIR] [--name NAME]
+//            [--pictures DIR] [--session NAME] [--name NAME]
 //
 // Exit status: 0 after a signal, 1 when the session could not start or
 // failed, 2 for bad arguments (with the usage text) or a picture that cannot
@@ -19,7 +19,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -27,13 +26,13 @@
 #include <vector>
 
 #include "AllegWorker.h"
+#include "Autosave.h"
 #include "ChatProtocol.h"
 #include "DEngine.h"
 #include "HeadlessSession.h"
 #include "KivServer.h"
 #include "KivSettings.h"
 #include "PictureLoader.h"
-#include "PictureSaver.h"
 #include "WorldMap.h"
 
 using libkorvet::DEngine;
@@ -43,7 +42,7 @@ namespace {
 const char* const USAGE =
     "usage: brelvin-host (WIDTH HEIGHT | --picture FILE.png | --resume [WIDTH HEIGHT])\n"
     "                    [--port P] [--bandwidth B] [--save-every SECONDS]\n"
-    "                    [--pictures DIR] [--name NAME]\n"
+    "                    [--pictures DIR] [--session NAME] [--name NAME]\n"
     "Hosts a Brelvin session without a display on a canvas of WIDTH x HEIGHT pixels\n"
     "(1600 to 10000 a side), or on a PNG picture of that size.\n"
     "  --picture FILE.png    the picture is the canvas, and its size the canvas's\n"
@@ -53,9 +52,10 @@ const char* const USAGE =
     "  --bandwidth B         synchronization bytes per second and client\n"
     "                        (10000000: joins paced by the link; 65535 or less:\n"
     "                        the steady pacing)\n"
-    "  --save-every SECONDS  save the picture this often if it changed (300; 0: only\n"
-    "                        when stopping)\n"
+    "  --save-every SECONDS  save the picture this often if it changed (60; 0: only\n"
+    "                        when stopping), as DIR/autosave-<session name>.png\n"
     "  --pictures DIR        folder of the saved pictures (pictures)\n"
+    "  --session NAME        the session's name, for its picture (Brelvin)\n"
     "  --name NAME           the host's name in chat (host)\n"
     "Lines typed on standard input are sent as chat. Ctrl+C or SIGTERM stops the\n"
     "host after a last save.\n";
@@ -65,7 +65,8 @@ struct Options {
   unsigned int height = 0;
   unsigned short port = KivServer::SESSION_PORT;
   std::string bandwidth = KivSettings::LAN_SYNC_BANDWIDTH;
-  long saveEvery = 300;
+  long saveEvery = KivSettings::DEFAULT_AUTOSAVE_SECONDS;
+  std::string session = "Brelvin";
   std::string pictures = "pictures";
   std::string name = "host";
   std::string picture;
@@ -104,10 +105,13 @@ Options parse(int argc, char** argv) {
       o.bandwidth = value();
       number("the bandwidth", o.bandwidth, 1, 2147483647);
     } else if (a == "--save-every") {
-      o.saveEvery = number("--save-every", value(), 0, 1000000);
+      o.saveEvery = number("--save-every", value(), 0, KivSettings::MAX_AUTOSAVE_SECONDS);
     } else if (a == "--pictures") {
       o.pictures = value();
       if (o.pictures.empty()) usage("--pictures needs a folder");
+    } else if (a == "--session") {
+      o.session = value();
+      if (o.session.empty()) usage("--session needs a name");
     } else if (a == "--picture") {
       o.picture = value();
       if (o.picture.empty()) usage("--picture needs a file");
@@ -239,13 +243,9 @@ int main(int argc, char** argv) {
   if (!picture.empty()) std::cout << " from " << picture;
   std::cout << std::endl;
 
-  PictureSaver saver(opt.pictures);
+  Autosave autosave(&session.engine(), opt.pictures);
+  autosave.begin(opt.session, static_cast<int>(opt.saveEvery), session.map());
   ChatInput input;
-  // The segment CRCs of the last picture handed to the saver: an unchanged
-  // canvas is not saved again.
-  std::vector<unsigned int> saved = session.segmentCRCs();
-  typedef std::chrono::steady_clock Clock;
-  Clock::time_point nextSave = Clock::now() + std::chrono::seconds(opt.saveEvery);
   int result = 0;
 
   while (stopSignal == 0) {
@@ -258,16 +258,10 @@ int main(int argc, char** argv) {
     for (const HeadlessSession::Line& line : session.takeLines())
       if (!line.status) std::cout << line.owner << ": " << line.text << std::endl;
     for (const std::string& line : input.takeLines()) net.sendChat(line);
-    saver.poll();
-    if (opt.saveEvery > 0 && Clock::now() >= nextSave) {
-      nextSave = Clock::now() + std::chrono::seconds(opt.saveEvery);
-      std::vector<unsigned int> now = session.segmentCRCs();
-      if (now != saved && saver.start(WorldMap::getMapBuffer())) saved = now;
-    }
+    autosave.tick(session.map());
   }
 
-  saver.wait();
-  if (session.segmentCRCs() != saved || !saver.lastOutcome().ok) saver.saveNow(WorldMap::getMapBuffer());
+  autosave.finish(session.map());
   std::cout << "brelvin-host: stopped" << std::endl;
   return result;
 }

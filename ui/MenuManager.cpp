@@ -76,7 +76,8 @@ MenuManager::MenuManager()
       errMsg("AllOK"),
       message("Everything is OK, nothing is ruined. This is real."),
       inputDelay(0),
-      nextY(0) {}
+      nextY(0),
+      spacing(WIDGET_SPACING) {}
 
 MenuManager::~MenuManager() {
   clearVectors();
@@ -138,6 +139,7 @@ void MenuManager::clearOldMenu() {
   title = "None";
   clearVectors();
   nextY = FIRST_WIDGET_Y;
+  spacing = WIDGET_SPACING;
   focusKind = FOCUS_NONE;
   focusIndex = 0;
 }
@@ -174,7 +176,7 @@ ButtonObject* MenuManager::addButton(const std::string& text, const std::string&
   ButtonObject* button = new (std::nothrow) ButtonObject(text, -1, nextY, true, actionName);
   if (button == nullptr) DEngine::fatalError("MenuManager::addButton()");
   buttons.push_back(button);
-  nextY += WIDGET_SPACING;
+  nextY += spacing;
   return button;
 }
 
@@ -183,7 +185,7 @@ TextBox* MenuManager::addTextBox(const std::string& label, const std::string& te
   TextBox* box = new (std::nothrow) TextBox(text, -1, nextY, true, label, widthInTiles, actionName);
   if (box == nullptr) DEngine::fatalError("MenuManager::addTextBox()");
   textBoxes.push_back(box);
-  nextY += WIDGET_SPACING;
+  nextY += spacing;
   return box;
 }
 
@@ -226,6 +228,11 @@ void MenuManager::initClientSetup() {
 void MenuManager::initOptionsMenu() {
   title = "Options";
   nextY = 100;
+  // Nine widgets of 38 rows: closer together where the last would not be
+  // whole on the screen (on the smallest, 480 rows), never overlapping.
+  const int widgets = 9;
+  const int fit = (KivSettings::getYResolution() - nextY - 42) / (widgets - 1);
+  if (KivSettings::getYResolution() > 0 && fit < spacing) spacing = std::max(fit, 40);
   addTextBox("Network Updates/Sec", ConfigWriter::loadString(CONFIG_FILE, "UPDATE_FREQUENCY"),
              "UPDATE FREQUENCY", 2);
   addTextBox("Synchronization Bandwidth (bytes/sec)",
@@ -234,6 +241,11 @@ void MenuManager::initOptionsMenu() {
              "X RESOLUTION", 2);
   addTextBox("Vertical Resolution ", ConfigWriter::loadString(CONFIG_FILE, "Y_RESOLUTION"),
              "Y RESOLUTION", 2);
+  // Files from before the entry existed are read as the default.
+  addTextBox("Autosave every (seconds, 0: never)",
+             ConfigWriter::loadStringOr(CONFIG_FILE, "AUTOSAVE_SECONDS",
+                                        DEngine::intToStr(KivSettings::DEFAULT_AUTOSAVE_SECONDS)),
+             "AUTOSAVE SECONDS", 2);
   // The button shows the mode that will be saved, and its action names that
   // mode, so the game engine knows which way the user flipped it.
   alignTextBoxes();

@@ -137,6 +137,9 @@ class MenuManager {
   std::string message;
   int inputDelay;
   int nextY;
+  // Between consecutive widgets of the current menu: WIDGET_SPACING, or less
+  // where a long menu would not fit the screen otherwise.
+  int spacing;
 };
 
 #endif  // UI_MENUMANAGER_H

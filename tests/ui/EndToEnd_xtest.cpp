@@ -243,8 +243,8 @@ Field centredField(const std::string& label, int tiles, int y) {
 // The options menu's fields, in one column after the widest label.
 Field optionsField(int index) {
   const char* labels[] = {"Network Updates/Sec", "Synchronization Bandwidth (bytes/sec)", "Horizontal Resolution",
-                          "Vertical Resolution "};
-  const int tiles[] = {2, 4, 2, 2};
+                          "Vertical Resolution ", "Autosave every (seconds, 0: never)"};
+  const int tiles[] = {2, 4, 2, 2, 2};
   int labelWidth = 0;
   for (const char* l : labels) labelWidth = std::max(labelWidth, textWidth(MEDIUM_FONT, l) + 20);
   const int left = MID - (labelWidth + 128) / 2 + labelWidth;
@@ -694,7 +694,7 @@ TEST_F(EndToEndTest, OptionsApplyWhatTheyShowWholeOrNotAtAll) {
   startAtMainMenu(in, "tuner");
   if (HasFatalFailure()) return;
   const std::string broken = readFile(in.configPath());
-  const int pacing = row(4), save = row(5), thatSucks = row(3);
+  const int pacing = row(5), save = row(6), thatSucks = row(3);
   auto showing = [](const std::string& rate, const std::string& height) {
     return [=](const Shot& s) {
       return titleIs(s, "Options") && fieldShows(s, optionsField(0), rate) && fieldShows(s, optionsField(3), height);
