@@ -391,15 +391,23 @@ void GameEngine::doLogic() {
   } else {
     // The session failed: its reason shows across the top of the screen for
     // a while, then the main menu. The program goes on drawing meanwhile.
-    bannerText = netSystem->getErrMsg();
-    bannerTicks = BANNER_TICKS;
+    // A reconnect that ended had its notice up all along: the error menu
+    // says why it ended, and leads back to the join setup.
+    const std::string reason = netSystem->getErrMsg();
+    const bool reconnecting = netSystem->endedReconnecting();
     autosave.end(*worldMap);
     netSystem->resetVariables();
     // A chat line left open would keep the keyboard from the menus.
     guiManager->closeChat();
     guiManager->dropStrokes();
     worldMap->reset();
-    menuManager->setMenu(MAIN_MENU);
+    if (reconnecting) {
+      showErrorMenu(reason, CLIENT_SETUP);
+    } else {
+      bannerText = reason;
+      bannerTicks = BANNER_TICKS;
+      menuManager->setMenu(MAIN_MENU);
+    }
   }
 
   calculateFPS();
@@ -671,7 +679,10 @@ void GameEngine::drawGraphics() {
   showFPS();
   if (menuManager->getMenu() == NO_MENU) guiManager->showPaintGUI(buffer, scrollX, scrollY);
   guiManager->display(buffer);
-  if (bannerTicks > 0) allegTools->debugMessage(buffer, bannerText);
+  if (bannerTicks > 0)
+    allegTools->debugMessage(buffer, bannerText);
+  else if (netSystem->isReconnecting())
+    allegTools->debugMessage(buffer, netSystem->reconnectStatus());
   if (screen == nullptr) return;
   acquire_screen();
   draw_sprite(screen, buffer, 0, 0);

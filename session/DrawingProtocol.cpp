@@ -66,6 +66,12 @@ void DrawingProtocol::addCoordinates(long x1, long y1, long x2, long y2) {
   DrawingData line(x1, y1, x2, y2);
   line.setBrushSize(KivSettings::getBrushSize());
   line.setFillType(KivSettings::getFillType());
+  addLine(line);
+}
+
+void DrawingProtocol::addLine(const DrawingData& line) {
+  if (line.getFirstX() < 0 || line.getFirstY() < 0 || line.getSecondX() < 0 || line.getSecondY() < 0)
+    DEngine::fatalError("DrawingProtocol::addLine(): got a negative value");
   pendingLines.push_back(line);
   if (pendingLines.size() > MAX_PENDING_LINES) {
     pendingLines.pop_front();

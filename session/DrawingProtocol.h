@@ -42,6 +42,9 @@ class DrawingProtocol {
   // Queues a segment with the current brush size and fill type.
   // Requires: every coordinate is 0 or greater (fatal otherwise).
   void addCoordinates(long x1, long y1, long x2, long y2);
+  // Queues a segment with its own brush size and fill type (one painted
+  // earlier). Requires: as addCoordinates.
+  void addLine(const DrawingData& line);
 
   // Session tick of a client: sends the queue to the host when it is time.
   // Host is anything with sendMessage(unsigned char type, const DBuffer&):

@@ -40,6 +40,7 @@ const unsigned short KivClient::SESSION_PORT;
 const unsigned int KivClient::TICK_INTERVAL_MS;
 const int KivClient::PLACEHOLDER_COLOR;
 const unsigned int KivClient::GREETING_TIMEOUT_MS;
+const unsigned int KivClient::HOST_SILENCE_MS;
 
 KivClient::KivClient(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat)
     : DDispatcher(e, IO_BUFFER_BYTES),
@@ -50,10 +51,15 @@ KivClient::KivClient(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatPr
       chatProtocol(chat),
       tickTimer(e),
       greetingTimer(e),
+      bytesReceived(0),
       ready(false),
       clientOK(true),
-      completeReported(false) {
+      completeReported(false),
+      continuing(false),
+      startedAfresh(false),
+      connectionLost(false) {
   joinStart.useEngine(e);
+  lastHeard.useEngine(e);
 }
 
 KivClient::~KivClient() {
@@ -80,8 +86,7 @@ void KivClient::connectToHost(const std::string& address, unsigned short port) {
 
 void KivClient::connectHandler(std::string text, libkorvet::NetworkCode code) {
   if (code != libkorvet::connectOk) {
-    clientOK = false;
-    errMsg = text;
+    loseConnection(text);
     return;
   }
   if (syncClient) return;  // one connection per object
@@ -106,9 +111,20 @@ void KivClient::connectHandler(std::string text, libkorvet::NetworkCode code) {
     DEngine::fatalError(syncClient->getErrMsg());
 }
 
-void KivClient::errorHandler(std::string text) {
+void KivClient::errorHandler(std::string text) { loseConnection(text); }
+
+void KivClient::loseConnection(const std::string& text) {
+  // A connection closed after a verdict keeps the verdict as the reason.
+  if (!clientOK) return;
   clientOK = false;
+  connectionLost = true;
   errMsg = text;
+}
+
+void KivClient::receiveHandler(DBuffer& data) {
+  bytesReceived += data.size();
+  lastHeard.updateTime();
+  DDispatcher::receiveHandler(data);
 }
 
 void KivClient::corruptHandler(std::string text) { postStatus(text); }
@@ -118,8 +134,7 @@ bool KivClient::getJoined() const { return syncClient && syncClient->getState() 
 void KivClient::greetingOverdue() {
   greetingTimer.stop();
   if (ready || !clientOK) return;
-  clientOK = false;
-  errMsg = "The host at " + hostAddress + " accepted the connection but never answered.";
+  loseConnection("The host at " + hostAddress + " accepted the connection but never answered.");
 }
 
 void KivClient::checkJoin() {
@@ -142,6 +157,8 @@ void KivClient::reportComplete() {
 }
 
 void KivClient::run() {
+  if (clientOK && getJoined() && lastHeard.timeElapsed() > HOST_SILENCE_MS)
+    loseConnection("The host at " + hostAddress + " stopped answering.");
   checkJoin();
   reportComplete();
   drawingProtocol->runClient(this);
@@ -208,9 +225,20 @@ bool KivClient::extractDimensions(DBuffer& greeting) {
     return false;
   }
 
-  if (!worldMap->create(static_cast<int>(width), static_cast<int>(height), syncClient)) {
-    errMsg = worldMap->getErrMsg();
-    return false;
+  const bool sameCanvas = continuing && worldMap->isCreated() && worldMap->getPixelWidth() == static_cast<int>(width) &&
+                          worldMap->getPixelHeight() == static_cast<int>(height);
+  if (sameCanvas) {
+    worldMap->moveTo(syncClient);
+  } else {
+    if (continuing) {
+      startedAfresh = true;
+      postStatus("The host at " + hostAddress + " has a new canvas of " + std::to_string(width) + " x " +
+                 std::to_string(height) + ": starting over");
+    }
+    if (!worldMap->create(static_cast<int>(width), static_cast<int>(height), syncClient)) {
+      errMsg = worldMap->getErrMsg();
+      return false;
+    }
   }
   if (!syncClient->setQueryPeriod(QUERY_PERIOD_MS)) {
     errMsg = syncClient->getErrMsg();
@@ -223,9 +251,11 @@ bool KivClient::extractDimensions(DBuffer& greeting) {
 
   // Written with the overwrite flag, the pattern is not local paint: every
   // segment then differs from the host's and gets repaired.
-  syncClient->setEDCOverwrite(true);
-  paintPlaceholder(static_cast<int>(width), static_cast<int>(height));
-  syncClient->setEDCOverwrite(false);
+  if (!sameCanvas) {
+    syncClient->setEDCOverwrite(true);
+    paintPlaceholder(static_cast<int>(width), static_cast<int>(height));
+    syncClient->setEDCOverwrite(false);
+  }
   // Painting the largest canvas takes seconds, many more on a busy machine.
   syncClient->restartHandshakeTimeout();
   return true;

@@ -8,7 +8,8 @@
 // routes DRAW and CHAT bodies and runs both protocols on a 33 ms tick.
 // A host that accepts but sends no greeting within GREETING_TIMEOUT_MS, or a
 // join the sync client gives up on (bad or mismatching JOIN_ACK, no answer),
-// fails the session with a text for the user. Once the first pass of the
+// fails the session with a text for the user, as does a joined host silent
+// for HOST_SILENCE_MS. Once the first pass of the
 // sync client has compared the whole canvas it says "The picture is
 // complete" with the time the join took.
 // Not reusable: one connection per object. The canvas and protocols are lent.
@@ -34,6 +35,9 @@ class KivClient : public libkorvet::DDispatcher {
   // Colour index of the placeholder squares (a dark grey).
   static const int PLACEHOLDER_COLOR = 2;
   static const unsigned int GREETING_TIMEOUT_MS = 30000;
+  // A joined host answers two queries a second; one silent this long, as
+  // long as the host waits for a silent client, is gone.
+  static const unsigned int HOST_SILENCE_MS = 60000;
 
   // Requires: map and the protocols outlive this object.
   KivClient(libkorvet::DEngine* engine, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat);
@@ -42,6 +46,19 @@ class KivClient : public libkorvet::DDispatcher {
   // Starts connecting to a dotted IPv4 address or host name; the outcome
   // arrives through connectHandler. Fatal once a connection was made.
   void connectToHost(const std::string& address, unsigned short port = SESSION_PORT);
+
+  // The canvas lent holds what an earlier connection to this host showed: a
+  // greeting of its size goes on with it instead of the placeholder, so only
+  // the segments that differ travel. Only before the greeting.
+  void continueCanvas() { continuing = true; }
+  // The greeting named another size than the canvas continued: it started
+  // over from the placeholder.
+  bool startedOver() const { return startedAfresh; }
+  // The session ended because the connection could not be made, broke, or
+  // the host fell silent, not by anyone's verdict.
+  bool lostConnection() const { return connectionLost; }
+  // Bytes received from the host so far.
+  unsigned long long getBytesReceived() const { return bytesReceived; }
 
   // The greeting built the canvas.
   bool getReady() const { return ready; }
@@ -57,6 +74,7 @@ class KivClient : public libkorvet::DDispatcher {
   void connectHandler(std::string text, libkorvet::NetworkCode code) override;
   void errorHandler(std::string text) override;
   void corruptHandler(std::string text) override;
+  void receiveHandler(libkorvet::DBuffer& data) override;
   static void syncError(std::string text);
   void messageHandler(libkorvet::DBuffer& body);
   // Validates the greeting and sets up the canvas and the join.
@@ -74,6 +92,8 @@ class KivClient : public libkorvet::DDispatcher {
   // Ends the session once the sync client has given up on the join.
   void checkJoin();
   void reportComplete();
+  // The first failure of the connection itself ends the session.
+  void loseConnection(const std::string& text);
 
   libksync::SyncClient* syncClient;
   WorldMap* worldMap;
@@ -84,6 +104,8 @@ class KivClient : public libkorvet::DDispatcher {
   libkorvet::DTimer greetingTimer;
   // From the greeting on: how long the first pass took.
   libkorvet::DTime joinStart;
+  libkorvet::DTime lastHeard;
+  unsigned long long bytesReceived;
   std::string hostAddress;
   // The first thing the sync client reported about the join.
   std::string joinError;
@@ -91,6 +113,9 @@ class KivClient : public libkorvet::DDispatcher {
   bool ready;
   bool clientOK;
   bool completeReported;
+  bool continuing;
+  bool startedAfresh;
+  bool connectionLost;
 };
 
 #endif  // SESSION_KIVCLIENT_H

@@ -7,6 +7,8 @@
 #include "DrawingProtocol.h"
 #include "KivClient.h"
 #include "KivServer.h"
+#include "KivSettings.h"
+#include "Reconnector.h"
 
 using libkorvet::DEngine;
 
@@ -27,13 +29,18 @@ NetSystem::NetSystem(DEngine* e)
       engine(e),
       hostIP("0.0.0.0"),
       sessionMode(NO_SESSION),
-      sessionPort(KivServer::SESSION_PORT) {
+      sessionPort(KivServer::SESSION_PORT),
+      reconnector(new Reconnector(e)),
+      clientMap(nullptr),
+      everJoined(false),
+      reconnectEnded(false) {
   resetVariables();
 }
 
 NetSystem::~NetSystem() {
   delete clientHandler;
   delete serverHandler;
+  delete reconnector;
   delete drawingProtocol;
   delete chatProtocol;
 }
@@ -49,6 +56,10 @@ void NetSystem::resetVariables() {
   serverHandler = nullptr;
   delete clientHandler;
   clientHandler = nullptr;
+  reconnector->reset();
+  clientMap = nullptr;
+  everJoined = false;
+  reconnectEnded = false;
 
   // Fresh protocols drop whatever was queued and read the current update
   // frequency.
@@ -93,12 +104,22 @@ bool NetSystem::joinExistingGame(WorldMap* map) {
   if (clientHandler) DEngine::fatalError("NetSystem::joinExistingGame(): clientHandler != NULL");
 
   clientHandler = new KivClient(engine, map, drawingProtocol, chatProtocol);
+  clientMap = map;
   clientHandler->connectToHost(hostIP, sessionPort);
   sessionMode = CLIENT;
   return true;
 }
 
 void NetSystem::addUDPDrawing(long x1, long y1, long x2, long y2) {
+  if (isReconnecting() || reconnector->keptStrokes() > 0) {
+    // The protocol keeps only its newest few; these wait for the host, and
+    // after a rejoin new strokes queue behind the kept ones.
+    DrawingData line(x1, y1, x2, y2);
+    line.setBrushSize(KivSettings::getBrushSize());
+    line.setFillType(KivSettings::getFillType());
+    reconnector->keepStroke(line);
+    return;
+  }
   drawingProtocol->addCoordinates(x1, y1, x2, y2);
 }
 
@@ -108,17 +129,70 @@ void NetSystem::sendChat(const std::string& text) {
 }
 
 bool NetSystem::netOK() {
-  if (sessionMode == CLIENT && !clientHandler->getClientOK()) {
-    errMsg = clientHandler->getErrMsg();
-    if (errMsg.empty()) errMsg = SYNC_START_FAILED;
-    return false;
-  }
+  if (sessionMode == CLIENT) return clientHealthy();
   if (sessionMode == HOSTING && !serverHandler->getServerOK()) {
     errMsg = serverHandler->getErrMsg();
     return false;
   }
   return true;
 }
+
+std::string NetSystem::clientFailure() const {
+  const std::string text = clientHandler->getErrMsg();
+  return text.empty() ? SYNC_START_FAILED : text;
+}
+
+bool NetSystem::clientHealthy() {
+  if (reconnector->isActive()) return keepReconnecting();
+  if (clientHandler->getClientOK()) {
+    if (clientHandler->getJoined()) everJoined = true;
+    reconnector->replay(drawingProtocol);
+    return true;
+  }
+  if (everJoined && Reconnector::retries(*clientHandler)) {
+    reconnector->start(hostIP, clientMap, clientHandler->getErrMsg());
+    replaceClient();
+    return true;
+  }
+  errMsg = clientFailure();
+  return false;
+}
+
+bool NetSystem::keepReconnecting() {
+  const bool failed = !clientHandler->getClientOK();
+  if (!failed && clientHandler->getJoined()) {
+    reconnector->joined(!clientHandler->startedOver());
+    return true;
+  }
+  if (failed && !Reconnector::retries(*clientHandler)) {
+    reconnectEnded = true;
+    errMsg = clientFailure();
+    return false;
+  }
+  if (failed || (!clientHandler->getReady() && reconnector->attemptOverdue())) {
+    reconnector->attemptFailed(failed ? clientHandler->getErrMsg() : "the host did not answer");
+    // A greeting moved the canvas onto this attempt's map, which goes now.
+    if (clientHandler->getReady()) reconnector->park(clientMap);
+    replaceClient();
+  }
+  if (reconnector->expired()) {
+    reconnectEnded = true;
+    errMsg = reconnector->giveUpText();
+    return false;
+  }
+  if (reconnector->attemptDue()) clientHandler->connectToHost(hostIP, sessionPort);
+  return true;
+}
+
+void NetSystem::replaceClient() {
+  delete clientHandler;
+  clientHandler = new KivClient(engine, clientMap, drawingProtocol, chatProtocol);
+  clientHandler->continueCanvas();
+}
+
+std::string NetSystem::reconnectStatus() const { return reconnector->statusText(); }
+
+bool NetSystem::isReconnecting() const { return sessionMode == CLIENT && reconnector->isActive(); }
 
 bool NetSystem::clientReady() {
   if (sessionMode != CLIENT) DEngine::fatalError("NetSystem::clientReady(): we're not a client");

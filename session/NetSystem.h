@@ -5,8 +5,10 @@
 // game name and host address, owns the drawing and chat protocols and, while
 // a session runs, the KivServer (hosting) or the KivClient (joined); forwards
 // strokes and chat lines, answers the health and readiness checks and tears
-// everything down between sessions. Main thread only; the game engine owns
-// the one instance and lends it the canvas when a session starts.
+// everything down between sessions. A joined client that loses its host
+// keeps its session and reconnects by itself (Reconnector), driven from the
+// health check. Main thread only; the game engine owns the one instance and
+// lends it the canvas when a session starts.
 
 #include <string>
 
@@ -18,6 +20,7 @@ class ChatProtocol;
 class DrawingProtocol;
 class KivClient;
 class KivServer;
+class Reconnector;
 class WorldMap;
 
 class NetSystem {
@@ -54,7 +57,15 @@ class NetSystem {
   void addUDPDrawing(long x1, long y1, long x2, long y2);
   void sendChat(const std::string& text);
   // The health check: false (text in getErrMsg()) once the session failed.
+  // A joined client that lost its host stays healthy while it reconnects
+  // (attempts are started from here), and fails when that ends.
   bool netOK();
+  // While a lost host is being reconnected to: "Reconnecting to ADDRESS...
+  // (attempt N)"; empty otherwise.
+  std::string reconnectStatus() const;
+  bool isReconnecting() const;
+  // The last failure ended a reconnect (it gave up, or the host refused it).
+  bool endedReconnecting() const { return reconnectEnded; }
   // Whether the joined client accepted the host's greeting and the host
   // acknowledged its join. Fatal unless a client.
   bool clientReady();
@@ -73,10 +84,17 @@ class NetSystem {
   // For tests and tools; null outside the matching session.
   KivServer* getServer() const { return serverHandler; }
   KivClient* getClient() const { return clientHandler; }
+  const Reconnector& getReconnector() const { return *reconnector; }
 
   static int getNumInstances() { return -1; }
 
  private:
+  bool clientHealthy();
+  bool keepReconnecting();
+  // A new, unconnected client for the next attempt, continuing the canvas.
+  void replaceClient();
+  std::string clientFailure() const;
+
   DrawingProtocol* drawingProtocol;
   ChatProtocol* chatProtocol;
   KivClient* clientHandler;
@@ -88,6 +106,12 @@ class NetSystem {
   std::string errMsg;
   int sessionMode;
   unsigned short sessionPort;
+  Reconnector* reconnector;
+  // The joined client's canvas, lent by joinExistingGame.
+  WorldMap* clientMap;
+  // The client joined the host once: losing it from then on is retried.
+  bool everJoined;
+  bool reconnectEnded;
 };
 
 #endif  // SESSION_NETSYSTEM_H

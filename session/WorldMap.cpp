@@ -1,7 +1,7 @@
 // WorldMap: canvas storage in synchronized planes, stroke rasterisation and
 // the mirror bitmap.
 //
-// [SECTION] lifecycle: construction, create, reset
+// [SECTION] lifecycle: construction, create, move, reset
 // [SECTION] rasterisation: strokes, line series, rectangles, whole rows
 // [SECTION] mirror bitmap: change callback, display
 
@@ -157,6 +157,30 @@ bool WorldMap::create(int w, int h, SyncEngine* engine) {
   clear_to_color(mapBuffer, makecol_depth(bitmap_color_depth(mapBuffer), 0, 0, 0));
   mapCreated = true;
   return true;
+}
+
+void WorldMap::moveTo(SyncEngine* engine) {
+  if (!engine || !mapCreated || !dataMap) DEngine::fatalError("WorldMap::moveTo(): no canvas to move");
+  SyncDataMap* target = engine->retrieveDataMap();
+  // The same allocation as create(), so every pixel keeps its sync index.
+  std::vector<SyncArray<unsigned char>*> red(totalSegments), green(totalSegments), blue(totalSegments);
+  for (int s = 0; s < totalSegments; ++s) {
+    red[s] = new SyncArray<unsigned char>(*engine, BLOCK_PIXELS);
+    green[s] = new SyncArray<unsigned char>(*engine, BLOCK_PIXELS);
+    blue[s] = new SyncArray<unsigned char>(*engine, BLOCK_PIXELS);
+  }
+  target->copyFrom(*dataMap);
+  dataMap->changeCallback = nullptr;
+  target->changeCallback = &WorldMap::getMapChange;
+  for (int s = 0; s < totalSegments; ++s) {
+    delete redPlanes[s];
+    delete greenPlanes[s];
+    delete bluePlanes[s];
+  }
+  redPlanes.swap(red);
+  greenPlanes.swap(green);
+  bluePlanes.swap(blue);
+  dataMap = target;
 }
 
 int WorldMap::getPixelWidth() const { return mapCreated ? pixelWidth : DEFAULT_PIXEL_SIZE; }

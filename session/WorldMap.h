@@ -69,6 +69,11 @@ class WorldMap {
   // nothing happens.
   void drawRect(long x1, long y1, long x2, long y2, int colorIndex);
 
+  // Moves the canvas onto the data map of another engine with all it holds
+  // (bytes, and on clients the marks of local paint), keeping its bitmap and
+  // size: a client that reconnects goes on with the canvas it had.
+  // Requires: created; nothing allocated on engine yet, which is not started.
+  void moveTo(libksync::SyncEngine* engine);
   // Writes row y from 3 bytes a pixel (red, green, blue, as the planes hold
   // them) into the planes and the mirror: a whole picture written byte by
   // byte through the change callback would take many seconds at the largest

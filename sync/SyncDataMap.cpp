@@ -142,6 +142,27 @@ void SyncDataMap::clearMap() {
   predictive = false;
 }
 
+void SyncDataMap::copyFrom(const SyncDataMap& other) {
+  if (other.numSegments != numSegments || other.segmentSize != segmentSize || other.speckSize != speckSize) {
+    DEngine::addFatal("SyncDataMap::copyFrom(): a map of " + DEngine::intToStr(other.numSegments));
+    DEngine::fatalError(" segments does not fit one of " + DEngine::intToStr(numSegments));
+  }
+  for (unsigned short s = 0; s < numSegments; ++s) {
+    std::memcpy(blocks[s].get(), other.blocks[s].get(), segmentSize);
+    SyncMapSegment& record = *segments[s];
+    const SyncMapSegment& theirs = *other.segments[s];
+    record.markChanged();
+    if (!theirs.getCRCChanged()) {
+      record.setCRC32(theirs.getCRC32());
+      record.setCRCChanged(false);
+    }
+  }
+  if (!isServer && !other.isServer)
+    for (std::size_t k = other.freshSpecks.findSet(0, totalSpecks); k < totalSpecks;
+         k = other.freshSpecks.findSet(k + 1, totalSpecks))
+      freshSpecks.set(k);
+}
+
 std::size_t SyncDataMap::memoryUsage() const {
   return std::size_t(numSegments) * segmentSize + blocks.capacity() * sizeof(blocks[0]) +
          segments.capacity() * sizeof(segments[0]) + std::size_t(numSegments) * sizeof(SyncMapSegment) +

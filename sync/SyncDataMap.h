@@ -148,6 +148,12 @@ class SyncDataMap {
   void preventUpdates(unsigned int index);
   bool updatesAllowed(unsigned int index) const;
 
+  // Takes every byte of another map of the same geometry and size and, when
+  // both are client maps, its fresh marks; the cached CRCs come along. The
+  // change callback is not called (whoever shows the bytes already shows
+  // them). A map of another geometry or size is fatal.
+  void copyFrom(const SyncDataMap& other);
+
   // Frees every segment and flag; the map is empty afterwards.
   void clearMap();
 

@@ -6,7 +6,8 @@
 //
 //   brelvin_peer --host WIDTH HEIGHT [--clients N]    wait for N clients (1)
 //                [--prepaint N]    cover the canvas with N random strokes first
-//   brelvin_peer --join ADDRESS                       retries for 30 s until the host listens
+//   brelvin_peer --join ADDRESS                       retries for 30 s until the host listens;
+//                                                     once joined, reconnects as the program does
 // Common options:
 //   --port P         session port (5050)
 //   --strokes N      scripted stroke segments to paint (40)
@@ -382,6 +383,8 @@ int main(int argc, char** argv) {
   std::map<std::string, std::string> confirmed;
   bool matched = false;
   bool readyReported = false;
+  bool reconnecting = false;
+  Clock::time_point lostAt;
   int tick = 0;
 
   while (Clock::now() < deadline) {
@@ -411,8 +414,28 @@ int main(int argc, char** argv) {
       return 3;
     }
 
-    // A host paints on once its clients came, whoever leaves later.
-    bool canPaint = opt.host ? readyReported || net.getServer()->numClients() >= opt.clients : net.clientReady();
+    if (!opt.host) {
+      // Reconnecting is the session's own business; the peer reports it.
+      if (net.isReconnecting() && !reconnecting) {
+        if (matched) {
+          std::cout << "peer " << opt.name << ": host gone after agreement" << std::endl;
+          steps.report();
+          return 0;
+        }
+        reconnecting = true;
+        lostAt = Clock::now();
+        std::cout << "peer " << opt.name << ": lost the host: " << net.reconnectStatus() << std::endl;
+      } else if (reconnecting && !net.isReconnecting()) {
+        reconnecting = false;
+        long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lostAt).count();
+        std::cout << "peer " << opt.name << ": reconnected " << ms << " ms after the loss" << std::endl;
+      }
+    }
+
+    // A host paints on once its clients came, whoever leaves later; a client
+    // paints on while it reconnects, as a person would.
+    bool canPaint = opt.host ? readyReported || net.getServer()->numClients() >= opt.clients
+                             : net.clientReady() || (readyReported && net.isReconnecting());
     if (!canPaint) continue;
     if (!readyReported) {
       readyReported = true;
