@@ -37,6 +37,8 @@ class Autosave {
   // As end(), written before this returns (the program is about to exit).
   void finish(const WorldMap& map);
   bool isRunning() const { return running; }
+  // A picture is being written.
+  bool isWriting() const { return saver.busy(); }
   // The outcome of the last save that ended.
   const PictureSaver::Outcome& lastOutcome() const { return saver.lastOutcome(); }
 
