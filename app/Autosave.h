@@ -45,7 +45,7 @@ class Autosave {
   // "autosave-<name>", with every character of the name other than
   // letters, digits, '-' and '_' written as '_' (at most MAX_NAME of them).
   static std::string fileBase(const std::string& sessionName);
-  static const std::size_t MAX_NAME = 64;
+  static constexpr std::size_t MAX_NAME = 64;
 
  private:
   // Notes a save that ended: its canvas then counts as saved.

@@ -69,7 +69,7 @@ class PaletteColours {
   }
 
  private:
-  static const unsigned char UNKNOWN = 255;
+  static constexpr unsigned char UNKNOWN = 255;
   struct Entry {
     int r, g, b;
   };
