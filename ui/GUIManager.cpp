@@ -4,6 +4,8 @@
 
 #include "GUIManager.h"
 
+#include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <new>
 
@@ -53,6 +55,23 @@ FONT* orDefault(FONT* f) { return f != nullptr ? f : font; }
 
 bool inside(int px, int py, long x0, long y0, long x1, long y1) {
   return px >= x0 && px <= x1 && py >= y0 && py <= y1;
+}
+
+// Moves the end (x2, y2) of a segment that ends on the screen area x0..xEnd
+// by y0..yEnd back to the segment's last point outside that area, in the
+// ring of pixels just around it. A start inside the area gives the start.
+void stopBefore(long& x2, long& y2, long x1, long y1, long x0, long y0, long xEnd, long yEnd) {
+  const double dx = static_cast<double>(x2) - x1;
+  const double dy = static_cast<double>(y2) - y1;
+  // The end lies inside: the segment reaches the ring where it has entered
+  // both the ring's columns and its rows.
+  double t = 0.0;
+  if (dx > 0 && x1 < x0 - 1) t = std::max(t, (x0 - 1 - x1) / dx);
+  if (dx < 0 && x1 > xEnd + 1) t = std::max(t, (xEnd + 1 - x1) / dx);
+  if (dy > 0 && y1 < y0 - 1) t = std::max(t, (y0 - 1 - y1) / dy);
+  if (dy < 0 && y1 > yEnd + 1) t = std::max(t, (yEnd + 1 - y1) / dy);
+  x2 = x1 + std::lround(t * dx);
+  y2 = y1 + std::lround(t * dy);
 }
 
 }  // namespace
@@ -183,6 +202,10 @@ bool GUIManager::initialize(int screenWidth, int screenHeight) {
   guiY = yResolution - paintGui->h;
   addPaintComponents();
   return true;
+}
+
+bool GUIManager::onPanel(int px, int py) const {
+  return inside(px, py, guiX, guiY, guiX + getPanelWidth() - 1, guiY + getPanelHeight() - 1);
 }
 
 int GUIManager::getPanelWidth() const { return paintGui != nullptr ? paintGui->w : 0; }
@@ -421,7 +444,7 @@ void GUIManager::doNetworkChat() {
 bool GUIManager::checkGUIs(long& scrollX, long& scrollY, WorldMap* map) {
   const int px = InputStatus::getCursorX();
   const int py = InputStatus::getCursorY();
-  const bool overPanel = inside(px, py, guiX, guiY, guiX + getPanelWidth(), guiY + getPanelHeight());
+  const bool overPanel = onPanel(px, py);
 
   if (InputStatus::getIsNewKey()) {
     const char typed = InputStatus::getKeyInput();
@@ -517,16 +540,16 @@ void GUIManager::updateHighlighting(long scrollX, long scrollY, bool overPanel) 
     }
   }
 
-  const int px = InputStatus::getCursorX();
-  const int py = InputStatus::getCursorY();
-  long canvasX = px + scrollX;
-  long canvasY = py + scrollY;
-  if (py > guiY && px >= guiX && px <= guiX + getPanelWidth()) {
-    // Over the panel the pointer is not on the canvas: the segment ends
-    // where it began instead of under the panel.
-    canvasX = currentStroke.getFirstX();
-    canvasY = currentStroke.getFirstY();
+  long screenX = InputStatus::getCursorX();
+  long screenY = InputStatus::getCursorY();
+  if (overPanel && strokeOpen) {
+    // The pointer is not on the canvas: the segment ends where it meets the
+    // panel, not under it (nor short of it).
+    stopBefore(screenX, screenY, currentStroke.getFirstX() - scrollX, currentStroke.getFirstY() - scrollY, guiX,
+               guiY, guiX + getPanelWidth() - 1, guiY + getPanelHeight() - 1);
   }
+  const long canvasX = screenX + scrollX;
+  const long canvasY = screenY + scrollY;
 
   if (clicked) {
     currentStroke.setFirstCoords(canvasX, canvasY);

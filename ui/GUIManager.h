@@ -115,6 +115,8 @@ class GUIManager {
   int getGuiY() const { return guiY; }
   int getPanelWidth() const;
   int getPanelHeight() const;
+  // True for a screen point on one of the pixels the panel covers.
+  bool onPanel(int px, int py) const;
   const Coordinate& getPaletteOrigin() const { return paletteOrigin; }
   // Requires: 0 <= k < NUM_BRUSHES.
   const Coordinate& getBrushButton(int k) const { return brushButtons[k]; }

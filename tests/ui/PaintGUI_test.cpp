@@ -138,20 +138,30 @@ TEST_F(PaintGUITest, DragsBecomeOneSegmentPerTick) {
   EXPECT_EQ("150,110-160,115", segment(2));
   gui->clearOldHighlights();
 
-  // A drag that reaches the panel ends at its last segment's own start, and
-  // coming back with the button held starts a new stroke.
+  // A drag that reaches the panel (at y 648) ends on the row just above it,
+  // where its last segment meets it, and coming back with the button held
+  // starts a new stroke.
   moveTo(300, 600, true);
   moveTo(300, 640, true);
   moveTo(350, 700, true);  // over the panel
   moveTo(310, 720, true);
   ASSERT_EQ(2, gui->getHighlightSize());
   EXPECT_EQ("340,610-340,650", segment(0));
-  EXPECT_EQ("340,650-340,650", segment(1));
+  EXPECT_EQ("340,650-346,657", segment(1));
   moveTo(320, 500, true);  // back on the canvas: a click
   moveTo(330, 500, true);
   ASSERT_EQ(3, gui->getHighlightSize());
   EXPECT_EQ("360,510-370,510", segment(2));
   moveTo(330, 500, false);
+  gui->clearOldHighlights();
+
+  // One fast jump onto the panel from beside it (x 192 to 831) ends in the
+  // column just left of it.
+  moveTo(100, 740, true);
+  moveTo(600, 700, true);
+  ASSERT_EQ(1, gui->getHighlightSize());
+  EXPECT_EQ("140,750-231,743", segment(0));
+  moveTo(600, 700, false);
   gui->clearOldHighlights();
 
   // A click taken by the panel whose release is first seen over the canvas
