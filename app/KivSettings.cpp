@@ -41,6 +41,7 @@ struct Settings {
   std::unordered_map<std::string, RepeatWindow> repeats;
   std::deque<std::string> repeatOrder;
   unsigned long long lastNow = 0;
+  KivSettings::LineGate* lineGate = nullptr;
   PALETTE thePallete = {};
   std::string workingDir;
   std::string errMsg;
@@ -120,6 +121,7 @@ void post(const ChatLine& raw, bool queued) {
     ++it->second.held;
     return;
   }
+  if (s().lineGate && !s().lineGate->admitLine()) return;
   if (s().repeats.size() >= KivSettings::MAX_REPEAT_WINDOWS) closeFrontWindow();
   s().repeats.emplace(key, RepeatWindow{now, 0, line, queued});
   s().repeatOrder.push_back(key);
@@ -293,6 +295,10 @@ bool KivSettings::isValidTyping(char c) {
 void KivSettings::addChatMessage(const std::string& owner, const std::string& message, int color) {
   post(ChatLine{owner, message, color}, true);
 }
+
+KivSettings::LineScope::LineScope(LineGate* gate) : outer(s().lineGate) { s().lineGate = gate; }
+
+KivSettings::LineScope::~LineScope() { s().lineGate = outer; }
 
 void KivSettings::logLine(const std::string& text) { post(ChatLine{std::string(), text, 0}, false); }
 

@@ -81,6 +81,26 @@ class KivSettings {
   // driving the terminal.
   static std::string printable(const std::string& raw);
 
+  // What one source of lines (a peer) may still post. While a LineScope for
+  // a gate is open, every line that would be shown or logged is offered to
+  // it first, and dropped when refused; a repeat that is only counted costs
+  // nothing. Scopes nest; a scope without a gate posts freely.
+  class LineGate {
+   public:
+    virtual ~LineGate() {}
+    virtual bool admitLine() = 0;
+  };
+  class LineScope {
+   public:
+    explicit LineScope(LineGate* gate);
+    ~LineScope();
+    LineScope(const LineScope&) = delete;
+    LineScope& operator=(const LineScope&) = delete;
+
+   private:
+    LineGate* outer;
+  };
+
   static constexpr unsigned int REPEAT_WINDOW_MS = 1000;
   static constexpr std::size_t MAX_QUEUED_LINES = 300;
   // Distinct lines whose repeats are counted at once; beyond it the oldest

@@ -69,7 +69,9 @@ DClient::DClient(DEngine* e, Socket* socket, unsigned int size) : engine(e) {
 void DClient::init(Socket* socket, unsigned int size) {
   errMsg = "AllOK";
   bufferSize = std::max(size, MIN_BUFFER_SIZE);
+  totalSent = 0;
   sending = false;
+  receiveHeld = false;
   delayEnabled = true;
   connected = false;
   state = std::make_shared<IoState>(engine->getIoService(), socket, bufferSize);
@@ -110,6 +112,7 @@ void DClient::delayToggled() {}
 void DClient::startConnect(const std::string& host, unsigned short port) {
   if (state->socket->is_open()) state->socket->close();  // throws "close" on failure
   connected = false;
+  receiveHeld = false;
   unsigned int attempt = ++state->attempt;
   std::shared_ptr<IoState> st = state;
   state->resolver.async_resolve(
@@ -173,7 +176,7 @@ void DClient::connectFinished(const error_code& error, unsigned int attempt) {
 void DClient::startReceive() {
   // One receive per connection: a second one would share the receive area.
   // A closed socket has nothing to receive; its loop ends here.
-  if (!state->socket->is_open()) return;
+  if (!state->socket->is_open() || receiveHeld) return;
   if (state->receiving && state->receivingAttempt == state->attempt) return;
   state->receiving = true;
   state->receivingAttempt = state->attempt;
@@ -187,6 +190,14 @@ void DClient::startReceive() {
                                    if (st->owner && st->attempt == attempt)
                                      st->owner->receiveFinished(error, n);
                                  });
+}
+
+void DClient::holdReceive() { receiveHeld = true; }
+
+void DClient::resumeReceive() {
+  if (!receiveHeld) return;
+  receiveHeld = false;
+  if (connected) startReceive();
 }
 
 void DClient::receiveFinished(const error_code& error, std::size_t n) {
@@ -237,6 +248,7 @@ void DClient::sendBytes() {
 void DClient::sendFinished(const error_code& error, std::size_t n, unsigned int attempt) {
   if (!sending) DEngine::fatalError("DClient::sendFinished(): called, but we're not sending!");
   if (n > 0) state->sendQueue.removeFirst(static_cast<long>(n));
+  totalSent += n;
   sending = false;
   // A write of the connection a new startConnect replaced says nothing
   // about the new one.

@@ -66,6 +66,15 @@ class DClient {
   // through sendHandler.
   void sendBytes();
   void startReceive();
+  // While held, no new receive starts (one already outstanding still
+  // delivers): the peer's bytes wait in the system's buffers and TCP slows
+  // it down. For a receiver that has spent its budget of work for now.
+  void holdReceive();
+  // Receives again, if the connection is up.
+  void resumeReceive();
+  bool isReceiveHeld() const { return receiveHeld; }
+  // Bytes the socket took from the send queue since the connection was made.
+  unsigned long long sentBytes() const { return totalSent; }
   // Shuts down and closes the socket; outstanding operations end silently.
   bool closeSocket();
   void checkConnected();
@@ -105,7 +114,9 @@ class DClient {
 
   std::shared_ptr<IoState> state;
   unsigned int bufferSize;
+  unsigned long long totalSent;
   bool sending;
+  bool receiveHeld;
   bool delayEnabled;
   bool connected;
 };

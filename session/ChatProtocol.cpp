@@ -37,13 +37,11 @@ void ChatProtocol::postStatus(const std::string& text) {
 
 void ChatProtocol::addChat(const std::string& name, const std::string& text, bool display) {
   KivSettings::logLine("ChatProtocol::addChat() called");
-  chatNames.push_back(name);
-  chatTexts.push_back(text);
+  pending.push_back(Line{name, text});
   // The host relays whatever its clients send; a flood must not grow the
   // queue without limit.
-  if (chatTexts.size() > MAX_QUEUED_LINES) {
-    chatNames.erase(chatNames.begin());
-    chatTexts.erase(chatTexts.begin());
+  if (pending.size() > MAX_QUEUED_LINES) {
+    pending.pop_front();
     KivSettings::logLine("Dropping chat line!");
   }
   if (display) KivSettings::addChatMessage(name, text, USER_COLOR);
@@ -60,7 +58,7 @@ bool ChatProtocol::prepareMessage(DBuffer& message) {
 void ChatProtocol::generateMessage(DBuffer& out) {
   out.clear();
   lastLineCount = 0;
-  if (chatTexts.empty()) return;
+  if (pending.empty()) return;
 
   DBuffer payload;
   unsigned int lines = 0;
@@ -69,9 +67,9 @@ void ChatProtocol::generateMessage(DBuffer& out) {
   // Every length is one byte, and a receiver gives up on the rest of a
   // message at the first empty name or text, so lines are kept within 1 to
   // 255 bytes here, and a message within one line count and one frame.
-  for (; used < chatTexts.size() && lines < MAX_LINES_PER_MESSAGE; ++used) {
-    std::string name = chatNames[used].substr(0, MAX_FIELD_SIZE);
-    std::string text = chatTexts[used].substr(0, MAX_FIELD_SIZE);
+  for (; used < pending.size() && lines < MAX_LINES_PER_MESSAGE; ++used) {
+    std::string name = pending[used].name.substr(0, MAX_FIELD_SIZE);
+    std::string text = pending[used].text.substr(0, MAX_FIELD_SIZE);
     if (name.empty() || text.empty()) {
       skipped = true;
       continue;
@@ -83,8 +81,7 @@ void ChatProtocol::generateMessage(DBuffer& out) {
     payload.appendString(text);
     ++lines;
   }
-  chatNames.erase(chatNames.begin(), chatNames.begin() + static_cast<long>(used));
-  chatTexts.erase(chatTexts.begin(), chatTexts.begin() + static_cast<long>(used));
+  pending.erase(pending.begin(), pending.begin() + static_cast<long>(used));
   if (skipped) postStatus("generateMessage() dropped a line with an empty name or text");
   if (lines == 0) return;
   lastLineCount = lines;
@@ -93,7 +90,7 @@ void ChatProtocol::generateMessage(DBuffer& out) {
   PayloadCodec::wrap("CHAT", payload, out);
 }
 
-bool ChatProtocol::parseChat(DBuffer& body, bool relay) {
+bool ChatProtocol::parseChat(DBuffer& body, bool relay, const LineGate& gate) {
   if (body.size() == 0) {
     postStatus("parseChat() got an empty message");
     return false;
@@ -115,47 +112,51 @@ bool ChatProtocol::parseChat(DBuffer& body, bool relay) {
   unsigned char count = payload->getByte(0);
   payload->removeFirst(1);
   for (unsigned int i = 0; i < count; ++i) {
-    if (!extractMessage(*payload, relay)) return false;
+    LineResult result = extractLine(*payload, relay, gate);
+    if (result != LINE_OK) return result == LINE_REFUSED;
   }
   return true;
 }
 
-bool ChatProtocol::extractMessage(DBuffer& body, bool relay) {
+bool ChatProtocol::extractMessage(DBuffer& body, bool relay) { return extractLine(body, relay, LineGate()) == LINE_OK; }
+
+ChatProtocol::LineResult ChatProtocol::extractLine(DBuffer& body, bool relay, const LineGate& gate) {
   if (body.size() == 0) {
     postStatus("extractMessage() expected size of the user name");
-    return false;
+    return LINE_MALFORMED;
   }
   unsigned int nameLength = body.getByte(0);
   body.removeFirst(1);
   if (nameLength == 0) {
     postStatus("extractMessage() got a name with 0 bytes");
-    return false;
+    return LINE_MALFORMED;
   }
   if (body.size() < nameLength) {
     postStatus("extractMessage() expected user name");
-    return false;
+    return LINE_MALFORMED;
   }
   std::string name = takeString(body, nameLength);
 
   if (body.size() == 0) {
     postStatus("extractMessage() expected message size");
-    return false;
+    return LINE_MALFORMED;
   }
   unsigned int textLength = body.getByte(0);
   body.removeFirst(1);
   if (textLength == 0) {
     postStatus("extractMessage() got a message with no content");
-    return false;
+    return LINE_MALFORMED;
   }
   if (body.size() < textLength) {
     postStatus("parseChat() expected a chat message");
-    return false;
+    return LINE_MALFORMED;
   }
   std::string text = takeString(body, textLength);
 
+  if (gate && !gate(2 + nameLength + textLength)) return LINE_REFUSED;
   if (relay)
     addChat(name, text, true);
   else
     KivSettings::addChatMessage(name, text, USER_COLOR);
-  return true;
+  return LINE_OK;
 }

@@ -8,9 +8,10 @@
 // The host shows received lines and relays them to every client; a client
 // shows what the host sends. Owned by the network facade.
 
+#include <deque>
+#include <functional>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "DBuffer.h"
 
@@ -58,23 +59,35 @@ class ChatProtocol {
   // that do not fit one message stay queued for the next.
   void generateMessage(libkorvet::DBuffer& out);
 
+  // Asked before each received line is shown (and relayed) with the bytes
+  // it held once inflated (its two lengths, name and text); false leaves
+  // that line and the rest of the message unshown.
+  typedef std::function<bool(unsigned int bytes)> LineGate;
+
   // Handles a received CHAT body whose "CHAT" header the caller removed;
-  // relay is true on the host. False when the body was malformed.
-  bool parseChat(libkorvet::DBuffer& body, bool relay);
+  // relay is true on the host. False when the body was malformed (a refusal
+  // of the gate is not).
+  bool parseChat(libkorvet::DBuffer& body, bool relay, const LineGate& gate = LineGate());
   // Decodes one line from the front of body, removing its bytes.
   bool extractMessage(libkorvet::DBuffer& body, bool relay);
 
-  size_t getNumPending() const { return chatTexts.size(); }
+  size_t getNumPending() const { return pending.size(); }
   // Lines in the message generateMessage built last.
   unsigned int getLastLineCount() const { return lastLineCount; }
 
   static int getNumInstances() { return -1; }
 
  private:
+  enum LineResult { LINE_OK, LINE_MALFORMED, LINE_REFUSED };
+  LineResult extractLine(libkorvet::DBuffer& body, bool relay, const LineGate& gate);
   static void postStatus(const std::string& text);
 
-  std::vector<std::string> chatTexts;
-  std::vector<std::string> chatNames;
+  struct Line {
+    std::string name;
+    std::string text;
+  };
+  // Lines waiting to be sent, oldest first.
+  std::deque<Line> pending;
   int sendsPerSecond;
   int tickCount;
   unsigned int lastLineCount;

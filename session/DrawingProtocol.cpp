@@ -276,6 +276,13 @@ DrawingProtocol::BlockResult DrawingProtocol::extractBlock(DBuffer& body, WorldM
         postStatus("extractDrawing got one + and one - coord");
         return BLOCK_MALFORMED;
       }
+      // The most negative 32-bit value has no positive counterpart: such a
+      // point lies beyond what any line can carry on, so nothing of it is
+      // painted (a painted line must be one the host can relay as it is).
+      if (endX > INT32_MAX || endY > INT32_MAX) {
+        postStatus("extractDrawing got a coordinate out of range");
+        return BLOCK_MALFORMED;
+      }
       if (!havePrevious) {
         postStatus("parseDraw's 1st coordinate was -");
         return BLOCK_MALFORMED;
@@ -292,10 +299,7 @@ DrawingProtocol::BlockResult DrawingProtocol::extractBlock(DBuffer& body, WorldM
     --lineBudget;
     if (gate && !gate(WorldMap::lineCost(startX, startY, endX, endY, brushSize))) return BLOCK_REFUSED;
     if (map) map->applyLineDrawing(startX, startY, endX, endY, brushSize, fillType);
-    // A negated INT32_MIN ends a line one beyond what the format carries
-    // (and starts the next line there): such lines are not handed on, the
-    // synchronization carries their pixels.
-    if (painted && std::max(std::max(startX, startY), std::max(endX, endY)) <= INT32_MAX) {
+    if (painted) {
       DrawingData line(static_cast<long>(startX), static_cast<long>(startY), static_cast<long>(endX),
                        static_cast<long>(endY));
       line.setBrushSize(brushSize);

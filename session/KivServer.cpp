@@ -11,6 +11,7 @@
 #include <iostream>
 
 #include "ChatProtocol.h"
+#include "PeerBudget.h"
 #include "DBuffer.h"
 #include "DEngine.h"
 #include "DrawingProtocol.h"
@@ -43,7 +44,7 @@ const unsigned short KivServer::SESSION_PORT;
 const unsigned int KivServer::MAX_CLIENTS;
 const unsigned int KivServer::GREETING_SIZE;
 const unsigned int KivServer::TICK_INTERVAL_MS;
-const unsigned int KivServer::EVICTABLE_UNJOINED_MS;
+const std::size_t KivServer::MAX_TRACKED_ADDRESSES;
 
 // ---------------------------------------------------------------------------
 // [SECTION] lifecycle
@@ -51,6 +52,7 @@ const unsigned int KivServer::EVICTABLE_UNJOINED_MS;
 
 KivServer::KivServer(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat)
     : DServer(e),
+      addressUses(0),
       syncServer(nullptr),
       worldMap(map),
       drawingProtocol(drawing),
@@ -150,16 +152,13 @@ bool KivServer::initialize(unsigned int width, unsigned int height) {
 // ---------------------------------------------------------------------------
 
 void KivServer::connectHandler(Socket* socket) {
-  ServerConnection* connection =
-      new ServerConnection(engine, socket, this, syncServer ? syncServer->getMapSize() : 0);
+  boost::system::error_code error;
+  std::string from = socket->remote_endpoint(error).address().to_string();
+  ServerConnection* connection = new ServerConnection(engine, socket, this,
+                                                      syncServer ? syncServer->getMapSize() : 0,
+                                                      error ? nullptr : addressBudget(from));
 
-  // Connections that connect and never join must not keep everyone out.
-  if (liveClients() >= MAX_CLIENTS && syncServer) {
-    ServerConnection* idle = evictableConnection();
-    if (idle)
-      dropConnection(idle, "no JOIN after " + DEngine::intToStr(EVICTABLE_UNJOINED_MS / 1000) +
-                               " seconds; its slot went to a newcomer");
-  }
+  if (liveClients() >= MAX_CLIENTS && syncServer) makeRoom(connection);
   // Only a fully started server admits anyone (the listener is closed after
   // a failed start, so this is a second line of defence).
   if (liveClients() >= MAX_CLIENTS || !syncServer || !tickTimer.isRunning()) {
@@ -189,6 +188,7 @@ void KivServer::errorHandler(std::string text) {
 }
 
 void KivServer::disconnectHandler(std::string text, ServerConnection* connection) {
+  KivSettings::LineScope ungated(nullptr);
   postStatus("KivServer", "Client disconnected " + text);
   if (clients.count(connection) == 0) {
     postStatus("KivServer", "Can't find disconnected client!");
@@ -211,6 +211,7 @@ void KivServer::queueRemoval(ServerConnection* connection) {
 
 void KivServer::dropConnection(ServerConnection* connection, const std::string& reason) {
   if (connection->isDropped() || clients.count(connection) == 0) return;
+  KivSettings::LineScope ungated(nullptr);
   postStatus("KivServer", "Dropped " + connection->getAddress() + ": " + reason);
   connection->markDropped();
   queueRemoval(connection);
@@ -221,18 +222,65 @@ bool KivServer::hasJoined(ServerConnection* connection) const {
   return fsm && fsm->getFSMState() == SyncServerFSM::JOINED;
 }
 
-ServerConnection* KivServer::evictableConnection() {
-  ServerConnection* oldest = nullptr;
-  unsigned int oldestAge = 0;
+void KivServer::checkConnection(ServerConnection* connection) {
+  SyncServerFSM* fsm = syncServer ? syncServer->getClient(connection) : nullptr;
+  bool streaming = fsm && fsm->getSendingState() != SyncServerFSM::IDLE;
+  connection->checkBudget(hasJoined(connection), streaming);
+}
+
+void KivServer::makeRoom(ServerConnection* newcomer) {
+  // Whoever broke a rule since the last tick goes first.
+  for (ServerConnection* connection : clients) checkConnection(connection);
+  if (liveClients() < MAX_CLIENTS) return;
+
+  std::map<std::string, unsigned int> held;
+  for (ServerConnection* connection : clients)
+    if (!connection->isDropped() && !connection->isFromHostMachine()) ++held[connection->getAddress()];
+  if (!newcomer->isFromHostMachine() && held[newcomer->getAddress()] >= PeerBudget::MAX_CONNECTIONS_PER_ADDRESS)
+    return;
+  // Of an address over its share: one that has not joined, else the newest.
+  ServerConnection* victim = nullptr;
   for (ServerConnection* connection : clients) {
-    if (connection->isDropped() || hasJoined(connection)) continue;
-    unsigned int age = connection->getBudget().ageMs();
-    if (age >= EVICTABLE_UNJOINED_MS && age >= oldestAge) {
-      oldest = connection;
-      oldestAge = age;
-    }
+    if (connection->isDropped() || connection->isFromHostMachine() ||
+        held[connection->getAddress()] <= PeerBudget::MAX_CONNECTIONS_PER_ADDRESS)
+      continue;
+    bool better = !victim || (!hasJoined(connection) && hasJoined(victim)) ||
+                  (hasJoined(connection) == hasJoined(victim) &&
+                   connection->getBudget().ageMs() < victim->getBudget().ageMs());
+    if (better) victim = connection;
   }
-  return oldest;
+  if (victim)
+    dropConnection(victim, "more than " + DEngine::intToStr(PeerBudget::MAX_CONNECTIONS_PER_ADDRESS) +
+                               " connections from one address; its place went to a newcomer");
+}
+
+std::shared_ptr<AddressBudget> KivServer::addressBudget(const std::string& address) {
+  ++addressUses;
+  auto it = addresses.find(address);
+  if (it != addresses.end()) {
+    it->second.seen = addressUses;
+    return it->second.budget;
+  }
+  if (addresses.size() >= MAX_TRACKED_ADDRESSES) {
+    // The one seen longest ago that no connection holds; there are far more
+    // entries than connections.
+    auto oldest = addresses.end();
+    for (auto a = addresses.begin(); a != addresses.end(); ++a)
+      if (a->second.budget.use_count() == 1 && (oldest == addresses.end() || a->second.seen < oldest->second.seen))
+        oldest = a;
+    if (oldest != addresses.end()) addresses.erase(oldest);
+  }
+  std::shared_ptr<AddressBudget> budget = std::make_shared<AddressBudget>(engine, address);
+  addresses[address] = AddressEntry{budget, addressUses};
+  return budget;
+}
+
+void KivServer::postHeldLines() {
+  KivSettings::LineScope ungated(nullptr);
+  for (auto& a : addresses) {
+    std::string notice = a.second.budget->takeNotice();
+    if (!notice.empty()) postStatus("KivServer", notice);
+  }
 }
 
 void KivServer::clearDeletions() {
@@ -273,8 +321,9 @@ void KivServer::messageHandler(DBuffer& body, ServerConnection* from) {
     std::vector<DrawingData>& lines = relays.back().lines;
     lines.insert(lines.end(), painted.begin(), painted.end());
   } else if (header == "CHAT") {
-    if (!from->charge(PeerBudget::CHAT_BYTES, body.size())) return;
-    if (!chatProtocol->parseChat(body, true)) from->chargeFault();
+    if (!from->mayChat()) return;
+    if (!chatProtocol->parseChat(body, true, [from](unsigned int bytes) { return from->chargeChatLine(bytes); }))
+      from->chargeFault();
   } else {
     from->chargeFault("KivServer", "messageHandler received unrecognized header " + header);
   }
@@ -296,11 +345,8 @@ void KivServer::relayStrokes() {
 
 void KivServer::run() {
   clearDeletions();
-  for (ServerConnection* connection : clients) {
-    SyncServerFSM* fsm = syncServer->getClient(connection);
-    bool streaming = fsm && fsm->getSendingState() != SyncServerFSM::IDLE;
-    connection->checkBudget(hasJoined(connection), streaming);
-  }
+  for (ServerConnection* connection : clients) checkConnection(connection);
+  postHeldLines();
   relayStrokes();
   // The clients that are not reading miss these; their sync repairs the
   // canvas later, and chat they miss is counted.

@@ -12,6 +12,8 @@
 // connections that failed or were dropped.
 // The canvas and the two protocols are lent by the network facade.
 
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -30,6 +32,7 @@ namespace libksync {
 class SyncServer;
 }  // namespace libksync
 
+class AddressBudget;
 class ChatProtocol;
 class DrawingProtocol;
 class ServerConnection;
@@ -41,9 +44,9 @@ class KivServer : public libkorvet::DServer {
   static const unsigned int MAX_CLIENTS = 8;
   static const unsigned int GREETING_SIZE = sessionwire::GREETING_SIZE;
   static const unsigned int TICK_INTERVAL_MS = 33;
-  // When full, a newcomer takes the slot of a connection that has not
-  // joined this long after its greeting (a real client joins at once).
-  static const unsigned int EVICTABLE_UNJOINED_MS = 5000;
+  // Addresses whose shared budget (status lines) is remembered after their
+  // connections went; beyond it the one unused longest is forgotten.
+  static const std::size_t MAX_TRACKED_ADDRESSES = 256;
 
   // Requires: map and the protocols outlive this object.
   KivServer(libkorvet::DEngine* engine, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat);
@@ -91,9 +94,18 @@ class KivServer : public libkorvet::DServer {
   // goes at once.
   void queueRemoval(ServerConnection* connection);
   std::size_t liveClients() const { return clients.size() - pendingRemovals.size(); }
-  // The connection longest without a JOIN, if past EVICTABLE_UNJOINED_MS.
-  ServerConnection* evictableConnection();
+  // A full host makes room for a newcomer by the rules that admit: those
+  // past their JOIN deadline go, and an address holding more than
+  // PeerBudget::MAX_CONNECTIONS_PER_ADDRESS places gives one up to a
+  // newcomer from elsewhere. Connections from the host's own machine are
+  // not counted against their address.
+  void makeRoom(ServerConnection* newcomer);
+  void checkConnection(ServerConnection* connection);
   bool hasJoined(ServerConnection* connection) const;
+  // The shared budget of an address, made when first seen.
+  std::shared_ptr<AddressBudget> addressBudget(const std::string& address);
+  // Posts the counts of status lines held back per address, when due.
+  void postHeldLines();
   // Sends the lines painted from clients' DRAW bodies since the last tick to
   // every client but their sender, in the order they were painted.
   void relayStrokes();
@@ -111,6 +123,12 @@ class KivServer : public libkorvet::DServer {
   std::vector<ServerConnection*> pendingRemovals;
   // Bounded by the senders' DRAW budgets.
   std::vector<Relay> relays;
+  struct AddressEntry {
+    std::shared_ptr<AddressBudget> budget;
+    unsigned long long seen;  // addressUses when a connection last came from it
+  };
+  std::map<std::string, AddressEntry> addresses;
+  unsigned long long addressUses;
   libksync::SyncServer* syncServer;
   WorldMap* worldMap;
   DrawingProtocol* drawingProtocol;

@@ -1,4 +1,5 @@
-// PeerBudget: token buckets, overruns and deadlines of one client connection.
+// PeerBudget: token buckets, overruns and deadlines of one client connection;
+// AddressBudget: what the connections from one address share.
 
 #include "PeerBudget.h"
 
@@ -9,25 +10,91 @@
 
 using libkorvet::DEngine;
 
-PeerBudget::PeerBudget(DEngine* engine, libkorvet::DClient* peer, unsigned long long canvasBytes)
+void TokenBucket::refill(unsigned long long at) {
+  if (at <= lastMs) return;
+  tokens += rate * static_cast<double>(at - lastMs) / 1000.0;
+  if (tokens > burst) tokens = burst;
+  lastMs = at;
+}
+
+bool TokenBucket::take(double amount, unsigned long long at) {
+  refill(at);
+  if (tokens < amount) return false;
+  tokens -= amount;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// AddressBudget
+
+AddressBudget::AddressBudget(DEngine* engine, const std::string& peer)
+    : address(peer), lines(LOG_LINES_PER_SECOND, LOG_LINES_BURST), held(0), lastNotice(0), latest(0), noticed(false) {
+  origin.useEngine(engine);
+  origin.updateTime();
+}
+
+unsigned long long AddressBudget::now() {
+  unsigned long long elapsed = origin.timeElapsed();
+  if (elapsed > latest) latest = elapsed;
+  return latest;
+}
+
+bool AddressBudget::admitLine() {
+  if (lines.take(1, now())) return true;
+  ++held;
+  return false;
+}
+
+std::string AddressBudget::takeNotice() {
+  unsigned long long at = now();
+  if (held == 0 || (noticed && at - lastNotice < NOTICE_INTERVAL_MS)) return std::string();
+  std::string text = "Held back " + DEngine::intToStr(static_cast<long>(held)) + " status lines about " + address;
+  held = 0;
+  lastNotice = at;
+  noticed = true;
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// PeerBudget
+
+namespace {
+
+const double LIMITS[PeerBudget::NUM_KINDS][2] = {
+    {PeerBudget::DRAW_LINES_PER_SECOND, PeerBudget::DRAW_LINES_BURST},
+    {PeerBudget::PAINTED_PIXELS_PER_SECOND, PeerBudget::PAINTED_PIXELS_BURST},
+    {PeerBudget::CHAT_LINES_PER_SECOND, PeerBudget::CHAT_LINES_BURST},
+    {PeerBudget::CHAT_BYTES_PER_SECOND, PeerBudget::CHAT_BYTES_BURST},
+    {PeerBudget::SYNC_MESSAGES_PER_SECOND, PeerBudget::SYNC_MESSAGES_BURST},
+    {PeerBudget::SYNC_BYTES_PER_SECOND, PeerBudget::SYNC_BYTES_BURST},
+    {PeerBudget::FAULTS_PER_SECOND, PeerBudget::FAULTS_BURST},
+    {PeerBudget::INBOUND_BYTES_PER_SECOND, PeerBudget::INBOUND_BYTES_BURST},
+    {PeerBudget::LOG_LINES_PER_SECOND, PeerBudget::LOG_LINES_BURST},
+};
+
+}  // namespace
+
+PeerBudget::PeerBudget(DEngine* engine, libkorvet::DClient* peer, unsigned long long canvasBytes,
+                       std::shared_ptr<AddressBudget> shared)
     : connection(peer),
+      address(std::move(shared)),
+      buckets{{LIMITS[0][0], LIMITS[0][1]}, {LIMITS[1][0], LIMITS[1][1]}, {LIMITS[2][0], LIMITS[2][1]},
+              {LIMITS[3][0], LIMITS[3][1]}, {LIMITS[4][0], LIMITS[4][1]}, {LIMITS[5][0], LIMITS[5][1]},
+              {LIMITS[6][0], LIMITS[6][1]}, {LIMITS[7][0], LIMITS[7][1]}, {LIMITS[8][0], LIMITS[8][1]}},
       latest(0),
       overSince(0),
       lastRefusal(0),
-      lastHeard(0),
+      lastActive(0),
+      lastSent(0),
+      readWindowStart(0),
+      readWindowSent(0),
       refusedArea(0),
-      lastUnsent(0),
+      refusedChat(0),
       joinDeadline(std::max<unsigned long long>(JOIN_DEADLINE_MS, canvasBytes / JOIN_GRACE_BYTES * 1000)),
       overrun(false),
       joined(false) {
   origin.useEngine(engine);
   origin.updateTime();
-  const double limits[NUM_KINDS][2] = {
-      {DRAW_LINES_PER_SECOND, DRAW_LINES_BURST},       {PAINTED_PIXELS_PER_SECOND, PAINTED_PIXELS_BURST},
-      {CHAT_BYTES_PER_SECOND, CHAT_BYTES_BURST},       {SYNC_MESSAGES_PER_SECOND, SYNC_MESSAGES_BURST},
-      {SYNC_BYTES_PER_SECOND, SYNC_BYTES_BURST},       {FAULTS_PER_SECOND, FAULTS_BURST},
-  };
-  for (int k = 0; k < NUM_KINDS; ++k) buckets[k] = Bucket{limits[k][1], limits[k][0], limits[k][1], 0};
 }
 
 unsigned long long PeerBudget::now() {
@@ -44,6 +111,7 @@ std::string PeerBudget::kindName(Kind kind) {
     case DRAW_LINES:
     case PAINTED_AREA:
       return "DRAW";
+    case CHAT_LINES:
     case CHAT_BYTES:
       return "CHAT";
     case SYNC_MESSAGES:
@@ -54,23 +122,22 @@ std::string PeerBudget::kindName(Kind kind) {
   }
 }
 
-bool PeerBudget::take(Kind kind, double amount, unsigned long long at) {
-  Bucket& b = buckets[kind];
-  if (at > b.lastMs) {
-    b.tokens += b.rate * static_cast<double>(at - b.lastMs) / 1000.0;
-    if (b.tokens > b.burst) b.tokens = b.burst;
-    b.lastMs = at;
-  }
-  if (b.tokens < amount) return false;
-  b.tokens -= amount;
-  return true;
-}
+bool PeerBudget::take(Kind kind, double amount, unsigned long long at) { return buckets[kind].take(amount, at); }
 
 void PeerBudget::refused(Kind kind, unsigned long long at) {
-  if (!overrun || at - lastRefusal > OVER_BUDGET_GAP_MS) overSince = at;
+  if (overrun && at - lastRefusal > OVER_BUDGET_GAP_MS) {
+    overruns.emplace_back(overSince, lastRefusal);
+    overSince = at;
+  } else if (!overrun) {
+    overSince = at;
+  }
   overrun = true;
   lastRefusal = at;
-  if (verdict.empty() && at - overSince >= OVER_BUDGET_CLOSE_MS)
+  unsigned long long windowStart = at > OVER_BUDGET_WINDOW_MS ? at - OVER_BUDGET_WINDOW_MS : 0;
+  while (!overruns.empty() && overruns.front().second < windowStart) overruns.pop_front();
+  unsigned long long total = at - overSince;
+  for (const auto& span : overruns) total += span.second - std::max(span.first, windowStart);
+  if (verdict.empty() && total >= OVER_BUDGET_CLOSE_MS)
     verdict = "over its " + kindName(kind) + " budget for " + DEngine::intToStr(OVER_BUDGET_CLOSE_MS / 1000) +
               " seconds";
 }
@@ -82,30 +149,39 @@ bool PeerBudget::charge(Kind kind, double amount) {
   return false;
 }
 
-bool PeerBudget::drawRoom(double area) {
+bool PeerBudget::room(Kind count, Kind size, double amount) {
   unsigned long long at = now();
   // Both refill first: a refusal by either leaves the other untouched.
-  take(DRAW_LINES, 0, at);
-  take(PAINTED_AREA, 0, at);
-  if (buckets[DRAW_LINES].tokens >= 1 && buckets[PAINTED_AREA].tokens >= area) return true;
-  refused(buckets[DRAW_LINES].tokens < 1 ? DRAW_LINES : PAINTED_AREA, at);
+  buckets[count].refill(at);
+  buckets[size].refill(at);
+  if (buckets[count].tokens >= 1 && buckets[size].tokens >= amount) return true;
+  refused(buckets[count].tokens < 1 ? count : size, at);
   return false;
 }
 
-bool PeerBudget::chargeLine(long pixels) {
-  const double area = static_cast<double>(pixels);
-  if (!drawRoom(area)) {
-    // A line larger than the burst could never be paid for.
-    if (buckets[PAINTED_AREA].tokens < area) refusedArea = std::min(area, buckets[PAINTED_AREA].burst);
+bool PeerBudget::chargePair(Kind count, Kind size, double amount, double& refusedSize) {
+  if (!room(count, size, amount)) {
+    // An item larger than the burst could never be paid for.
+    if (buckets[size].tokens < amount) refusedSize = std::min(amount, buckets[size].burst);
     return false;
   }
-  buckets[DRAW_LINES].tokens -= 1;
-  buckets[PAINTED_AREA].tokens -= area;
-  refusedArea = 0;
+  buckets[count].tokens -= 1;
+  buckets[size].tokens -= amount;
+  refusedSize = 0;
   return true;
 }
 
-bool PeerBudget::mayDraw() { return drawRoom(refusedArea); }
+bool PeerBudget::chargeLine(long pixels) {
+  return chargePair(DRAW_LINES, PAINTED_AREA, static_cast<double>(pixels), refusedArea);
+}
+
+bool PeerBudget::chargeChatLine(unsigned int bytes) {
+  return chargePair(CHAT_LINES, CHAT_BYTES, static_cast<double>(bytes), refusedChat);
+}
+
+bool PeerBudget::mayDraw() { return room(DRAW_LINES, PAINTED_AREA, refusedArea); }
+
+bool PeerBudget::mayChat() { return room(CHAT_LINES, CHAT_BYTES, refusedChat); }
 
 bool PeerBudget::chargeFault() {
   if (take(FAULTS, 1, now())) return true;
@@ -113,7 +189,27 @@ bool PeerBudget::chargeFault() {
   return false;
 }
 
-void PeerBudget::noteHeard() { lastHeard = now(); }
+bool PeerBudget::chargeInbound(unsigned int bytes) {
+  TokenBucket& b = buckets[INBOUND_BYTES];
+  b.refill(now());
+  // What was read is spent already: the bucket goes into debt, and reading
+  // waits until it is paid off.
+  b.tokens -= bytes;
+  return b.tokens >= 0;
+}
+
+bool PeerBudget::mayRead() {
+  buckets[INBOUND_BYTES].refill(now());
+  return buckets[INBOUND_BYTES].tokens >= 0;
+}
+
+void PeerBudget::noteQuery() { lastActive = now(); }
+
+bool PeerBudget::admitLine() {
+  bool mine = take(LOG_LINES, 1, now());
+  // The address pays only for lines its connection may still make.
+  return mine && (!address || address->admitLine());
+}
 
 bool PeerBudget::isCongested() const { return connection->unsentBytes() > CONGESTED_UNSENT_BYTES; }
 
@@ -121,22 +217,35 @@ bool PeerBudget::maySend(unsigned int bytes) const {
   return static_cast<long long>(connection->unsentBytes()) + bytes <= CONGESTED_UNSENT_BYTES;
 }
 
+bool PeerBudget::pastJoinDeadline() { return !joined && now() >= joinDeadline; }
+
 void PeerBudget::check(bool joinedNow, bool streaming) {
   unsigned long long at = now();
   int unsent = connection->unsentBytes();
+  unsigned long long sent = connection->sentBytes();
   if (joinedNow && !joined) {
     joined = true;
-    lastHeard = at;
+    lastActive = at;
   }
-  // Taking a repair counts as a sign of life: queries pause until it is in.
-  if (streaming && (unsent == 0 || unsent < lastUnsent)) lastHeard = at;
-  lastUnsent = unsent;
+  // Taking a repair is taking part: queries pause until it is in.
+  if (streaming && (unsent == 0 || sent > lastSent)) lastActive = at;
+  lastSent = sent;
+  // Reading is judged over a window that starts whenever the peer caught up.
+  if (unsent == 0) {
+    readWindowStart = at;
+    readWindowSent = sent;
+  }
   if (!verdict.empty()) return;
-  if (unsent > MAX_UNSENT_BYTES) {
+  if (unsent > MAX_UNSENT_BYTES ||
+      (at - readWindowStart >= SLOW_READER_WINDOW_MS && sent - readWindowSent < SLOW_READER_BYTES)) {
     verdict = "not reading (" + DEngine::intToStr(unsent) + " bytes unsent)";
   } else if (!joined && at >= joinDeadline) {
     verdict = "no JOIN within " + DEngine::intToStr(static_cast<int>(joinDeadline / 1000)) + " seconds";
-  } else if (joined && at - lastHeard >= SILENCE_LIMIT_MS) {
-    verdict = "silent for " + DEngine::intToStr(SILENCE_LIMIT_MS / 1000) + " seconds";
+  } else if (joined && at - lastActive >= IDLE_LIMIT_MS) {
+    verdict = "idle";
+  }
+  if (at - readWindowStart >= SLOW_READER_WINDOW_MS) {
+    readWindowStart = at;
+    readWindowSent = sent;
   }
 }

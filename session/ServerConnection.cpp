@@ -12,12 +12,14 @@
 using libkorvet::DBuffer;
 
 ServerConnection::ServerConnection(libkorvet::DEngine* engine, Socket* socket, KivServer* owner,
-                                   unsigned long long canvasBytes)
+                                   unsigned long long canvasBytes, std::shared_ptr<AddressBudget> shared)
     : DDispatcher(engine, socket, sessionwire::IO_BUFFER_BYTES),
       server(owner),
-      budget(engine, this, canvasBytes),
+      budget(engine, this, canvasBytes, std::move(shared)),
       address(getRemoteAddress()),
       skippedChatLines(0),
+      joinSeen(false),
+      ownMachine(!address.empty() && address == getLocalAddress()),
       dropped(false) {}
 
 ServerConnection::~ServerConnection() {}
@@ -26,6 +28,17 @@ void ServerConnection::errorHandler(std::string text) {
   // The server only queues this connection for deletion: the connection is
   // still inside its own error report here.
   if (!dropped) server->disconnectHandler(text, this);
+}
+
+void ServerConnection::receiveHandler(DBuffer& data) {
+  if (dropped) return;
+  {
+    KivSettings::LineScope scope(&budget);
+    DDispatcher::receiveHandler(data);
+  }
+  // The chunk is parsed already; a peer that sends more than its budget
+  // waits for the next chunk until the debt is paid.
+  if (!dropped && !budget.chargeInbound(data.size())) holdReceive();
 }
 
 void ServerConnection::sendHandler() {
@@ -40,7 +53,6 @@ void ServerConnection::corruptHandler(std::string text) {
 
 bool ServerConnection::admitMessage(unsigned char type, const DBuffer& body) {
   if (dropped) return false;
-  budget.noteHeard();
   if (type != libksync::SyncNetwork::SYNC_MESSAGE_TYPE) return true;
   // A client sends JOIN once and CRC queries; any other kind is not ours.
   unsigned char kind = body.size() > 0 ? body.getByte(0) : 0;
@@ -48,7 +60,17 @@ bool ServerConnection::admitMessage(unsigned char type, const DBuffer& body) {
     chargeFault("ServerConnection", "Got a sync message of kind " + libkorvet::DEngine::intToStr(kind));
     return false;
   }
-  return charge(PeerBudget::SYNC_MESSAGES, 1) && charge(PeerBudget::SYNC_BYTES, body.size());
+  if (kind == libksync::SyncMessages::JOIN) {
+    // Sent again, it is not taking part but a way to look alive.
+    if (joinSeen) {
+      chargeFault("ServerConnection", "Got a second JOIN from " + address);
+      return false;
+    }
+    joinSeen = true;
+  }
+  if (!charge(PeerBudget::SYNC_MESSAGES, 1) || !charge(PeerBudget::SYNC_BYTES, body.size())) return false;
+  if (kind == libksync::SyncMessages::CRC_QUERY) budget.noteQuery();
+  return true;
 }
 
 void ServerConnection::enforce() {
@@ -63,7 +85,13 @@ bool ServerConnection::chargeLine(long pixels) {
   return !dropped && (budget.chargeLine(pixels) || refuse(PeerBudget::DRAW_LINES));
 }
 
+bool ServerConnection::chargeChatLine(unsigned int bytes) {
+  return !dropped && (budget.chargeChatLine(bytes) || refuse(PeerBudget::CHAT_LINES));
+}
+
 bool ServerConnection::mayDraw() { return !dropped && (budget.mayDraw() || refuse(PeerBudget::DRAW_LINES)); }
+
+bool ServerConnection::mayChat() { return !dropped && (budget.mayChat() || refuse(PeerBudget::CHAT_LINES)); }
 
 bool ServerConnection::refuse(PeerBudget::Kind kind) {
   KivSettings::addChatMessage("KivServer", "Dropping excess " + PeerBudget::kindName(kind) + " from " + address,
@@ -104,6 +132,7 @@ void ServerConnection::checkBudget(bool joined, bool streaming) {
   if (dropped) return;
   budget.check(joined, streaming);
   enforce();
+  if (!dropped && isReceiveHeld() && budget.mayRead()) resumeReceive();
 }
 
 void ServerConnection::markDropped() {

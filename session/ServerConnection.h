@@ -3,11 +3,14 @@
 
 // ServerConnection: the host's end of one client connection, a framed
 // message dispatcher on an accepted socket, with the budget of what its peer
-// may cost (PeerBudget). It meters every message and framing fault of the
-// peer, reports a failed connection to its KivServer (which deletes it on the
-// next session tick), and asks the server to drop it once the budget
-// condemns the peer. Owned by the KivServer that accepted it.
+// may cost (PeerBudget). It meters every byte, message and framing fault of
+// the peer, holds the status lines its handlers make to the budget, pauses
+// reading while the peer sends faster than its inbound budget, reports a
+// failed connection to its KivServer (which deletes it on the next session
+// tick), and asks the server to drop it once the budget condemns the peer.
+// Owned by the KivServer that accepted it.
 
+#include <memory>
 #include <string>
 
 #include "DDispatcher.h"
@@ -18,16 +21,21 @@ class KivServer;
 class ServerConnection : public libkorvet::DDispatcher {
  public:
   // Requires: socket belongs to engine's I/O service; server outlives this.
-  // canvasBytes: the size of the canvas the client is to build (its JOIN deadline).
-  ServerConnection(libkorvet::DEngine* engine, Socket* socket, KivServer* server, unsigned long long canvasBytes);
+  // canvasBytes: the size of the canvas the client is to build (its JOIN
+  // deadline); address: the budget shared with the peer's other connections.
+  ServerConnection(libkorvet::DEngine* engine, Socket* socket, KivServer* server, unsigned long long canvasBytes,
+                   std::shared_ptr<AddressBudget> address = nullptr);
   ~ServerConnection() override;
 
   void errorHandler(std::string text) override;
+  // Every received chunk is charged to the inbound budget, and every line
+  // its handlers post to the line budget.
+  void receiveHandler(libkorvet::DBuffer& data) override;
   // Everything queued went out: the sync series may go on.
   void sendHandler() override;
   // Charged as a fault; shown while the budget allows.
   void corruptHandler(std::string text) override;
-  // Every message is a sign of life; sync messages are charged here, the
+  // Sync messages are charged here (a second JOIN as a fault), the
   // session's own by the server's handler. Nothing passes once dropped.
   bool admitMessage(unsigned char type, const libkorvet::DBuffer& body) override;
 
@@ -35,8 +43,10 @@ class ServerConnection : public libkorvet::DDispatcher {
   // excess; a charge that condemns the peer drops the connection.
   bool charge(PeerBudget::Kind kind, double amount);
   bool chargeLine(long pixels);
-  // Refuses a DRAW before decoding when no line of it could be painted.
+  bool chargeChatLine(unsigned int bytes);
+  // Refuse a DRAW or CHAT before decoding when no line of it would fit.
   bool mayDraw();
+  bool mayChat();
   // A malformed message: its text is posted (owner, colour 80) unless the
   // peer has used up its faults, which drops it. Without a text the problem
   // was posted already (by the protocol that found it).
@@ -47,7 +57,8 @@ class ServerConnection : public libkorvet::DDispatcher {
   // is dropped.
   bool relay(const libkorvet::DBuffer& message, unsigned int chatLines = 0);
 
-  // Applies the budget's time and outbound rules (session tick).
+  // Applies the budget's time and outbound rules, and reads again once the
+  // inbound budget allows (session tick).
   void checkBudget(bool joined, bool streaming);
 
   // Closes the socket and ignores the peer from now on; the server does
@@ -57,6 +68,9 @@ class ServerConnection : public libkorvet::DDispatcher {
   PeerBudget& getBudget() { return budget; }
   // The peer's address as it was at the accept (a closed socket has none).
   const std::string& getAddress() const { return address; }
+  // The peer runs on the host's own machine: it reached the host at its own
+  // address (127.0.0.1 from 127.0.0.1, or the LAN address from itself).
+  bool isFromHostMachine() const { return ownMachine; }
 
   static int getNumInstances() { return -1; }
 
@@ -70,6 +84,8 @@ class ServerConnection : public libkorvet::DDispatcher {
   PeerBudget budget;
   std::string address;
   unsigned long skippedChatLines;
+  bool joinSeen;
+  bool ownMachine;
   bool dropped;
 };
 

@@ -1,6 +1,7 @@
 // Per-connection budget on the manual clock: a client at the protocol's own
-// pacing never trips it, overruns drop and then condemn, faults run out, and
-// the outbound and admission rules.
+// pacing never trips it, overruns drop and then condemn (pauses or not),
+// faults run out, the outbound and admission rules, reading paused by inbound
+// debt, and status lines bounded per connection and per address.
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,7 @@ namespace {
 
 using libkorvet::DTime;
 
-// A connection whose unsent bytes the test sets.
+// A connection whose unsent bytes the test sets (sentBytes() stays 0).
 struct Queue : libkorvet::DClient {
   explicit Queue(libkorvet::DEngine* e) : DClient(e) {}
   int unsentBytes() override { return unsent; }
@@ -52,17 +53,18 @@ TEST(PeerBudget, ARealClientAtFullPaceNeverTripsIt) {
   bool refused = false;
   auto query = [&] {
     refused |= !f.budget.charge(PeerBudget::SYNC_MESSAGES, 1) ||
-               !f.budget.charge(PeerBudget::SYNC_BYTES, PeerBudget::LARGEST_QUERY);
+               !f.budget.charge(PeerBudget::SYNC_BYTES, PeerBudget::LARGEST_QUERY) ||
+               !f.budget.chargeInbound(PeerBudget::LARGEST_QUERY + 8);
+    f.budget.noteQuery();
   };
   for (unsigned int cycle = 0; cycle < 2 * (10000 / 255 + 1); ++cycle) {
     query();
     f.advance(2);
   }
   auto tick = [&](int t) {
-    refused |= !f.budget.chargeLine(REAL_LINE);
-    if (t % 15 == 0) refused |= !f.budget.charge(PeerBudget::CHAT_BYTES, 5 + 1 + 2 + 255 + 255);
+    refused |= !f.budget.chargeLine(REAL_LINE) || !f.budget.chargeInbound(600);
+    if (t % 15 == 0) refused |= !f.budget.chargeChatLine(2 + 255 + 255) || !f.budget.chargeInbound(530);
     if (t % 15 == 0) query();
-    f.budget.noteHeard();
   };
   for (int t = 0; t < 30 * 600; ++t) {
     if (t == 3000) {
@@ -98,6 +100,17 @@ TEST(PeerBudget, OverrunsDropTheExcessThenCondemnAndFaultsRunOut) {
   }
   EXPECT_EQ("over its CHAT budget for 5 seconds", f.budget.getVerdict());
   EXPECT_EQ(PeerBudget::OVER_BUDGET_CLOSE_MS + 100, t - firstRefusal);
+  // Refused for 4.5 s, quiet for 1.1 s, and again: the pauses do not start
+  // the count afresh.
+  Fixture p;
+  while (p.budget.chargeLine(REAL_LINE)) continue;
+  unsigned int at = 0;
+  for (; at < 30000 && p.budget.getVerdict().empty(); ++at) {
+    if (at % 5600 < 4500) p.budget.chargeLine(REAL_LINE);
+    p.advance(1);
+  }
+  EXPECT_EQ("over its DRAW budget for 5 seconds", p.budget.getVerdict());
+  EXPECT_LT(at, 7000u);
 
   // A line is refused by the bucket that lacks, without charging the other.
   Fixture g;
@@ -156,23 +169,61 @@ TEST(PeerBudget, OutboundAndAdmissionRules) {
   largest.budget.check(false, false);
   EXPECT_EQ("no JOIN within 150 seconds", largest.budget.getVerdict());
 
-  // Joined: silence counts from the join or the last message; taking a
-  // repair counts as life while the queue drains, not while it is stuck.
+  // Joined, a peer takes part by querying, or by taking a repair while one
+  // streams; a repeated JOIN or anything else does not count.
   Fixture joined;
   joined.advance(10000);
   joined.budget.check(true, false);
-  joined.advance(PeerBudget::SILENCE_LIMIT_MS - 1000);
-  joined.budget.noteHeard();
-  joined.queue.unsent = 5000;
+  joined.advance(PeerBudget::IDLE_LIMIT_MS - 1000);
+  joined.budget.noteQuery();
   for (int s = 0; s < 70; ++s) {
     joined.advance(1000);
-    joined.queue.unsent -= 50;
+    joined.queue.unsent = s % 2 == 0 ? 0 : 5000;
     joined.budget.check(true, true);
   }
   EXPECT_EQ("", joined.budget.getVerdict());
+  joined.queue.unsent = 0;
   for (int s = 0; s < 60; ++s) {
     joined.advance(1000);
-    joined.budget.check(true, true);
+    joined.budget.check(true, false);
   }
-  EXPECT_EQ("silent for 60 seconds", joined.budget.getVerdict());
+  EXPECT_EQ("idle", joined.budget.getVerdict());
+
+  // Bytes waiting for a peer that takes none for a minute: not reading.
+  Fixture stuck;
+  stuck.queue.unsent = 1000;
+  for (unsigned int t = 0; t < PeerBudget::SLOW_READER_WINDOW_MS - 1000; t += 1000) {
+    stuck.advance(1000);
+    stuck.budget.noteQuery();
+    stuck.budget.check(true, false);
+  }
+  EXPECT_EQ("", stuck.budget.getVerdict());
+  stuck.advance(1000);
+  stuck.budget.check(true, false);
+  EXPECT_EQ("not reading (1000 bytes unsent)", stuck.budget.getVerdict());
+}
+
+TEST(PeerBudget, InboundDebtPausesReadingAndLinesAreBoundedPerAddress) {
+  Fixture f;
+  EXPECT_TRUE(f.budget.chargeInbound(static_cast<unsigned int>(PeerBudget::INBOUND_BYTES_BURST)));
+  EXPECT_FALSE(f.budget.chargeInbound(65536));
+  f.advance(240);  // 256 KB a second pays 64 KB back in 250 ms
+  EXPECT_FALSE(f.budget.mayRead());
+  f.advance(20);
+  EXPECT_TRUE(f.budget.mayRead());
+
+  // Each connection has its own line budget; the address's bounds them all,
+  // and what it held back is told once, then once a minute at most.
+  std::shared_ptr<AddressBudget> address = std::make_shared<AddressBudget>(&f.engine, "192.0.2.7");
+  unsigned int shown = 0;
+  for (int connection = 0; connection < 10; ++connection) {
+    PeerBudget budget(&f.engine, &f.queue, 0, address);
+    for (int line = 0; line < 100; ++line) shown += budget.admitLine() ? 1 : 0;
+  }
+  EXPECT_EQ(static_cast<unsigned int>(AddressBudget::LOG_LINES_BURST), shown);
+  EXPECT_EQ("Held back 160 status lines about 192.0.2.7", address->takeNotice());
+  EXPECT_FALSE(address->admitLine());
+  EXPECT_EQ("", address->takeNotice());
+  f.advance(AddressBudget::NOTICE_INTERVAL_MS);
+  EXPECT_EQ("Held back 1 status lines about 192.0.2.7", address->takeNotice());
 }
