@@ -51,6 +51,7 @@ SyncDeflateCache::SyncDeflateCache(DEngine* e, SyncDataMap* m, int l)
       alive(std::make_shared<bool>(true)),
       segmentSize(0),
       kept(0),
+      queued(0),
       wakePosted(false),
       stopping(false) {
   unsigned int first = 0, last = 0;
@@ -74,7 +75,25 @@ bool SyncDeflateCache::isCached(unsigned short segment) const {
          cache[segment]->version == map->getSegment(segment).getVersion();
 }
 
-std::shared_ptr<SyncDeflateCache::Job> SyncDeflateCache::queueCopy(unsigned short segment, unsigned int version) {
+void SyncDeflateCache::enqueue(const std::shared_ptr<Job>& job, const void* owner) {
+  JobQueue& mine = queues[owner];
+  if (mine.empty()) turns.push_back(owner);
+  mine.push_back(job);
+  ++queued;
+}
+
+std::size_t SyncDeflateCache::queuedCopies() {
+  std::lock_guard<std::mutex> hold(lock);
+  return queued;
+}
+
+std::size_t SyncDeflateCache::queuedFor(const void* owner) {
+  auto it = queues.find(owner);
+  return it == queues.end() ? 0 : it->second.size();
+}
+
+std::shared_ptr<SyncDeflateCache::Job> SyncDeflateCache::queueCopy(unsigned short segment, unsigned int version,
+                                                                   const void* owner) {
   std::shared_ptr<Job> job = std::make_shared<Job>();
   job->segment = segment;
   job->version = version;
@@ -83,13 +102,14 @@ std::shared_ptr<SyncDeflateCache::Job> SyncDeflateCache::queueCopy(unsigned shor
   onTheirWay[segment] = job;
   {
     std::lock_guard<std::mutex> hold(lock);
-    queue.push_back(job);
+    enqueue(job, owner);
   }
   wake.notify_one();
   return job;
 }
 
-std::shared_ptr<SyncDeflateCache::Batch> SyncDeflateCache::prepare(const std::vector<unsigned short>& segments) {
+std::shared_ptr<SyncDeflateCache::Batch> SyncDeflateCache::prepare(const std::vector<unsigned short>& segments,
+                                                                   const void* owner) {
   std::shared_ptr<Batch> batch = std::make_shared<Batch>();
   batch->segments = segments;
   batch->pieces.resize(segments.size());
@@ -102,14 +122,14 @@ std::shared_ptr<SyncDeflateCache::Batch> SyncDeflateCache::prepare(const std::ve
     }
     auto it = onTheirWay.find(s);
     std::shared_ptr<Job> job =
-        it != onTheirWay.end() && it->second->version == version ? it->second : queueCopy(s, version);
-    job->waiters.emplace_back(batch, i);
+        it != onTheirWay.end() && it->second->version == version ? it->second : queueCopy(s, version, owner);
+    job->waiters.push_back(Job::Waiter{batch, i, owner});
     ++batch->missing;
   }
   return batch;
 }
 
-void SyncDeflateCache::readAhead(unsigned int first, unsigned int count) {
+void SyncDeflateCache::readAhead(unsigned int first, unsigned int count, const void* owner) {
   unsigned int numSegments = map->getNumSegments();
   if (count > numSegments) count = numSegments;
   for (unsigned int k = 0; k < count; ++k) {
@@ -117,9 +137,42 @@ void SyncDeflateCache::readAhead(unsigned int first, unsigned int count) {
     if (isCached(s) || onTheirWay.count(s) != 0) continue;
     {
       std::lock_guard<std::mutex> hold(lock);
-      if (queue.size() >= MAX_QUEUED_COPIES) return;
+      if (queued >= MAX_QUEUED_COPIES || queuedFor(owner) >= MAX_READ_AHEAD_PER_OWNER) return;
     }
-    queueCopy(s, map->getSegment(s).getVersion());
+    queueCopy(s, map->getSegment(s).getVersion(), owner);
+  }
+}
+
+void SyncDeflateCache::forget(const void* owner) {
+  JobQueue dropped;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    auto it = queues.find(owner);
+    if (it == queues.end()) return;
+    dropped.swap(it->second);
+    queues.erase(it);
+    queued -= dropped.size();
+    for (auto t = turns.begin(); t != turns.end(); ++t)
+      if (*t == owner) {
+        turns.erase(t);
+        break;
+      }
+    // A copy another owner's series waits for goes to that owner's queue.
+    for (auto d = dropped.begin(); d != dropped.end();) {
+      const void* heir = nullptr;
+      for (const Job::Waiter& w : (*d)->waiters)
+        if (w.owner != owner && !w.batch.expired()) heir = w.owner;
+      if (heir) {
+        enqueue(*d, heir);
+        d = dropped.erase(d);
+      } else {
+        ++d;
+      }
+    }
+  }
+  for (const std::shared_ptr<Job>& job : dropped) {
+    auto it = onTheirWay.find(job->segment);
+    if (it != onTheirWay.end() && it->second == job) onTheirWay.erase(it);
   }
 }
 
@@ -138,9 +191,9 @@ void SyncDeflateCache::collect() {
     job->result.version = job->version;
     PiecePtr piece = std::make_shared<const Piece>(std::move(job->result));
     for (auto& waiter : job->waiters) {
-      std::shared_ptr<Batch> batch = waiter.first.lock();
+      std::shared_ptr<Batch> batch = waiter.batch.lock();
       if (!batch) continue;
-      batch->pieces[waiter.second] = piece;
+      batch->pieces[waiter.index] = piece;
       if (--batch->missing == 0 && batch->onReady) batch->onReady();
     }
     map->offerCRC(s, piece->version, job->crc);
@@ -194,10 +247,20 @@ void SyncDeflateCache::work() {
     std::shared_ptr<Job> job;
     {
       std::unique_lock<std::mutex> hold(lock);
-      wake.wait(hold, [this] { return stopping || !queue.empty(); });
+      wake.wait(hold, [this] { return stopping || !turns.empty(); });
       if (stopping) break;
-      job = queue.front();
-      queue.pop_front();
+      // One copy of the owner whose turn it is; it goes to the back of the
+      // line while it has more.
+      const void* owner = turns.front();
+      turns.pop_front();
+      JobQueue& mine = queues[owner];
+      job = mine.front();
+      mine.pop_front();
+      --queued;
+      if (mine.empty())
+        queues.erase(owner);
+      else
+        turns.push_back(owner);
     }
     const std::vector<unsigned char>& in = job->bytes;
     job->crc = DBuffer::crc32Update(0, in.data(), in.size());

@@ -10,8 +10,10 @@
 // A segment that does not compress becomes a stored block of its bytes,
 // taken from the map when the series is built.
 //
-// The main thread copies a segment and queues it; one worker thread deflates
-// it and wakes the engine, whose next step runs collect(): it hands the
+// The main thread copies a segment and queues it for the client that asked
+// (its owner); one worker thread deflates the queued copies of the owners in
+// turn, one each, so no client's series waits behind another's whole list,
+// and wakes the engine, whose next step runs collect(): it hands the
 // piece to the series waiting for it (calling its onReady once it has them
 // all) and keeps it while the segment is unchanged and the kept pieces stay
 // within MAX_KEPT_BYTES. The worker also checksums the copy, which fills the
@@ -40,8 +42,10 @@ class SyncDeflateCache {
  public:
   // Bytes of kept pieces; beyond it new pieces serve their series only.
   static constexpr std::size_t MAX_KEPT_BYTES = 64u * 1024u * 1024u;
-  // Read-ahead stops while this many copies wait for the worker.
+  // Read-ahead stops while this many copies wait for the worker, or this
+  // many for the one owner (a series of its own needs at most one reply's).
   static constexpr std::size_t MAX_QUEUED_COPIES = 512;
+  static constexpr std::size_t MAX_READ_AHEAD_PER_OWNER = 255;
 
   struct Piece {
     std::vector<unsigned char> deflated;  // empty when stored
@@ -73,11 +77,14 @@ class SyncDeflateCache {
   SyncDeflateCache(const SyncDeflateCache&) = delete;
   SyncDeflateCache& operator=(const SyncDeflateCache&) = delete;
 
-  // Starts gathering the pieces of segments (cached ones at once).
-  std::shared_ptr<Batch> prepare(const std::vector<unsigned short>& segments);
+  // Starts gathering the pieces of segments (cached ones at once) for owner.
+  std::shared_ptr<Batch> prepare(const std::vector<unsigned short>& segments, const void* owner);
   // Queues the count segments from `first` on (wrapping) that are neither
   // cached nor on their way: what a joining client asks for next.
-  void readAhead(unsigned int first, unsigned int count);
+  void readAhead(unsigned int first, unsigned int count, const void* owner);
+  // The owner went: its copies the worker has not started are dropped,
+  // unless another owner's series waits for them too.
+  void forget(const void* owner);
   // Takes the worker's finished pieces into their batches and the cache.
   void collect();
   // The zlib stream of a ready batch, appended to out.
@@ -87,6 +94,8 @@ class SyncDeflateCache {
 
   // For tests and diagnostics.
   std::size_t keptBytes() const { return kept; }
+  // Copies waiting for the worker.
+  std::size_t queuedCopies();
   bool isCached(unsigned short segment) const;
 
   static int getNumInstances() { return -1; }
@@ -100,10 +109,19 @@ class SyncDeflateCache {
     std::vector<unsigned char> bytes;  // worker input
     Piece result;                      // worker output
     unsigned int crc = 0;              // worker output
-    std::vector<std::pair<std::weak_ptr<Batch>, std::size_t>> waiters;
+    struct Waiter {
+      std::weak_ptr<Batch> batch;
+      std::size_t index;
+      const void* owner;
+    };
+    std::vector<Waiter> waiters;
   };
+  typedef std::deque<std::shared_ptr<Job>> JobQueue;
 
-  std::shared_ptr<Job> queueCopy(unsigned short segment, unsigned int version);
+  std::shared_ptr<Job> queueCopy(unsigned short segment, unsigned int version, const void* owner);
+  // Requires: lock held.
+  void enqueue(const std::shared_ptr<Job>& job, const void* owner);
+  std::size_t queuedFor(const void* owner);
   void work();
 
   libkorvet::DEngine* engine;
@@ -118,7 +136,10 @@ class SyncDeflateCache {
 
   std::mutex lock;
   std::condition_variable wake;
-  std::deque<std::shared_ptr<Job>> queue;
+  // Copies waiting for the worker, per owner, and the owners in turn.
+  std::map<const void*, JobQueue> queues;
+  std::deque<const void*> turns;
+  std::size_t queued;
   std::vector<std::shared_ptr<Job>> done;
   bool wakePosted;
   bool stopping;

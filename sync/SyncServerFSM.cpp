@@ -40,7 +40,11 @@ SyncServerFSM::SyncServerFSM(DEngine* e, SyncSettings* s, SyncDataMap* map, DDis
   resetFSM();
 }
 
-SyncServerFSM::~SyncServerFSM() { chunkTimer.stop(); }
+SyncServerFSM::~SyncServerFSM() {
+  chunkTimer.stop();
+  // Its copies waiting for the worker must not hold up those of others.
+  if (deflateCache) deflateCache->forget(this);
+}
 
 unsigned int SyncServerFSM::getSyncIndex(unsigned short) {
   DEngine::fatalError("SyncServerFSM::getSyncIndex(): should never be called!");
@@ -169,9 +173,9 @@ void SyncServerFSM::sendCRCReply(DBuffer& rest, unsigned int n, unsigned short f
   seriesRaw.clear();
   seriesCompressed.clear();
   if (paced) {
-    preparing = deflateCache->prepare(mismatches);
+    preparing = deflateCache->prepare(mismatches, this);
     // A joining client asks for what follows next.
-    deflateCache->readAhead(mismatches.back() + 1u, static_cast<unsigned int>(mismatches.size()));
+    deflateCache->readAhead(mismatches.back() + 1u, static_cast<unsigned int>(mismatches.size()), this);
     sendingState = PREPARING;
     // The batch lives only as long as this object holds it.
     preparing->onReady = [this] { finishPreparing(); };

@@ -11,6 +11,7 @@
 #include "FatalTest.h"
 #include "SyncArray.h"
 #include "SyncDataMap.h"
+#include "SyncDeflateCache.h"
 #include "SyncMessages.h"
 #include "SyncServer.h"
 #include "SyncServerFSM.h"
@@ -326,4 +327,25 @@ TEST(SyncServer, FlushReachesJoinedUncongestedClientsFromTheNextTick) {
   EXPECT_EQ((std::set<std::pair<unsigned int, unsigned int>>{{9, 0}}), flushedSpecks(a->ofKind(2)[2]));
   EXPECT_EQ(1u, b->ofKind(2).size());
   EXPECT_TRUE(h.errors.texts.empty());
+}
+
+// One client's long list does not hold up another's short one, and the
+// copies of a client that left are dropped unless another still waits for them.
+TEST(SyncDeflateCache, ServesOwnersInTurnAndForgetsThoseWhoLeave) {
+  Host host(0, 60000, 500, 300);
+  libksync::SyncDeflateCache cache(&host.engine, host.server.retrieveDataMap(), 6);
+  int a = 0, b = 0, c = 0;
+  std::vector<unsigned short> many;
+  for (unsigned short s = 0; s < 255; ++s) many.push_back(s);
+  std::vector<std::string> order;
+  auto bulk = cache.prepare(many, &a);
+  bulk->onReady = [&] { order.push_back("bulk"); };
+  auto one = cache.prepare({299}, &b);
+  one->onReady = [&] { order.push_back("one"); };
+  auto shared = cache.prepare({254}, &c);
+  ASSERT_TRUE(pump({&host.engine}, [&] { return one->ready(); }));
+  EXPECT_EQ("one", order.front());
+  cache.forget(&a);
+  EXPECT_LE(cache.queuedCopies(), 1u);  // at most the one c waits for
+  EXPECT_TRUE(pump({&host.engine}, [&] { return shared->ready(); }));
 }
