@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 #include <set>
 #include <string>
@@ -151,6 +152,7 @@ TEST(DrawingProtocol, EveryRejectionHasItsText) {
       {block({0, 5, 0, 1}, {5, -7}), "extractDrawing got one + and one - coord"},
       {block({0, 5, 0, 1}, {-5, -7}), "parseDraw's 1st coordinate was -"},
       {block({0, 5, 0, 3}, {10, 10, 20, 20, -300, -300}), "parseDraw got a msg that's missing lines"},
+      {block({3, 5, 0, 2}, {1590, 900, 1590, 900, INT32_MIN, -900}), "extractDrawing got a coordinate out of range"},
   };
   for (const auto& c : cases) {
     canvas.receive(protocol, c.first);
@@ -158,6 +160,7 @@ TEST(DrawingProtocol, EveryRejectionHasItsText) {
     expectStatus(zero ? "UDPReceiver" : "DrawingProtocol", c.second);
   }
   EXPECT_TRUE(canvas.painted(250, 250));  // the 2 lines before the missing 3rd stay
+  EXPECT_FALSE(canvas.painted(1599, 902));  // nothing of a line to beyond 32 bits
 }
 
 TEST(DrawingProtocol, HostileBodiesAreBounded) {

@@ -265,6 +265,40 @@ TEST(KivServer, FloodsDropTheirSenderOnly) {
   ASSERT_GT(big.size(), PeerBudget::CHAT_BYTES_BURST);
   for (int i = 0; i < 5; ++i) chatter->sendMessage(0, big);
   ASSERT_TRUE(pump(host.engine, [&] { return seen.has("Dropping excess CHAT from 127.0.0.1"); }));
+  // Compressed, 255 short lines in a third of their bytes are as many lines.
+  std::unique_ptr<RawPeer> terse = host.connect();
+  DBuffer lines = bufferOf({255});
+  for (int i = 0; i < 255; ++i) lines.append(bufferOf({1, 'z', 2, static_cast<unsigned char>('a' + i / 26), static_cast<unsigned char>('a' + i % 26)}));
+  DBuffer terseBody = text("CHAT");
+  terseBody.appendByte(1);
+  terseBody.append(lines.compress(9));
+  ASSERT_LT(terseBody.size(), lines.size() / 2);
+  terse->sendMessage(0, terseBody);
+  terse->sendMessage(0, terseBody);
+  testnet::advance({&host.engine}, 100);
+  seen.has("");
+  unsigned int shown = 0;
+  for (const StatusLine& l : seen.lines) shown += l.owner == "z" ? 1 : 0;
+  EXPECT_GT(shown, 0u);
+  EXPECT_LE(shown, PeerBudget::CHAT_LINES_BURST);
+
+  // Connecting again and again with new malformed headers: what the address
+  // may post is bounded across its connections.
+  for (int i = 0; i < 12; ++i) {
+    std::unique_ptr<RawPeer> noisy = host.connect();
+    for (int k = 0; k < 11; ++k) noisy->sendMessage(0, text("H" + std::to_string(100 * i + k)));
+    ASSERT_TRUE(pump(host.engine, [&] { return noisy->closed; }));
+  }
+  testnet::advance({&host.engine}, 100);
+  seen.has("");
+  unsigned int told = 0;
+  bool heldBack = false;
+  for (const StatusLine& l : seen.lines) {
+    told += l.text.find("unrecognized header H") != std::string::npos ? 1 : 0;
+    heldBack |= l.text.find(" status lines about 127.0.0.1") != std::string::npos;
+  }
+  EXPECT_LE(told, AddressBudget::LOG_LINES_BURST);
+  EXPECT_TRUE(heldBack);
 
   // The costliest DRAW, sent on and on: the excess goes unpainted, and after
   // five seconds of it the sender goes.
@@ -281,7 +315,8 @@ TEST(KivServer, FloodsDropTheirSenderOnly) {
   ASSERT_TRUE(pumpPaced(host.engine, [&] { return good.equals(hostMap); }, 60000, 5));
   EXPECT_FALSE(good.connection->closed);
   EXPECT_TRUE(good.errors.empty()) << good.errors.front();
-  EXPECT_LE(chatLinesIn(*good.connection), PeerBudget::CHAT_BYTES_BURST / (2 + 3 + 255));
+  // What the two chatters' budgets let through, no more.
+  EXPECT_LE(chatLinesIn(*good.connection), PeerBudget::CHAT_BYTES_BURST / (2 + 3 + 255) + PeerBudget::CHAT_LINES_BURST);
 }
 
 namespace {
