@@ -3,15 +3,20 @@
 # client painting nonstop, which no budget may refuse. Then for each attack:
 # the longest the host took to answer a well-behaved client's CRC queries (one
 # a second), the growth of the host's resident memory and of its standard
-# output. Last, how long seven connections that never send a byte keep a
-# newcomer out, once with squatters that give up when dropped and once with
-# squatters that come straight back.
+# output, the host's CPU time per second of attack, and how often the host
+# dropped the attacker. Then how long squatters of several kinds keep a
+# newcomer out (from 127.0.0.2, one address other than the host's own, or
+# from the host's own machine, 127.0.0.1), how long a well-behaved client
+# takes to agree with the host again after lines the host painted unrelayed,
+# and how long a link-paced client takes to join a 4000 x 4000 canvas while
+# others keep the host's compressing busy.
 #
 #   bench/hostile_bench.sh [BUILD_DIR [PEER]]
 #
 # Without BUILD_DIR it builds the tools (Release) in build/bench. PEER is the
 # brelvin_peer that hosts (default BUILD_DIR/brelvin_peer): an older build can
-# face the same attacks. BRELVIN_BENCH_PORT sets the port (5071).
+# face the same attacks. BRELVIN_BENCH_PORT sets the port (5071);
+# BRELVIN_BENCH_ONLY=TEXT runs only the cases whose name holds TEXT.
 set -euo pipefail
 . "$(dirname "$0")/peer_tools.sh"
 dir="$(tools_dir "${1:-}")"
@@ -29,6 +34,9 @@ cleanup() {
 trap cleanup EXIT
 
 figure() { awk -v k="$1" '$1 == k {print $2}' "$2"; }
+
+# skip NAME: whether BRELVIN_BENCH_ONLY leaves this case out.
+skip() { [ -n "${BRELVIN_BENCH_ONLY:-}" ] && [[ "$1" != *"$BRELVIN_BENCH_ONLY"* ]]; }
 
 start_host() {
   "$peer" --host 1600 1600 --clients 99 --port "$port" --deadline-ms "$1" >"$work/host.out" 2>&1 &
@@ -51,6 +59,9 @@ stop_host() {
   host=""
 }
 
+# The host's CPU time (user and system) in ms.
+cpu_ms() { awk -v hz="$(getconf CLK_TCK)" '{print ($14 + $15) * 1000 / hz}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+
 # Samples the host's resident memory every 100 ms; the largest goes to $work/rss.max.
 sample_rss() {
   echo 0 >"$work/rss.max"
@@ -72,25 +83,30 @@ sample_rss() {
 attack_case() {
   local name="$1" seconds="$2"
   shift 2
+  skip "$name" && return 0
   start_host $(((seconds + 30) * 1000))
   "$attack" --port "$port" --probe --seconds $((seconds + 5)) >"$work/probe.out" &
   local probe=$!
   sleep 2
-  local rss0 out0
+  local rss0 out0 cpu0
   rss0=$(rss_kb "$host")
   out0=$(stat -c %s "$work/host.out")
+  cpu0=$(cpu_ms "$host")
   sample_rss
   "$attack" --port "$port" --seconds "$seconds" "$@" >"$work/attack.out"
+  local cpu1
+  cpu1=$(cpu_ms "$host")
   wait "$probe" || true
   local rss1 out1
   rss1=$(cat "$work/rss.max")
   out1=$(stat -c %s "$work/host.out")
   stop_host
-  printf "%-34s %9s %7s/%-7s %9.1f %12.1f %8s\n" "$name" "$(figure probe_worst_ms "$work/probe.out")" \
+  printf "%-34s %9s %7s/%-7s %9.1f %12.1f %8s %9.0f\n" "$name" "$(figure probe_worst_ms "$work/probe.out")" \
     "$(figure probe_answered "$work/probe.out")" "$(figure probe_queries "$work/probe.out")" \
     "$(awk -v a="$rss1" -v b="$rss0" 'BEGIN {print (a - b) / 1024}')" \
     "$(awk -v a="$out1" -v b="$out0" 'BEGIN {print (a - b) / 1024}')" \
-    "$(figure attacker_drops "$work/attack.out")"
+    "$(figure attacker_drops "$work/attack.out")" \
+    "$(awk -v a="$cpu1" -v b="$cpu0" -v s="$seconds" 'BEGIN {print (a - b) / s}')"
   if [ "$(figure probe_session_ok "$work/probe.out")" != "1" ]; then
     echo "  the well-behaved client lost its session: $(grep probe_error "$work/probe.out" || true)"
   fi
@@ -100,6 +116,7 @@ attack_case() {
 newcomer_case() {
   local name="$1"
   shift
+  skip "$name" && return 0
   start_host 120000
   "$attack" --port "$port" --probe --seconds 75 >"$work/probe.out" &
   local probe=$!
@@ -114,11 +131,55 @@ newcomer_case() {
     "$(figure probe_worst_ms "$work/probe.out")"
 }
 
+# settle_case NAME SECONDS ATTACK-OPTIONS...: the probe in the attacking
+# process; after the attack, how long until its copy agrees with the host's.
+settle_case() {
+  local name="$1" seconds="$2"
+  shift 2
+  skip "$name" && return 0
+  start_host $(((seconds + 150) * 1000))
+  "$attack" --port "$port" --probe --seconds "$seconds" --settle 120 "$@" >"$work/attack.out"
+  stop_host
+  local settle
+  settle=$(figure probe_settle_ms "$work/attack.out")
+  if [ "$settle" = "-1" ]; then settle="not within 120 s"; else settle="$settle ms"; fi
+  printf "%-34s agreed again %s after the attack, %s repairs (attacker dropped %s times)\n" "$name" "$settle" \
+    "$(figure probe_repairs_after_attack "$work/attack.out")" "$(figure attacker_drops "$work/attack.out")"
+}
+
+# deflate_case NAME ATTACK-OPTIONS...: a link-paced probe joins a prepainted
+# 4000 x 4000 canvas (the host link-paced too) while the attack runs.
+deflate_case() {
+  local name="$1"
+  shift
+  skip "$name" && return 0
+  "$peer" --host 4000 4000 --prepaint 3000 --clients 99 --port "$port" --bandwidth 10000000 \
+    --deadline-ms 150000 >"$work/host.out" 2>&1 &
+  host=$!
+  for _ in $(seq 300); do
+    grep -q "prepainted" "$work/host.out" 2>/dev/null && break
+    sleep 0.1
+  done
+  if [ "$#" -gt 0 ]; then
+    "$attack" --port "$port" --seconds 100 "$@" >"$work/attack.out" &
+    local attacker=$!
+    sleep 2
+  fi
+  "$attack" --port "$port" --probe --bandwidth 10000000 --seconds 60 >"$work/probe.out"
+  [ "$#" -gt 0 ] && kill "$attacker" 2>/dev/null && wait "$attacker" 2>/dev/null
+  stop_host
+  local done_ms
+  done_ms=$(figure probe_complete_ms "$work/probe.out")
+  if [ "$done_ms" = "-1" ]; then done_ms="not within 60 s"; else done_ms="$done_ms ms"; fi
+  printf "%-34s a link-paced client's first pass complete after %s\n" "$name" "$done_ms"
+}
+
 # real_client_case SECONDS: a headless client painting a segment every tick
 # with random brushes, as a person dragging without pause would; no budget
 # may refuse it.
 real_client_case() {
   local seconds="$1"
+  skip "nonstop" && return 0
   start_host $(((seconds + 30) * 1000))
   "$attack" --port "$port" --probe --seconds $((seconds + 3)) >"$work/probe.out" &
   local probe=$!
@@ -131,11 +192,20 @@ real_client_case() {
 }
 
 echo "host: $peer"
-printf "%-34s %9s %15s %9s %12s %8s\n" "attack" "worst ms" "answered" "RSS +MB" "stdout +KB" "drops"
+printf "%-34s %9s %15s %9s %12s %8s %9s\n" "attack" "worst ms" "answered" "RSS +MB" "stdout +KB" "drops" "CPU ms/s"
 real_client_case 20
 attack_case "10 s of tiny bodies" 10 --tiny 1
 attack_case "10 s of random bytes" 10 --random 1
 attack_case "30 s of 60 KB CHAT, 6 not reading" 30 --chat-flood 1 --stalled 6
 attack_case "10 s of the costliest DRAW" 10 --draw 1
+attack_case "30 s of DRAW in 4.5 s pulses" 30 --pulse-draw 1
+attack_case "10 s of 255-line CHAT in 20 bytes" 10 --terse-chat 1
+attack_case "10 s of reconnects, new headers" 10 --log-churn 1
+settle_case "10 s of DRAW to -INT32_MIN" 10 --int-min 1
 newcomer_case "7 silent connections" --squat 7
 newcomer_case "7 silent ones that come back" --squat 7 --squat-reconnect
+newcomer_case "7 re-JOINing, one address" --joined-squat 7 --from 127.0.0.2
+newcomer_case "7 re-JOINing, host's machine" --joined-squat 7
+newcomer_case "7 reading 1 KB/s, host's machine" --slow-reader 7
+deflate_case "no attack"
+deflate_case "4 rotating repairs with churn" --deflate-churn 4

@@ -22,9 +22,30 @@
 //                     of: random bytes, tiny bodies, 60 KB CHAT, the costliest
 //                     DRAW, a reader that stalls; reports how often the host
 //                     dropped it in each
+//   --joined-squat N  N connections that JOIN, then only JOIN again every 50 s
+//                     (reading what they are sent)
+//   --slow-reader N   N connections that JOIN, ask for a repair of everything
+//                     and read it at 1 KB/s, JOINing again every 50 s
+//   --pulse-draw N    N connections that empty their DRAW budget, then send
+//                     10-byte DRAW bodies for 4.5 s, pause 1.1 s, and again
+//   --terse-chat N    N connections sending compressed CHAT of 255 lines
+//   --int-min N       N connections sending DRAW lines whose end points are
+//                     the most negative 32-bit value, negated
+//   --log-churn N     N connections that send 11 bad headers no one sent
+//                     before, are dropped, and connect again at once
+//   --deflate-churn N N link-paced connections that JOIN, ask for a repair of
+//                     255 segments at a rotating place, and connect again
+//                     once the reply is on its way
+//   --from ADDRESS    the source address of the raw-socket attackers (squat,
+//                     joined-squat, slow-reader), e.g. 127.0.0.2
+//   --bandwidth B     the probe's sync bandwidth option (65535)
+//   --settle S        after the attacks, the probe goes on up to S seconds
+//                     until a whole pass of its queries matched (reports
+//                     probe_settle_ms and the repairs it took)
 //
 // Everything runs for --seconds (10), as fast as the host takes it. Figures
-// go to standard output as "name value" lines.
+// go to standard output as "name value" lines. The probe also reports when
+// its first pass over the canvas was complete (probe_complete_ms).
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -54,8 +75,10 @@
 #include "KivClient.h"
 #include "KivSettings.h"
 #include "SyncClient.h"
+#include "SyncDataMap.h"
 #include "SyncMessages.h"
 #include "SyncNetwork.h"
+#include "SyncSettings.h"
 #include "WorldMap.h"
 
 // Last: its macros collide with the headers above.
@@ -83,14 +106,19 @@ struct Options {
   bool squatReconnect = false;
   long newcomerAfterMs = -1;
   long rotateSeconds = 0;
+  int joinedSquat = 0, slowReader = 0, pulseDraw = 0, terseChat = 0, intMin = 0, logChurn = 0, deflateChurn = 0;
+  std::string from;
+  std::string bandwidth = "65535";
+  long settleSeconds = 0;
 };
 
 [[noreturn]] void usage(const std::string& why) {
   std::cerr << "brelvin_attack: " << why << "\n"
             << "usage: brelvin_attack [--address A] [--port P] [--seconds S] [--probe] [--tiny N] [--random N]\n"
             << "       [--chat-flood N] [--stalled N] [--draw N] [--squat N [--squat-reconnect]] [--newcomer MS]\n"
-            << "       [--rotate S]"
-            << std::endl;
+            << "       [--rotate S] [--joined-squat N] [--slow-reader N] [--pulse-draw N] [--terse-chat N]\n"
+            << "       [--int-min N] [--log-churn N] [--deflate-churn N] [--from ADDRESS] [--bandwidth B]\n"
+            << "       [--settle S]" << std::endl;
   std::exit(2);
 }
 
@@ -122,6 +150,16 @@ Options parse(int argc, char** argv) {
     else if (a == "--squat-reconnect") o.squatReconnect = true;
     else if (a == "--newcomer") o.newcomerAfterMs = number(next());
     else if (a == "--rotate") o.rotateSeconds = number(next());
+    else if (a == "--joined-squat") o.joinedSquat = static_cast<int>(number(next()));
+    else if (a == "--slow-reader") o.slowReader = static_cast<int>(number(next()));
+    else if (a == "--pulse-draw") o.pulseDraw = static_cast<int>(number(next()));
+    else if (a == "--terse-chat") o.terseChat = static_cast<int>(number(next()));
+    else if (a == "--int-min") o.intMin = static_cast<int>(number(next()));
+    else if (a == "--log-churn") o.logChurn = static_cast<int>(number(next()));
+    else if (a == "--deflate-churn") o.deflateChurn = static_cast<int>(number(next()));
+    else if (a == "--from") o.from = next();
+    else if (a == "--bandwidth") o.bandwidth = next();
+    else if (a == "--settle") o.settleSeconds = number(next());
     else usage("unknown option " + a);
   }
   return o;
@@ -201,6 +239,46 @@ DBuffer costliestDraw() {
   return body;
 }
 
+// The smallest DRAW body that still names a block: refused undecoded once
+// the sender's DRAW budget is spent.
+DBuffer tenByteDraw() {
+  DBuffer body;
+  body.appendString("DRAW");
+  for (int b : {0, 0, 5, 0, 1, 0}) body.appendByte(static_cast<unsigned char>(b));
+  return body;
+}
+
+// 255 one-letter lines from a one-letter name, compressed: some twenty bytes.
+DBuffer terseChat() {
+  DBuffer payload;
+  payload.appendByte(255);
+  for (int i = 0; i < 255; ++i)
+    for (int b : {1, int('a'), 1, int('b')}) payload.appendByte(static_cast<unsigned char>(b));
+  DBuffer body;
+  body.appendString("CHAT");
+  body.appendByte(1);
+  body.append(payload.compress(9));
+  return body;
+}
+
+// 64 lines, each a dot somewhere on the canvas and then a line to the
+// negated most negative 32-bit value, in a new colour each message.
+DBuffer intMinDraw(std::mt19937& rng) {
+  DBuffer payload;
+  const int blocks = DrawingProtocol::MAX_LINES_PER_MESSAGE / 2;
+  unsigned char colour = static_cast<unsigned char>(1 + rng() % 100);
+  for (int i = 0; i < blocks; ++i) {
+    int x = static_cast<int>(rng() % 1600), y = static_cast<int>(rng() % 1600);
+    for (int b : {3, int(colour), 0, 2}) payload.appendByte(static_cast<unsigned char>(b));
+    for (int v : {x, y, x, y, INT32_MIN, -y}) payload.appendVariable<int>(v);
+  }
+  DBuffer body;
+  body.appendString("DRAW");
+  body.appendByte(0);
+  body.append(payload);
+  return body;
+}
+
 DBuffer joinFrame() {
   DBuffer join;
   SyncMessages::buildJoin(join);
@@ -242,7 +320,8 @@ class FloodConnection : public DDispatcher {
 
 class Flooder : public Attacker {
  public:
-  Flooder(DEngine* e, const Options& o, std::function<void(FloodConnection&)> fill)
+  // fill queues one more message, or says false to pause until the next pump.
+  Flooder(DEngine* e, const Options& o, std::function<bool(FloodConnection&)> fill)
       : engine(e), opt(o), fill(fill) {}
   void pump() override {
     if (connection && connection->over) {
@@ -255,13 +334,14 @@ class Flooder : public Attacker {
       ++connects;
       return;
     }
-    while (connection->up && !connection->over && connection->unsentBytes() < FLOOD_QUEUE_BYTES) fill(*connection);
+    while (connection->up && !connection->over && connection->unsentBytes() < FLOOD_QUEUE_BYTES && fill(*connection))
+      continue;
   }
 
  private:
   DEngine* engine;
   const Options& opt;
-  std::function<void(FloodConnection&)> fill;
+  std::function<bool(FloodConnection&)> fill;
   std::unique_ptr<FloodConnection> connection;
 };
 
@@ -272,6 +352,15 @@ int openSocket(const Options& o, int receiveBuffer) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return -1;
   if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  if (!o.from.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, o.from.c_str(), &local.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(o.port);
@@ -352,10 +441,177 @@ class StalledReader : public RawSocket {
   Clock::time_point lastQuery;
 };
 
+// Reads at most `bytesPerSecond` (0: everything) and throws it away.
+long drain(int fd, long bytesPerSecond, Clock::time_point since, long& taken) {
+  char sink[65536];
+  long allowed = bytesPerSecond > 0 ? bytesPerSecond * msSince(since) / 1000 - taken : long(sizeof sink);
+  long got = 0;
+  while (allowed > 0) {
+    ssize_t n = recv(fd, sink, std::min<long>(allowed, sizeof sink), 0);
+    if (n <= 0) break;
+    got += n;
+    allowed -= n;
+    if (bytesPerSecond == 0) allowed = sizeof sink;
+  }
+  taken += got;
+  return got;
+}
+
+// JOINs, then only JOINs again every 50 s: cheap for it, alive to a host
+// that counts any message. Reads what it is sent (at readRate, 0: all of
+// it); with repair, asks once for everything to be repaired.
+class JoinedSquatter : public RawSocket {
+ public:
+  JoinedSquatter(const Options& o, long readRate, bool repair)
+      : RawSocket(o, readRate > 0 ? 4096 : 0, true), readRate(readRate), repair(repair) {}
+
+ private:
+  void opened() override {
+    writeAll(fd, joinFrame());
+    lastJoin = start = Clock::now();
+    taken = 0;
+    asked = false;
+  }
+  void tick() override {
+    drain(fd, readRate, start, taken);
+    if (repair && !asked && msSince(start) > 500) {
+      // Wrong CRCs for the first segments: a reply of as many as the host names.
+      DBuffer query;
+      SyncMessages::buildCrcQuery(0, std::vector<unsigned int>(255, 1), query);
+      writeAll(fd, frame(SYNC_TYPE, true, query));
+      asked = true;
+    }
+    if (msSince(lastJoin) < 50000) return;
+    writeAll(fd, joinFrame());
+    lastJoin = Clock::now();
+  }
+  long readRate;
+  bool repair;
+  bool asked = false;
+  long taken = 0;
+  Clock::time_point start, lastJoin;
+};
+
 // Never sends a byte.
 class Squatter : public RawSocket {
  public:
   explicit Squatter(const Options& o) : RawSocket(o, 0, o.squatReconnect) {}
+};
+
+// ---------------------------------------------------------------------------
+// Floods with a rhythm, and connections that come and go on purpose.
+
+// The costliest DRAW for a second, to empty the budget, then 10-byte DRAW
+// bodies for 4.5 s, a pause of 1.1 s, and again: never refused for five
+// seconds in a row.
+class PulseDraw : public Attacker {
+ public:
+  PulseDraw(DEngine* e, const Options& o, const DBuffer& costly)
+      : flooder(e, o, [this, costly](FloodConnection& c) {
+          long phase = msSince(start) % 5600;
+          if (phase >= 4500) return false;
+          c.sendMessage(0, msSince(start) < 1000 ? costly : small);
+          return true;
+        }) {}
+  void pump() override {
+    flooder.pump();
+    drops = flooder.drops;
+    connects = flooder.connects;
+  }
+
+ private:
+  Clock::time_point start = Clock::now();
+  DBuffer small = tenByteDraw();
+  Flooder flooder;
+};
+
+// Connects, sends 11 bad headers of its own, and once dropped, again.
+class LogChurn : public Attacker {
+ public:
+  LogChurn(DEngine* e, const Options& o) : engine(e), opt(o) {}
+  void pump() override {
+    if (connection && connection->over) {
+      connection.reset();
+      ++drops;
+    }
+    if (!connection) {
+      connection.reset(new FloodConnection(engine));
+      connection->startConnect(opt.address, opt.port);
+      ++connects;
+      sent = false;
+      return;
+    }
+    if (!connection->up || sent) return;
+    for (int k = 0; k < 11; ++k) {
+      char header[16];
+      std::snprintf(header, sizeof header, "%04X!", static_cast<unsigned int>(++serial & 0xFFFF));
+      DBuffer body;
+      body.appendString(std::string(header, 4) + std::to_string(serial));
+      connection->sendMessage(0, body);
+    }
+    sent = true;
+  }
+
+ private:
+  DEngine* engine;
+  const Options& opt;
+  std::unique_ptr<FloodConnection> connection;
+  unsigned int serial = 0x1000;
+  bool sent = false;
+};
+
+// JOINs as a link-paced client, asks for 255 segments from a place that
+// moves on each time (all its CRCs wrong), and connects again as soon as
+// the reply comes: the host copies the segments for a series no one takes.
+class DeflateChurn : public Attacker {
+ public:
+  DeflateChurn(DEngine* e, const Options& o, unsigned int start) : engine(e), opt(o), first(start) {}
+  void pump() override {
+    if (connection && (connection->over || replied)) {
+      if (connection->over) ++drops;
+      connection.reset();
+    }
+    if (!connection) {
+      replied = false;
+      connection.reset(new FloodConnection(engine));
+      connection->addHandler(SYNC_TYPE, 0, [this](DBuffer& b) {
+        if (b.size() == 0) return;
+        if (b.getByte(0) == SyncMessages::JOIN_ACK && b.size() >= 7) {
+          unsigned short segments = 0;
+          b.extractVariable<unsigned short>(5, segments);
+          if (segments == 0) return;
+          first %= segments;
+          DBuffer query;
+          SyncMessages::buildCrcQuery(static_cast<unsigned short>(first),
+                                      std::vector<unsigned int>(std::min<unsigned int>(512, segments), 1), query);
+          first += libksync::SyncSettings::MAX_QUICK_SYNC;
+          connection->sendMessage(SYNC_TYPE, 0, query);
+        } else if (b.getByte(0) == SyncMessages::CRC_REPLY) {
+          replied = true;
+        }
+      });
+      connection->addHandler(0, [this](DBuffer&) {
+        if (!greeted) connection->sendMessage(SYNC_TYPE, 0, joinBody());
+        greeted = true;
+      });
+      greeted = false;
+      connection->startConnect(opt.address, opt.port);
+      ++connects;
+    }
+  }
+
+ private:
+  static DBuffer joinBody() {
+    DBuffer join;
+    SyncMessages::buildJoin(join);
+    return join;
+  }
+  DEngine* engine;
+  const Options& opt;
+  std::unique_ptr<FloodConnection> connection;
+  unsigned int first;
+  bool replied = false;
+  bool greeted = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -455,23 +711,35 @@ class Probe : public KivClient {
     // One frame per send while the send delay is on (the session's default).
     if (data.size() > 8 && data.getByte(5) == SYNC_TYPE && data.getByte(8) == SyncMessages::CRC_QUERY) {
       asked.push_back(Clock::now());
+      askedCrcs.push_back((data.size() - 8 - SyncMessages::CRC_QUERY_HEADER) / SyncMessages::CRC_SIZE);
       ++queries;
     }
     KivClient::send(data);
   }
   bool admitMessage(unsigned char type, const DBuffer& body) override {
-    if (type == SYNC_TYPE && body.size() > 0 && body.getByte(0) == SyncMessages::CRC_REPLY && !asked.empty()) {
+    if (type == SYNC_TYPE && body.size() > 1 && body.getByte(0) == SyncMessages::CRC_REPLY && !asked.empty()) {
       long ms = msSince(asked.front());
       asked.pop_front();
       ++answered;
       if (ms > worstMs) worstMs = ms;
+      unsigned int mismatches = body.getByte(1);
+      matchedRun = mismatches == 0 ? matchedRun + askedCrcs.front() : 0;
+      repairs += mismatches;
+      askedCrcs.pop_front();
     }
     return KivClient::admitMessage(type, body);
+  }
+  // A whole canvas's worth of CRCs matched in a row.
+  bool settled() {
+    return getSyncClient() && getJoined() && matchedRun >= getSyncClient()->retrieveDataMap()->getNumSegments();
   }
   // A query still waiting counts with its wait so far.
   long worst() const { return asked.empty() ? worstMs : std::max(worstMs, msSince(asked.front())); }
 
   std::deque<Clock::time_point> asked;
+  std::deque<unsigned int> askedCrcs;
+  unsigned int matchedRun = 0;
+  unsigned long repairs = 0;
   long worstMs = 0;
   int queries = 0;
   int answered = 0;
@@ -494,12 +762,29 @@ int main(int argc, char** argv) {
   DBuffer draw = costliestDraw();
   std::cout << "draw_message_bytes " << draw.size() << std::endl;
 
+  DBuffer terse = terseChat();
+  std::vector<DBuffer> intMins;
+  for (int i = 0; i < 16; ++i) intMins.push_back(intMinDraw(rng));
+  if (!KivSettings::setSyncBandwidth(opt.bandwidth)) usage(KivSettings::getErrMsg());
+
   size_t round = 0;
-  typedef std::function<void(FloodConnection&)> Fill;
-  Fill tinyFill = [&](FloodConnection& c) { c.send(tiny); };
-  Fill noiseFill = [&](FloodConnection& c) { c.send(noise[++round % noise.size()]); };
-  Fill chatFill = [&](FloodConnection& c) { c.sendMessage(0, chats[++round % chats.size()]); };
-  Fill drawFill = [&](FloodConnection& c) { c.sendMessage(0, draw); };
+  typedef std::function<bool(FloodConnection&)> Fill;
+  auto sending = [](FloodConnection& c, const DBuffer& body) {
+    c.sendMessage(0, body);
+    return true;
+  };
+  Fill tinyFill = [&](FloodConnection& c) {
+    c.send(tiny);
+    return true;
+  };
+  Fill noiseFill = [&](FloodConnection& c) {
+    c.send(noise[++round % noise.size()]);
+    return true;
+  };
+  Fill chatFill = [&](FloodConnection& c) { return sending(c, chats[++round % chats.size()]); };
+  Fill drawFill = [&](FloodConnection& c) { return sending(c, draw); };
+  Fill terseFill = [&](FloodConnection& c) { return sending(c, terse); };
+  Fill intMinFill = [&](FloodConnection& c) { return sending(c, intMins[++round % intMins.size()]); };
   auto flooder = [&](const Fill& fill) { return std::unique_ptr<Attacker>(new Flooder(&engine, opt, fill)); };
 
   std::vector<std::unique_ptr<Attacker>> attackers;
@@ -507,10 +792,17 @@ int main(int argc, char** argv) {
   for (int i = 0; i < opt.random; ++i) attackers.push_back(flooder(noiseFill));
   for (int i = 0; i < opt.chat; ++i) attackers.push_back(flooder(chatFill));
   for (int i = 0; i < opt.draw; ++i) attackers.push_back(flooder(drawFill));
+  for (int i = 0; i < opt.terseChat; ++i) attackers.push_back(flooder(terseFill));
+  for (int i = 0; i < opt.intMin; ++i) attackers.push_back(flooder(intMinFill));
+  for (int i = 0; i < opt.pulseDraw; ++i) attackers.emplace_back(new PulseDraw(&engine, opt, draw));
+  for (int i = 0; i < opt.logChurn; ++i) attackers.emplace_back(new LogChurn(&engine, opt));
+  for (int i = 0; i < opt.deflateChurn; ++i) attackers.emplace_back(new DeflateChurn(&engine, opt, 1000u * i));
   // Flooders keep the host's side full; the rest can rest between loops.
   const bool flooding = !attackers.empty();
   for (int i = 0; i < opt.stalled; ++i) attackers.emplace_back(new StalledReader(opt));
   for (int i = 0; i < opt.squat; ++i) attackers.emplace_back(new Squatter(opt));
+  for (int i = 0; i < opt.joinedSquat; ++i) attackers.emplace_back(new JoinedSquatter(opt, 0, false));
+  for (int i = 0; i < opt.slowReader; ++i) attackers.emplace_back(new JoinedSquatter(opt, 1024, true));
   Rotation* rotation = nullptr;
   if (opt.rotateSeconds > 0) {
     std::vector<Rotation::Phase> phases(5);
@@ -544,6 +836,19 @@ int main(int argc, char** argv) {
   Clock::time_point lastTry;
 
   const Clock::time_point start = Clock::now();
+  long completeMs = -1;
+  auto step = [&] {
+    if (probe && !probeSlowed && probe->getReady() && probe->getSyncClient()) {
+      probe->getSyncClient()->setQueryPeriod(1000);
+      probeSlowed = true;
+    }
+    if (probe && completeMs < 0 && probe->getJoinProgress() >= 1.0) completeMs = msSince(start);
+    // Status lines pile up otherwise; the game drains them every tick.
+    std::string owner, text;
+    int color = 0;
+    while (KivSettings::getChatMessage(owner, text, color)) continue;
+    engine.update(100);
+  };
   while (msSince(start) < opt.seconds * 1000) {
     for (auto& a : attackers) a->pump();
     if (opt.newcomerAfterMs >= 0 && !admitted && msSince(start) >= opt.newcomerAfterMs) {
@@ -555,15 +860,7 @@ int main(int argc, char** argv) {
       }
     }
     if (admitted && admittedAfterMs < 0) admittedAfterMs = msSince(start) - opt.newcomerAfterMs;
-    if (probe && !probeSlowed && probe->getReady() && probe->getSyncClient()) {
-      probe->getSyncClient()->setQueryPeriod(1000);
-      probeSlowed = true;
-    }
-    // Status lines pile up otherwise; the game drains them every tick.
-    std::string owner, text;
-    int color = 0;
-    while (KivSettings::getChatMessage(owner, text, color)) continue;
-    engine.update(100);
+    step();
     if (!flooding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
@@ -574,12 +871,27 @@ int main(int argc, char** argv) {
   }
   std::cout << "attacker_drops " << drops << std::endl << "attacker_connects " << connects << std::endl;
   if (rotation) rotation->report();
+  if (probe && opt.settleSeconds > 0) {
+    // The attackers go; the probe goes on until its copy agrees again.
+    attackers.clear();
+    rotation = nullptr;
+    unsigned long repairsBefore = probe->repairs;
+    probe->matchedRun = 0;
+    const Clock::time_point attackEnd = Clock::now();
+    while (!probe->settled() && probe->getClientOK() && msSince(attackEnd) < opt.settleSeconds * 1000) {
+      step();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::cout << "probe_settle_ms " << (probe->settled() ? msSince(attackEnd) : -1) << std::endl
+              << "probe_repairs_after_attack " << probe->repairs - repairsBefore << std::endl;
+  }
   if (probe) {
     std::cout << "probe_joined " << (probe->getJoined() ? 1 : 0) << std::endl
               << "probe_session_ok " << (probe->getClientOK() ? 1 : 0) << std::endl
               << "probe_queries " << probe->queries << std::endl
               << "probe_answered " << probe->answered << std::endl
-              << "probe_worst_ms " << probe->worst() << std::endl;
+              << "probe_worst_ms " << probe->worst() << std::endl
+              << "probe_complete_ms " << completeMs << std::endl;
     if (!probe->getClientOK()) std::cout << "probe_error " << probe->getErrMsg() << std::endl;
   }
   if (opt.newcomerAfterMs >= 0) std::cout << "newcomer_wait_ms " << admittedAfterMs << std::endl;
