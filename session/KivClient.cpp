@@ -10,6 +10,7 @@
 #include "DBuffer.h"
 #include "DEngine.h"
 #include "DrawingProtocol.h"
+#include "ExtensionWire.h"
 #include "KivSettings.h"
 #include "SyncClient.h"
 #include "SyncEDCProtocol.h"
@@ -57,7 +58,9 @@ KivClient::KivClient(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatPr
       completeReported(false),
       continuing(false),
       startedAfresh(false),
-      connectionLost(false) {
+      connectionLost(false),
+      hostAnnounced(false),
+      rosterSeen(false) {
   joinStart.useEngine(e);
   lastHeard.useEngine(e);
 }
@@ -80,6 +83,7 @@ void KivClient::connectToHost(const std::string& address, unsigned short port) {
   // The connection owns the handler and only calls it while alive; this
   // object is that connection.
   addHandler(SESSION_TYPE, [this](DBuffer& body) { messageHandler(body); });
+  addHandler(extwire::EXTENSION_TYPE, [this](DBuffer& body) { extensionHandler(body); });
   hostAddress = address;
   startConnect(address, port);
 }
@@ -190,6 +194,8 @@ void KivClient::messageHandler(DBuffer& body) {
     drawingProtocol->parseDraw(body, worldMap);
   } else if (header == "CHAT") {
     chatProtocol->parseChat(body, false);
+  } else if (header == extwire::ANNOUNCE_HEADER) {
+    hostAnnouncement(body);
   } else {
     postStatus("messageHandler received unrecognized header " + header);
   }
@@ -244,6 +250,8 @@ bool KivClient::extractDimensions(DBuffer& greeting) {
     errMsg = syncClient->getErrMsg();
     return false;
   }
+  // Before the JOIN, so that the host knows the name when it lists us.
+  sendAnnouncement();
   if (!syncClient->initialize()) {
     clientOK = false;
     postStatus(syncClient->getErrMsg());
@@ -266,5 +274,81 @@ void KivClient::paintPlaceholder(int width, int height) {
     int x0 = (y0 % (2 * PLACEHOLDER_SQUARE) == 0) ? 0 : PLACEHOLDER_SQUARE;
     for (; x0 < width; x0 += 2 * PLACEHOLDER_SQUARE)
       worldMap->drawRect(x0, y0, x0 + PLACEHOLDER_SQUARE - 1, y0 + PLACEHOLDER_SQUARE - 1, PLACEHOLDER_COLOR);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Extensions: announcement, player list
+
+void KivClient::sendAnnouncement() {
+  std::string name = playerName.substr(0, extwire::MAX_NAME_BYTES);
+  DBuffer message;
+  message.appendString(extwire::ANNOUNCE_HEADER);
+  message.appendVariable<unsigned char>(extwire::VERSION);
+  message.appendVariable<unsigned char>(static_cast<unsigned char>(name.size()));
+  message.appendString(name);
+  sendMessage(SESSION_TYPE, message);
+}
+
+void KivClient::hostAnnouncement(DBuffer& body) {
+  if (hostAnnounced) {
+    postStatus("The host announced itself twice");
+    return;
+  }
+  if (body.size() < 2 || body.size() > extwire::MAX_ANNOUNCE_BYTES || body.getByte(0) < 1) {
+    postStatus("Got a malformed announcement from the host");
+    return;
+  }
+  hostAnnounced = true;
+}
+
+bool KivClient::readRoster(DBuffer& body) {
+  if (body.size() < 1) return false;
+  const unsigned int count = body.getByte(0);
+  if (count > extwire::MAX_ROSTER_PLAYERS) return false;
+  unsigned int at = 1;
+  std::vector<Player> listed;
+  for (unsigned int i = 0; i < count; ++i) {
+    if (body.size() < at + 6) return false;
+    unsigned int id = 0;
+    body.extractVariable<unsigned int>(at, id);
+    const unsigned char flags = body.getByte(at + 4);
+    const unsigned int length = body.getByte(at + 5);
+    at += 6;
+    if (length == 0 || length > extwire::MAX_NAME_BYTES || body.size() < at + length) return false;
+    std::string name;
+    for (unsigned int k = 0; k < length; ++k) name.push_back(static_cast<char>(body.getByte(at + k)));
+    at += length;
+    listed.push_back(Player{id, name, (flags & extwire::PLAYER_HOST) != 0, (flags & extwire::PLAYER_YOU) != 0});
+  }
+  if (rosterSeen) {
+    auto has = [](const std::vector<Player>& in, unsigned int id) {
+      return std::any_of(in.begin(), in.end(), [id](const Player& p) { return p.id == id; });
+    };
+    for (const Player& p : listed)
+      if (!has(players, p.id)) postStatus(p.name + " joined");
+    for (const Player& p : players)
+      if (!has(listed, p.id)) postStatus(p.name + " left");
+  }
+  rosterSeen = true;
+  players = listed;
+  return true;
+}
+
+void KivClient::extensionHandler(DBuffer& body) {
+  if (!clientOK) return;
+  if (!hostAnnounced || body.size() > extwire::MAX_EXTENSION_BYTES) {
+    postStatus("Got an extension message the host had not announced");
+    return;
+  }
+  const unsigned char kind = body.getByte(0);
+  body.removeFirst(1);
+  switch (kind) {
+    case extwire::ROSTER:
+      if (!readRoster(body)) postStatus("Got a malformed player list from the host");
+      break;
+    default:
+      postStatus("Got an extension message of unknown kind " + std::to_string(kind));
+      break;
   }
 }

@@ -15,6 +15,7 @@
 // Not reusable: one connection per object. The canvas and protocols are lent.
 
 #include <string>
+#include <vector>
 
 #include "DDispatcher.h"
 #include "DTime.h"
@@ -60,6 +61,22 @@ class KivClient : public libkorvet::DDispatcher {
   // Bytes received from the host so far.
   unsigned long long getBytesReceived() const { return bytesReceived; }
 
+  // The name this player asks the host to show it by; only before the
+  // greeting.
+  void setPlayerName(const std::string& name) { playerName = name; }
+
+  // What the host said of its players (a host that never announced itself
+  // lists nobody).
+  struct Player {
+    unsigned int id;
+    std::string name;
+    bool host;
+    bool you;
+  };
+  const std::vector<Player>& getPlayers() const { return players; }
+  // The host announced that it speaks the extensions.
+  bool hostSpeaksExtensions() const { return hostAnnounced; }
+
   // The greeting built the canvas.
   bool getReady() const { return ready; }
   // The host acknowledged the join: the canvas is being synchronized.
@@ -77,6 +94,8 @@ class KivClient : public libkorvet::DDispatcher {
   void receiveHandler(libkorvet::DBuffer& data) override;
   static void syncError(std::string text);
   void messageHandler(libkorvet::DBuffer& body);
+  // Every extension message from the host (frame type extwire::EXTENSION_TYPE).
+  void extensionHandler(libkorvet::DBuffer& body);
   // Validates the greeting and sets up the canvas and the join.
   bool extractDimensions(libkorvet::DBuffer& greeting);
 
@@ -94,6 +113,9 @@ class KivClient : public libkorvet::DDispatcher {
   void reportComplete();
   // The first failure of the connection itself ends the session.
   void loseConnection(const std::string& text);
+  void sendAnnouncement();
+  void hostAnnouncement(libkorvet::DBuffer& body);
+  bool readRoster(libkorvet::DBuffer& body);
 
   libksync::SyncClient* syncClient;
   WorldMap* worldMap;
@@ -107,6 +129,8 @@ class KivClient : public libkorvet::DDispatcher {
   libkorvet::DTime lastHeard;
   unsigned long long bytesReceived;
   std::string hostAddress;
+  std::string playerName;
+  std::vector<Player> players;
   // The first thing the sync client reported about the join.
   std::string joinError;
   std::string errMsg;
@@ -116,6 +140,8 @@ class KivClient : public libkorvet::DDispatcher {
   bool continuing;
   bool startedAfresh;
   bool connectionLost;
+  bool hostAnnounced;
+  bool rosterSeen;
 };
 
 #endif  // SESSION_KIVCLIENT_H

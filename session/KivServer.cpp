@@ -15,6 +15,7 @@
 #include "DBuffer.h"
 #include "DEngine.h"
 #include "DrawingProtocol.h"
+#include "ExtensionWire.h"
 #include "KivSettings.h"
 #include "ServerConnection.h"
 #include "SyncServer.h"
@@ -53,6 +54,7 @@ const std::size_t KivServer::MAX_TRACKED_ADDRESSES;
 KivServer::KivServer(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat)
     : DServer(e),
       addressUses(0),
+      roster(e),
       syncServer(nullptr),
       worldMap(map),
       drawingProtocol(drawing),
@@ -60,7 +62,9 @@ KivServer::KivServer(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatPr
       engine(e),
       tickTimer(e),
       listenPort(SESSION_PORT),
-      serverOK(true) {}
+      serverOK(true) {
+  roster.setHost("host");
+}
 
 KivServer::~KivServer() {
   tickTimer.stop();
@@ -178,6 +182,8 @@ void KivServer::connectHandler(Socket* socket) {
   // The connection owns its handler and only runs it while alive, and this
   // server owns every connection.
   connection->addHandler(SESSION_TYPE, [this, connection](DBuffer& body) { messageHandler(body, connection); });
+  connection->addHandler(extwire::EXTENSION_TYPE,
+                         [this, connection](DBuffer& body) { extensionHandler(body, connection); });
   postStatus("NetSystem", "Client joined from " + connection->getRemoteAddress());
 }
 
@@ -207,6 +213,12 @@ void KivServer::queueRemoval(ServerConnection* connection) {
   pendingRemovals.push_back(connection);
   // Its state machine goes at once, so nothing more is sent on a dead link.
   if (syncServer) syncServer->removeClient(connection);
+  const PlayerRoster::Player* left = roster.remove(connection);
+  if (left) {
+    KivSettings::LineScope ungated(nullptr);
+    postStatus("NetSystem", left->name + " left");
+    sendRoster();
+  }
 }
 
 void KivServer::dropConnection(ServerConnection* connection, const std::string& reason) {
@@ -320,12 +332,118 @@ void KivServer::messageHandler(DBuffer& body, ServerConnection* from) {
     if (relays.empty() || relays.back().from != from) relays.push_back(Relay{from, {}});
     std::vector<DrawingData>& lines = relays.back().lines;
     lines.insert(lines.end(), painted.begin(), painted.end());
+  } else if (header == extwire::ANNOUNCE_HEADER) {
+    announceHandler(body, from);
   } else if (header == "CHAT") {
     if (!from->mayChat()) return;
     if (!chatProtocol->parseChat(body, true, [from](unsigned int bytes) { return from->chargeChatLine(bytes); }))
       from->chargeFault();
   } else {
     from->chargeFault("KivServer", "messageHandler received unrecognized header " + header);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// [SECTION] extensions: announcement, player list
+// ---------------------------------------------------------------------------
+
+void KivServer::setHostName(const std::string& name) {
+  roster.setHost(name);
+  sendRoster();
+}
+
+void KivServer::announceHandler(DBuffer& body, ServerConnection* from) {
+  if (!from->charge(PeerBudget::EXTENSION_MESSAGES, 1)) return;
+  // version, name length, name; a later version may append fields.
+  if (body.size() < 2 || body.size() > extwire::MAX_ANNOUNCE_BYTES || body.getByte(0) < 1) {
+    from->chargeFault("KivServer", "Got a malformed announcement from " + from->getAddress());
+    return;
+  }
+  const unsigned int nameLength = body.getByte(1);
+  if (nameLength > extwire::MAX_NAME_BYTES || body.size() < 2 + nameLength) {
+    from->chargeFault("KivServer", "Got a malformed announcement from " + from->getAddress());
+    return;
+  }
+  std::string name;
+  for (unsigned int i = 0; i < nameLength; ++i) name.push_back(static_cast<char>(body.getByte(2 + i)));
+  if (!from->noteAnnounce(name)) {
+    from->chargeFault("KivServer", "Got a second announcement from " + from->getAddress());
+    return;
+  }
+  if (!from->hostAnnounced()) sendHostAnnouncement(from);
+  if (roster.findByConnection(from)) sendRoster(from);
+}
+
+void KivServer::sendHostAnnouncement(ServerConnection* to) {
+  DBuffer message;
+  message.appendString(extwire::ANNOUNCE_HEADER);
+  message.appendVariable<unsigned char>(extwire::VERSION);
+  message.appendVariable<unsigned char>(extwire::HOST_OPEN);
+  to->setHostAnnounced();
+  to->sendMessage(SESSION_TYPE, message);
+}
+
+void KivServer::playerJoining(ServerConnection* connection) {
+  if (roster.findByConnection(connection)) return;
+  const PlayerRoster::Player& player = roster.add(connection, connection->getWantedName(), connection->getAddress());
+  {
+    KivSettings::LineScope ungated(nullptr);
+    postStatus("NetSystem", player.name + " joined");
+  }
+  sendRoster();
+}
+
+void KivServer::passJoin(ServerConnection* connection, DBuffer& join) {
+  SyncServerFSM* fsm = syncServer ? syncServer->getClient(connection) : nullptr;
+  if (fsm) fsm->recvHandler(join);
+}
+
+void KivServer::sendRoster() {
+  for (ServerConnection* connection : clients) sendRoster(connection);
+}
+
+void KivServer::sendRoster(ServerConnection* to) {
+  if (to->isDropped() || !to->isAdmitted() || !to->hasAnnounced()) return;
+  for (ServerConnection* going : pendingRemovals)
+    if (going == to) return;
+  const std::vector<PlayerRoster::Player> present = roster.present();
+  const std::size_t count = std::min(present.size(), extwire::MAX_ROSTER_PLAYERS);
+  DBuffer message;
+  message.appendVariable<unsigned char>(extwire::ROSTER);
+  message.appendVariable<unsigned char>(static_cast<unsigned char>(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    const PlayerRoster::Player& p = present[i];
+    unsigned char flags = 0;
+    if (p.host) flags |= extwire::PLAYER_HOST;
+    if (p.connection == to) flags |= extwire::PLAYER_YOU;
+    message.appendVariable<unsigned int>(p.id);
+    message.appendVariable<unsigned char>(flags);
+    message.appendVariable<unsigned char>(static_cast<unsigned char>(p.name.size()));
+    message.appendString(p.name);
+  }
+  to->sendExtension(message);
+}
+
+void KivServer::extensionHandler(DBuffer& body, ServerConnection* from) {
+  if (!from->charge(PeerBudget::EXTENSION_MESSAGES, 1)) return;
+  if (!from->hasAnnounced()) {
+    from->chargeFault("KivServer", "Got an extension message from " + from->getAddress() + " before it announced itself");
+    return;
+  }
+  if (body.size() > extwire::MAX_EXTENSION_BYTES) {
+    from->chargeFault("KivServer", "Got an oversized extension message from " + from->getAddress());
+    return;
+  }
+  const unsigned char kind = body.getByte(0);
+  if (extwire::isHostKind(kind)) {
+    dropConnection(from, "sent a message only the host may send");
+    return;
+  }
+  switch (kind) {
+    default:
+      from->chargeFault("KivServer", "Got an extension message of unknown kind " + DEngine::intToStr(kind) +
+                                         " from " + from->getAddress());
+      break;
   }
 }
 

@@ -21,6 +21,7 @@
 #include "DServer.h"
 #include "DTimer.h"
 #include "DrawingData.h"
+#include "PlayerRoster.h"
 #include "SessionWire.h"
 
 namespace libkorvet {
@@ -78,6 +79,16 @@ class KivServer : public libkorvet::DServer {
   void clearDeletions();
   static void syncError(std::string text);
 
+  // The host's own name in the player list ("host" until set).
+  void setHostName(const std::string& name);
+  const PlayerRoster& getRoster() const { return roster; }
+  // A connection's first JOIN is passed on: it joins the player list.
+  void playerJoining(ServerConnection* connection);
+  // Hands a JOIN held back until the password was proven to the sync server.
+  void passJoin(ServerConnection* connection, libkorvet::DBuffer& join);
+  // Every extension message (frame type extwire::EXTENSION_TYPE).
+  void extensionHandler(libkorvet::DBuffer& body, ServerConnection* from);
+
   // The 12-byte greeting for a canvas of width x height.
   static void buildGreeting(unsigned int width, unsigned int height, libkorvet::DBuffer& out);
 
@@ -106,6 +117,12 @@ class KivServer : public libkorvet::DServer {
   std::shared_ptr<AddressBudget> addressBudget(const std::string& address);
   // Posts the counts of status lines held back per address, when due.
   void postHeldLines();
+  // A client's announcement (the body after its header).
+  void announceHandler(libkorvet::DBuffer& body, ServerConnection* from);
+  void sendHostAnnouncement(ServerConnection* to);
+  // The present players to every admitted client that announced itself.
+  void sendRoster();
+  void sendRoster(ServerConnection* to);
   // Sends the lines painted from clients' DRAW bodies since the last tick to
   // every client but their sender, in the order they were painted.
   void relayStrokes();
@@ -129,6 +146,7 @@ class KivServer : public libkorvet::DServer {
   };
   std::map<std::string, AddressEntry> addresses;
   unsigned long long addressUses;
+  PlayerRoster roster;
   libksync::SyncServer* syncServer;
   WorldMap* worldMap;
   DrawingProtocol* drawingProtocol;

@@ -88,6 +88,7 @@ bool NetSystem::hostNewGame(unsigned int width, unsigned int height, WorldMap* m
 
   serverHandler = new KivServer(engine, map, drawingProtocol, chatProtocol);
   serverHandler->setPort(sessionPort);
+  serverHandler->setHostName(playerName);
   if (!serverHandler->initialize(width, height)) {
     errMsg = serverHandler->getErrMsg();
     return false;
@@ -105,6 +106,7 @@ bool NetSystem::joinExistingGame(WorldMap* map) {
 
   clientHandler = new KivClient(engine, map, drawingProtocol, chatProtocol);
   clientMap = map;
+  clientHandler->setPlayerName(playerName);
   clientHandler->connectToHost(hostIP, sessionPort);
   sessionMode = CLIENT;
   return true;
@@ -187,6 +189,7 @@ bool NetSystem::keepReconnecting() {
 void NetSystem::replaceClient() {
   delete clientHandler;
   clientHandler = new KivClient(engine, clientMap, drawingProtocol, chatProtocol);
+  clientHandler->setPlayerName(playerName);
   clientHandler->continueCanvas();
 }
 
@@ -209,4 +212,16 @@ double NetSystem::joinProgress() const {
 
 unsigned short NetSystem::getListenPort() const {
   return sessionMode == HOSTING && serverHandler ? serverHandler->getLocalPort() : 0;
+}
+
+std::vector<NetSystem::ListedPlayer> NetSystem::listPlayers() const {
+  std::vector<ListedPlayer> out;
+  if (sessionMode == HOSTING && serverHandler) {
+    for (const PlayerRoster::Player& p : serverHandler->getRoster().present())
+      out.push_back(ListedPlayer{p.id, p.name, p.address, p.host, p.host});
+  } else if (sessionMode == CLIENT && clientHandler && !isReconnecting()) {
+    for (const KivClient::Player& p : clientHandler->getPlayers())
+      out.push_back(ListedPlayer{p.id, p.name, std::string(), p.host, p.you});
+  }
+  return out;
 }

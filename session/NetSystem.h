@@ -11,6 +11,7 @@
 // lends it the canvas when a session starts.
 
 #include <string>
+#include <vector>
 
 namespace libkorvet {
 class DEngine;
@@ -73,6 +74,18 @@ class NetSystem {
   // time, how much of it is done (0 to 1); negative otherwise (hosting, no
   // session, or the picture is complete).
   double joinProgress() const;
+
+  // Who is in the session, the host first: names, and for the host also
+  // each client's address. Empty without a session, and on a client whose
+  // host does not tell.
+  struct ListedPlayer {
+    unsigned int id;
+    std::string name;
+    std::string address;
+    bool host;
+    bool you;
+  };
+  std::vector<ListedPlayer> listPlayers() const;
 
   // The session port, 5050 unless a test or tool chooses another (0 lets
   // the host's system choose; see getListenPort()).

@@ -70,6 +70,7 @@ const double LIMITS[PeerBudget::NUM_KINDS][2] = {
     {PeerBudget::FAULTS_PER_SECOND, PeerBudget::FAULTS_BURST},
     {PeerBudget::INBOUND_BYTES_PER_SECOND, PeerBudget::INBOUND_BYTES_BURST},
     {PeerBudget::LOG_LINES_PER_SECOND, PeerBudget::LOG_LINES_BURST},
+    {PeerBudget::EXTENSION_MESSAGES_PER_SECOND, PeerBudget::EXTENSION_MESSAGES_BURST},
 };
 
 }  // namespace
@@ -80,7 +81,8 @@ PeerBudget::PeerBudget(DEngine* engine, libkorvet::DClient* peer, unsigned long 
       address(std::move(shared)),
       buckets{{LIMITS[0][0], LIMITS[0][1]}, {LIMITS[1][0], LIMITS[1][1]}, {LIMITS[2][0], LIMITS[2][1]},
               {LIMITS[3][0], LIMITS[3][1]}, {LIMITS[4][0], LIMITS[4][1]}, {LIMITS[5][0], LIMITS[5][1]},
-              {LIMITS[6][0], LIMITS[6][1]}, {LIMITS[7][0], LIMITS[7][1]}, {LIMITS[8][0], LIMITS[8][1]}},
+              {LIMITS[6][0], LIMITS[6][1]}, {LIMITS[7][0], LIMITS[7][1]}, {LIMITS[8][0], LIMITS[8][1]},
+              {LIMITS[9][0], LIMITS[9][1]}},
       latest(0),
       overSince(0),
       lastRefusal(0),
@@ -117,6 +119,8 @@ std::string PeerBudget::kindName(Kind kind) {
     case SYNC_MESSAGES:
     case SYNC_BYTES:
       return "sync";
+    case EXTENSION_MESSAGES:
+      return "extension";
     default:
       return "malformed data";
   }

@@ -99,6 +99,7 @@ class PeerBudget : public KivSettings::LineGate {
     FAULTS,
     INBOUND_BYTES,
     LOG_LINES,
+    EXTENSION_MESSAGES,
     NUM_KINDS
   };
 
@@ -133,6 +134,10 @@ class PeerBudget : public KivSettings::LineGate {
   // the address's bucket (AddressBudget) bounds them across reconnections.
   static constexpr double LOG_LINES_PER_SECOND = 0.2;
   static constexpr double LOG_LINES_BURST = 20;
+  // Messages of the extensions Brelvin peers speak (announcement, password
+  // proof, and what follows): a real client sends a handful a session.
+  static constexpr double EXTENSION_MESSAGES_PER_SECOND = 4;
+  static constexpr double EXTENSION_MESSAGES_BURST = 32;
   // Refusals closer together than the gap are one overrun, lasting from its
   // first refusal to its last; overruns that add up to OVER_BUDGET_CLOSE_MS
   // within the window condemn the peer, however it pauses between them.

@@ -3,6 +3,7 @@
 #include "ServerConnection.h"
 
 #include "DEngine.h"
+#include "ExtensionWire.h"
 #include "KivServer.h"
 #include "KivSettings.h"
 #include "SessionWire.h"
@@ -20,7 +21,10 @@ ServerConnection::ServerConnection(libkorvet::DEngine* engine, Socket* socket, K
       skippedChatLines(0),
       joinSeen(false),
       ownMachine(!address.empty() && address == getLocalAddress()),
-      dropped(false) {}
+      dropped(false),
+      announced(false),
+      announcedToPeer(false),
+      admitted(true) {}
 
 ServerConnection::~ServerConnection() {}
 
@@ -69,8 +73,36 @@ bool ServerConnection::admitMessage(unsigned char type, const DBuffer& body) {
     joinSeen = true;
   }
   if (!charge(PeerBudget::SYNC_MESSAGES, 1) || !charge(PeerBudget::SYNC_BYTES, body.size())) return false;
+  if (!admitted) {
+    // Nothing is answered before the proof; the JOIN waits for it.
+    if (kind == libksync::SyncMessages::JOIN) heldJoin.reset(new DBuffer(body));
+    return false;
+  }
+  if (kind == libksync::SyncMessages::JOIN) server->playerJoining(this);
   if (kind == libksync::SyncMessages::CRC_QUERY) budget.noteQuery();
   return true;
+}
+
+bool ServerConnection::noteAnnounce(const std::string& name) {
+  if (announced) return false;
+  announced = true;
+  wantedName = name;
+  return true;
+}
+
+bool ServerConnection::sendExtension(const DBuffer& message) {
+  if (dropped || !announced || !budget.maySend(message.size())) return false;
+  sendMessage(extwire::EXTENSION_TYPE, message);
+  return true;
+}
+
+void ServerConnection::admit() {
+  if (admitted || dropped) return;
+  admitted = true;
+  if (!heldJoin) return;
+  std::unique_ptr<DBuffer> join = std::move(heldJoin);
+  server->playerJoining(this);
+  server->passJoin(this, *join);
 }
 
 void ServerConnection::enforce() {
@@ -109,7 +141,7 @@ void ServerConnection::chargeFault(const std::string& owner, const std::string& 
 }
 
 bool ServerConnection::relay(const DBuffer& message, unsigned int chatLines) {
-  if (dropped) return false;
+  if (dropped || !admitted) return false;
   if (!budget.maySend(message.size())) {
     skippedChatLines += chatLines;
     return false;

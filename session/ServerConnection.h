@@ -61,6 +61,25 @@ class ServerConnection : public libkorvet::DDispatcher {
   // inbound budget allows (session tick).
   void checkBudget(bool joined, bool streaming);
 
+  // Extensions (ExtensionWire.h). The peer announced itself, asking for a
+  // name (empty when it gave none); false when it had announced before.
+  bool noteAnnounce(const std::string& name);
+  bool hasAnnounced() const { return announced; }
+  const std::string& getWantedName() const { return wantedName; }
+  // The host's own announcement went to this peer.
+  bool hostAnnounced() const { return announcedToPeer; }
+  void setHostAnnounced() { announcedToPeer = true; }
+  // An extension message (kind byte first); sent only to a peer that
+  // announced itself and while not congested.
+  bool sendExtension(const libkorvet::DBuffer& message);
+
+  // Admission of a session with a password: until admit(), the peer gets
+  // nothing of the session and its JOIN is held back, to be passed on by
+  // admit(). Without a password a connection is admitted from the start.
+  void requireProof() { admitted = false; }
+  bool isAdmitted() const { return admitted; }
+  void admit();
+
   // Closes the socket and ignores the peer from now on; the server does
   // the rest (status line, removal).
   void markDropped();
@@ -83,10 +102,16 @@ class ServerConnection : public libkorvet::DDispatcher {
   KivServer* server;
   PeerBudget budget;
   std::string address;
+  std::string wantedName;
+  // A JOIN that arrived before the password was proven.
+  std::unique_ptr<libkorvet::DBuffer> heldJoin;
   unsigned long skippedChatLines;
   bool joinSeen;
   bool ownMachine;
   bool dropped;
+  bool announced;
+  bool announcedToPeer;
+  bool admitted;
 };
 
 #endif  // SESSION_SERVERCONNECTION_H

@@ -117,6 +117,7 @@ GUIManager::GUIManager(NetSystem* net)
       pointerOffsetX(0),
       pointerOffsetY(0),
       netSystem(net),
+      playerList(net),
       guiX(0),
       guiY(0),
       xResolution(0),
@@ -283,6 +284,7 @@ Coordinate GUIManager::getArrowPos(int direction) const {
 
 void GUIManager::run(long& scrollX, long& scrollY, WorldMap* map) {
   doNetworkChat();
+  if (!chatActive && InputStatus::getIsNewKey()) playerList.run(InputStatus::getKeyInput(), xResolution);
   doScrolling(scrollX, scrollY, map);
   checkScrollingLimits(scrollX, scrollY, map);
   handleESC();
@@ -385,6 +387,7 @@ void GUIManager::checkChatMessages() {
 }
 
 void GUIManager::deleteMessages() {
+  playerList.close();
   for (ChatMessage* line : shownMessages) delete line;
   shownMessages.clear();
   KivSettings::deleteMessages();
@@ -658,6 +661,7 @@ void GUIManager::showPaintGUI(BITMAP* buffer, long scrollX, long scrollY) {
 void GUIManager::display(BITMAP* buffer) {
   if (buffer == nullptr) return;
   ChatMessage::drawLines(buffer, shownMessages);
+  playerList.display(buffer, xResolution);
   if (pointerImage != nullptr) {
     draw_sprite(buffer, pointerImage, InputStatus::getCursorX() + pointerOffsetX,
                 InputStatus::getCursorY() + pointerOffsetY);

@@ -16,6 +16,7 @@
 
 #include "Coordinate.h"
 #include "DrawingData.h"
+#include "PlayerListOverlay.h"
 
 struct BITMAP;
 
@@ -108,6 +109,7 @@ class GUIManager {
 
   // Read access for the game engine and for tests.
   bool isChatActive() const { return chatActive; }
+  const PlayerListOverlay& getPlayerList() const { return playerList; }
   const std::string& getChatInput() const { return chatInput; }
   const std::deque<ChatMessage*>& getShownMessages() const { return shownMessages; }
   int getScrollDirection() const { return scrollDirection; }
@@ -157,6 +159,7 @@ class GUIManager {
   int pointerOffsetX;
   int pointerOffsetY;
   NetSystem* netSystem;  // not owned
+  PlayerListOverlay playerList;
   Coordinate brushButtons[NUM_BRUSHES];
   GUIHighlight brushHighlights[NUM_BRUSHES];
   Coordinate paletteOrigin;

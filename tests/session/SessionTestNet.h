@@ -79,6 +79,7 @@ class RawPeer : public libkorvet::DDispatcher {
   RawPeer(DEngine* e, Socket* accepted) : DDispatcher(e, accepted) { listen(); }
   void connectTo(unsigned short port) { startConnect("127.0.0.1", port); }
   void errorHandler(std::string) override { closed = true; }
+  void corruptHandler(std::string) override { ++corrupt; }
   bool got(const std::string& header) const {
     for (const Bytes& b : bodies)
       if (b.size() > 4 && std::string(b.begin(), b.begin() + 4) == header) return true;
@@ -88,6 +89,7 @@ class RawPeer : public libkorvet::DDispatcher {
   std::vector<Bytes> bodies;
   std::vector<Bytes> syncBodies;
   bool closed = false;
+  int corrupt = 0;
 
  private:
   void listen() {

@@ -251,6 +251,33 @@ TEST_F(PaintGUITest, EnterSendsTheLineThroughTheNetwork) {
   gui.reset();  // before the facade it points to
 }
 
+TEST_F(PaintGUITest, TabShowsWhoIsInTheSession) {
+  libkorvet::DEngine engine;
+  NetSystem net(&engine);
+  net.setPlayerName("Ann");
+  net.setSessionPort(0);
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(net.hostNewGame(1600, 1600, &map)) << net.getErrMsg();
+  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(make(&net, 1024, 768));
+  press(KEY_TAB, '\t');
+  ASSERT_TRUE(gui->getPlayerList().isOpen());
+  EXPECT_EQ(std::vector<std::string>{"Ann (host)"}, gui->getPlayerList().rows());
+  BITMAP* screen = create_bitmap_ex(8, 1024, 768);
+  clear_to_color(screen, 0);
+  gui->display(screen);
+  EXPECT_NE(0, getpixel(screen, 1024 / 2, PlayerListOverlay::TOP));
+  destroy_bitmap(screen);
+  // Typed into the chat line, Tab is not for the list.
+  press(KEY_ENTER, 13);
+  press(KEY_TAB, '\t');
+  press(KEY_ENTER, 13);
+  EXPECT_TRUE(gui->getPlayerList().isOpen());
+  press(KEY_TAB, '\t');
+  EXPECT_FALSE(gui->getPlayerList().isOpen());
+  gui.reset();
+}
+
 // Lines stay 480 + 3 ticks per character and leave from the front only:
 // a short line behind a long one waits for it.
 TEST_F(PaintGUITest, ChatLinesStayByLengthAndLeaveInOrder) {
