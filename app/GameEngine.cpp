@@ -24,6 +24,7 @@ using libkorvet::DEngine;
 std::atomic<int> logicTime(0);
 std::atomic<bool> engineWarning(false);
 std::atomic<bool> leftClickLatch(false);
+std::atomic<bool> rightClickLatch(false);
 std::atomic<bool> closeRequested(false);
 
 namespace {
@@ -62,6 +63,7 @@ END_OF_FUNCTION(ticker)
 
 void buttonCallback(int flags) {
   if (flags & MOUSE_FLAG_LEFT_DOWN) leftClickLatch.store(true);
+  if (flags & MOUSE_FLAG_RIGHT_DOWN) rightClickLatch.store(true);
 }
 END_OF_FUNCTION(buttonCallback)
 
@@ -89,6 +91,7 @@ GameEngine::GameEngine()
       fps(0),
       fpsMeasured(false),
       lastKey('*'),
+      lastWheel(0),
       engineOK(true),
       exitRequested(false),
       keepTypedNames(false),
@@ -115,6 +118,8 @@ GameEngine::GameEngine()
     return;
   }
 
+  // The canvas is shown at other scales than 1:1, from reduced copies.
+  WorldMap::keepReductions(true);
   worldMap = new (std::nothrow) WorldMap();
   if (worldMap == nullptr) {
     errMsg = "Couldn't create WorldMap";
@@ -261,6 +266,7 @@ bool GameEngine::stopRunningGame() {
   netSystem->resetVariables();
   guiManager->deleteMessages();
   guiManager->dropStrokes();
+  guiManager->resetView();
   worldMap->reset();
   return true;
 }
@@ -400,6 +406,7 @@ void GameEngine::doLogic() {
     // A chat line left open would keep the keyboard from the menus.
     guiManager->closeChat();
     guiManager->dropStrokes();
+    guiManager->resetView();
     worldMap->reset();
     if (reconnecting) {
       showErrorMenu(reason, CLIENT_SETUP);
@@ -641,9 +648,14 @@ void GameEngine::doDrawing() {
 void GameEngine::updateMouse() {
   bool left = leftClickLatch.exchange(false);
   if (!left) left = (mouse_b & 1) != 0;
+  bool right = rightClickLatch.exchange(false);
+  if (!right) right = (mouse_b & 2) != 0;
   inputStatus.updateCoordinates(mouse_x, mouse_y);
-  // The right button is never reported.
-  inputStatus.updateButtonStatus(left, false);
+  inputStatus.updateButtonStatus(left, right);
+  // The wheel counts on; a tick takes the turns since the last one.
+  const int wheel = mouse_z;
+  inputStatus.updateWheelAndMiddle((mouse_b & 4) != 0, wheel - lastWheel);
+  lastWheel = wheel;
 }
 
 void GameEngine::updateKeyboard() {
@@ -673,7 +685,8 @@ void GameEngine::drawGraphics() {
   if (buffer == nullptr) return;
   clear_bitmap(buffer);
   // The canvas, or its empty background, under the menus too.
-  worldMap->display(buffer, static_cast<int>(scrollX), static_cast<int>(scrollY));
+  const ViewTransform& view = guiManager->getView();
+  worldMap->display(buffer, scrollX, scrollY, view.num(), view.den());
   if (bannerTicks == 0) menuManager->display(buffer);
   showDrawingColor();
   showFPS();
@@ -691,10 +704,12 @@ void GameEngine::drawGraphics() {
 
 void GameEngine::showDrawingColor() {
   if (menuManager->getMenu() != NO_MENU) return;
-  // A preview of brush and colour under the pointer.
+  // A preview of brush and colour under the pointer, as large as the
+  // brush paints at the view's scale.
   const int x = InputStatus::getCursorX();
   const int y = InputStatus::getCursorY();
-  const int size = KivSettings::getBrushSize();
+  const ViewTransform& view = guiManager->getView();
+  const int size = static_cast<int>((2 * KivSettings::getBrushSize() + 1) * view.num() / view.den() / 2);
   rectfill(buffer, x - size, y - size, x + size, y + size, palette_color[KivSettings::getFillType()]);
 }
 

@@ -26,6 +26,7 @@ class WorldMap;
 extern std::atomic<int> logicTime;         // logic ticks owed
 extern std::atomic<bool> engineWarning;    // a backlog of ticks was dropped
 extern std::atomic<bool> leftClickLatch;   // left button went down since the last poll
+extern std::atomic<bool> rightClickLatch;  // ... and the right one
 extern std::atomic<bool> closeRequested;   // the window's close button was pressed
 
 // Timer interrupt, 30 calls a second: counts one tick owed, or drops a
@@ -139,6 +140,7 @@ class GameEngine {
   int fps;
   bool fpsMeasured;  // a whole second has been counted
   char lastKey;
+  int lastWheel;  // the mouse wheel's count at the last tick
   bool engineOK;
   bool exitRequested;
   // The setup menu the error menu returns to shows the names typed, which

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <utility>
 
+#include "CanvasReductions.h"
 #include "DEngine.h"
 #include "SyncArray.h"
 #include "SyncDataMap.h"
@@ -35,6 +36,8 @@ int WorldMap::segmentWidth = 0;
 int WorldMap::segmentHeight = 0;
 int WorldMap::segmentPixels = 0;
 WorldMap* WorldMap::owner = nullptr;
+CanvasReductions* WorldMap::reductions = nullptr;
+bool WorldMap::reductionsWanted = false;
 
 namespace {
 
@@ -81,6 +84,8 @@ void WorldMap::destroyMap() {
 }
 
 void WorldMap::releaseCanvas() {
+  delete reductions;
+  reductions = nullptr;
   if (mapBuffer) destroy_bitmap(mapBuffer);
   mapBuffer = nullptr;
   mapWidth = 0;
@@ -155,6 +160,7 @@ bool WorldMap::create(int w, int h, SyncEngine* engine) {
     DEngine::fatalError(DEngine::intToStr(h));
   }
   clear_to_color(mapBuffer, makecol_depth(bitmap_color_depth(mapBuffer), 0, 0, 0));
+  if (reductionsWanted) reductions = new CanvasReductions(mapBuffer);
   mapCreated = true;
   return true;
 }
@@ -289,6 +295,16 @@ void WorldMap::drawRect(long x1, long y1, long x2, long y2, int colorIndex) {
   }
 }
 
+bool WorldMap::pixelAt(long x, long y, unsigned char rgb[3]) const {
+  if (!mapCreated || x < 0 || y < 0 || x >= pixelWidth || y >= pixelHeight) return false;
+  const long s = x / BLOCK_SIDE + (y / BLOCK_SIDE) * blocksPerRow;
+  const unsigned int local = static_cast<unsigned int>(x % BLOCK_SIDE + (y % BLOCK_SIDE) * BLOCK_SIDE);
+  rgb[0] = redPlanes[s]->get(local);
+  rgb[1] = greenPlanes[s]->get(local);
+  rgb[2] = bluePlanes[s]->get(local);
+  return true;
+}
+
 void WorldMap::writeRow(int y, const unsigned char* rgb) {
   if (!mapCreated || !dataMap || y < 0 || y >= pixelHeight) DEngine::fatalError("WorldMap::writeRow(): no such row");
   const long blockRow = y / BLOCK_SIDE;
@@ -313,6 +329,7 @@ void WorldMap::writeRow(int y, const unsigned char* rgb) {
   const int depth = bitmap_color_depth(mapBuffer);
   for (int x = 0; x < pixelWidth; ++x)
     putpixel(mapBuffer, x, y, makecol_depth(depth, rgb[x * 3], rgb[x * 3 + 1], rgb[x * 3 + 2]));
+  if (reductions) reductions->markArea(0, y, pixelWidth, y + 1);
 }
 
 unsigned long long WorldMap::changeCount() const {
@@ -365,6 +382,7 @@ void WorldMap::getMapChange(unsigned int index, unsigned char value) {
       DEngine::fatalError("WorldMap::getMapChange(): invalid colorType");
   }
   putpixel(mapBuffer, x, y, makecol_depth(depth, r, g, b));
+  if (reductions) reductions->markPixel(x, y);
 }
 
 void WorldMap::display(BITMAP* dest, int scrollX, int scrollY) {
@@ -376,4 +394,19 @@ void WorldMap::display(BITMAP* dest, int scrollX, int scrollY) {
   // The destination is the screen-sized back buffer, so its size is the
   // window onto the canvas; blit clips whatever lies outside the canvas.
   blit(mapBuffer, dest, scrollX, scrollY, 0, 0, dest->w, dest->h);
+}
+
+void WorldMap::display(BITMAP* dest, long scrollX, long scrollY, long num, long den) {
+  if (num == den || !dest || !mapCreated || !mapBuffer) {
+    display(dest, static_cast<int>(scrollX), static_cast<int>(scrollY));
+    return;
+  }
+  if (reductions)
+    reductions->draw(dest, 0, 0, dest->w, dest->h, scrollX, scrollY, num, den);
+  else
+    CanvasReductions::drawFrom({mapBuffer}, dest, 0, 0, dest->w, dest->h, scrollX, scrollY, num, den);
+}
+
+void WorldMap::run(int, int) {
+  if (reductions && owner == this) reductions->update();
 }

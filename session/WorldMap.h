@@ -16,6 +16,7 @@
 #include <vector>
 
 struct BITMAP;
+class CanvasReductions;
 
 namespace libksync {
 class SyncDataMap;
@@ -68,6 +69,9 @@ class WorldMap {
   // palette colour; without a map, or with an index outside the palette,
   // nothing happens.
   void drawRect(long x1, long y1, long x2, long y2, int colorIndex);
+  // The red, green and blue bytes of a pixel as the planes hold them; false
+  // outside the canvas or without one.
+  bool pixelAt(long x, long y, unsigned char rgb[3]) const;
 
   // Moves the canvas onto the data map of another engine with all it holds
   // (bytes, and on clients the marks of local paint), keeping its bitmap and
@@ -86,8 +90,19 @@ class WorldMap {
   // The data map's byte-change callback: mirrors one byte into the bitmap.
   static void getMapChange(unsigned int index, unsigned char value);
 
+  // The canvas with its point (scrollX, scrollY) at dest's top-left corner,
+  // at scale num/den (screen pixels per canvas pixel).
   void display(BITMAP* dest, int scrollX, int scrollY);
-  void run(int, int) {}
+  void display(BITMAP* dest, long scrollX, long scrollY, long num, long den);
+  // Every logic tick: brings a share of the reduced copies up to date.
+  void run(int, int);
+
+  // Whether canvases created from now on keep reduced copies of themselves
+  // (the program that shows the canvas at other scales does; headless ones
+  // need not pay for them). Off by default.
+  static void keepReductions(bool on) { reductionsWanted = on; }
+  // The current canvas's reduced copies, or null.
+  static CanvasReductions* getReductions() { return reductions; }
 
   static BITMAP* getMapBuffer() { return mapBuffer; }
   static int getNumInstances() { return -1; }
@@ -107,6 +122,8 @@ class WorldMap {
   static int segmentWidth;
   static int segmentHeight;
   static int segmentPixels;
+  static CanvasReductions* reductions;
+  static bool reductionsWanted;
   // The instance whose canvas the class-wide members describe, if any.
   static WorldMap* owner;
 

@@ -43,6 +43,8 @@ const int CHAT_INPUT_FROM_BOTTOM = 200;
 const int SCROLL_TEXT_FROM_BOTTOM = 13;
 const int SCROLL_TEXT_COLOR = 0;
 const int SCROLL_TEXT_BACKGROUND = 5;
+const int SCALE_TEXT_ABOVE_ARROW = 12;
+const int SCALE_TEXT_COLOR = 35;
 // The join's progress bar, centred just above the panel.
 const int PROGRESS_HEIGHT = 14;
 const int PROGRESS_GAP = 3;
@@ -201,6 +203,7 @@ bool GUIManager::initialize(int screenWidth, int screenHeight) {
   // Centred at the bottom edge of the screen.
   guiX = xResolution / 2 - paintGui->w / 2;
   guiY = yResolution - paintGui->h;
+  view.setViewSize(xResolution, guiY);
   addPaintComponents();
   return true;
 }
@@ -283,18 +286,63 @@ Coordinate GUIManager::getArrowPos(int direction) const {
 // One session tick
 
 void GUIManager::run(long& scrollX, long& scrollY, WorldMap* map) {
+  const long canvasWidth = map != nullptr ? map->getPixelWidth() : 1;
+  const long canvasHeight = map != nullptr ? map->getPixelHeight() : 1;
+  view.setCanvasSize(canvasWidth, canvasHeight);
+  overview.layout(canvasWidth, canvasHeight, xResolution, paintGui != nullptr ? guiY : yResolution);
   doNetworkChat();
   if (!chatActive && InputStatus::getIsNewKey()) playerList.run(InputStatus::getKeyInput(), xResolution);
   doScrolling(scrollX, scrollY, map);
+  doZooming(scrollX, scrollY);
   checkScrollingLimits(scrollX, scrollY, map);
   handleESC();
   handleSaveKey();
   checkChatMessages();
+  view.originX = scrollX;
+  view.originY = scrollY;
+  const bool onMap = overview.run(view);
+  scrollX = view.originX;
+  scrollY = view.originY;
   const bool overPanel = checkGUIs(scrollX, scrollY, map);
-  updateHighlighting(scrollX, scrollY, overPanel);
+  view.originX = scrollX;
+  view.originY = scrollY;
+  updateHighlighting(scrollX, scrollY, overPanel || onMap ||
+                                           overview.contains(InputStatus::getCursorX(), InputStatus::getCursorY()));
+}
+
+void GUIManager::doZooming(long& scrollX, long& scrollY) {
+  view.originX = scrollX;
+  view.originY = scrollY;
+  const int px = InputStatus::getCursorX(), py = InputStatus::getCursorY();
+  for (int steps = InputStatus::getWheelSteps(); steps > 0; --steps) view.zoomIn(px, py);
+  for (int steps = InputStatus::getWheelSteps(); steps < 0; ++steps) view.zoomOut(px, py);
+  if (InputStatus::getShadowPressed()) {
+    if (InputStatus::getShadowKey(KEY_PGUP)) view.zoomIn(px, py);
+    if (InputStatus::getShadowKey(KEY_PGDN)) view.zoomOut(px, py);
+    if (InputStatus::getShadowKey(KEY_HOME)) view.zoomTo(ViewTransform::ZOOM_1_1, px, py);
+  }
+
+  // The canvas point under the pointer when the middle button went down
+  // stays under it while the button is held.
+  if (InputStatus::getMiddleClicked()) {
+    middleDragging = true;
+    dragFromX = px;
+    dragFromY = py;
+    dragOriginX = view.originX;
+    dragOriginY = view.originY;
+  }
+  if (!InputStatus::getMiddlePressed()) middleDragging = false;
+  if (middleDragging) {
+    view.originX = dragOriginX - static_cast<long>(static_cast<long long>(px - dragFromX) * view.den() / view.num());
+    view.originY = dragOriginY - static_cast<long>(static_cast<long long>(py - dragFromY) * view.den() / view.num());
+  }
+  scrollX = view.originX;
+  scrollY = view.originY;
 }
 
 void GUIManager::doScrolling(long& scrollX, long& scrollY, WorldMap*) {
+  // The same share of the screen at every scale.
+  const long speed = view.canvasDistance(scrollSpeed);
   scrollDirection = SCROLL_NONE;
   pointerImage = cursorImage;
   pointerOffsetX = 0;
@@ -302,19 +350,19 @@ void GUIManager::doScrolling(long& scrollX, long& scrollY, WorldMap*) {
   // All four are applied; the last one pressed in this order names the
   // direction whose arrow lights up.
   if (InputStatus::getShadowKey(KEY_DOWN)) {
-    scrollY += scrollSpeed;
+    scrollY += speed;
     scrollDirection = SCROLL_DOWN;
   }
   if (InputStatus::getShadowKey(KEY_UP)) {
-    scrollY -= scrollSpeed;
+    scrollY -= speed;
     scrollDirection = SCROLL_UP;
   }
   if (InputStatus::getShadowKey(KEY_RIGHT)) {
-    scrollX += scrollSpeed;
+    scrollX += speed;
     scrollDirection = SCROLL_RIGHT;
   }
   if (InputStatus::getShadowKey(KEY_LEFT)) {
-    scrollX -= scrollSpeed;
+    scrollX -= speed;
     scrollDirection = SCROLL_LEFT;
   }
 }
@@ -323,13 +371,16 @@ void GUIManager::checkScrollingLimits(long& scrollX, long& scrollY, WorldMap* ma
   if (scrollX < 0) scrollX = 0;
   if (scrollY < 0) scrollY = 0;
   if (map == nullptr) return;
-  // The panel covers the bottom of the screen: the view may go down until
-  // the canvas's last row is just above it.
-  const long viewHeight = paintGui != nullptr ? guiY : yResolution;
-  const long maxX = static_cast<long>(map->getPixelWidth()) - xResolution;
-  const long maxY = static_cast<long>(map->getPixelHeight()) - viewHeight;
-  if (scrollX > maxX) scrollX = maxX;
-  if (scrollY > maxY) scrollY = maxY;
+  // The panel covers the bottom of the screen: the view (the screen above
+  // the panel) may go down until the canvas's last row is just above it.
+  ViewTransform limited = view;
+  limited.setViewSize(xResolution, paintGui != nullptr ? guiY : yResolution);
+  limited.setCanvasSize(map->getPixelWidth(), map->getPixelHeight());
+  limited.originX = scrollX;
+  limited.originY = scrollY;
+  limited.clamp();
+  scrollX = limited.originX;
+  scrollY = limited.originY;
 }
 
 void GUIManager::handleESC() {
@@ -460,8 +511,12 @@ bool GUIManager::checkGUIs(long& scrollX, long& scrollY, WorldMap* map) {
       KivSettings::setFillType(static_cast<unsigned char>(fill + 1 > NUM_COLORS ? 1 : fill + 1));
     } else if (typed == ',') {
       KivSettings::setFillType(static_cast<unsigned char>(fill == 0 ? NUM_COLORS : fill - 1));
+    } else if (typed == 'm' || typed == 'M') {
+      overview.toggle();
     }
   }
+  if (InputStatus::getRightClicked() && !overPanel && !overview.contains(px, py))
+    pickColour(map, view.toCanvasX(px), view.toCanvasY(py));
 
   bool consumed = false;
   if (InputStatus::getLeftClicked()) {
@@ -489,33 +544,58 @@ bool GUIManager::checkGUIs(long& scrollX, long& scrollY, WorldMap* map) {
   }
 
   if (InputStatus::getLeftPressed() && !consumed) {
+    const long speed = view.canvasDistance(scrollSpeed);
     bool scrolled = false;
     auto over = [&](const Coordinate& pos, BITMAP* image) {
       return inside(px, py, pos.getX(), pos.getY(), pos.getX() + image->w, pos.getY() + image->h);
     };
     if (over(upArrowPos, upArrow)) {
-      scrollY -= scrollSpeed;
+      scrollY -= speed;
       scrollDirection = SCROLL_UP;
       scrolled = true;
     }
     if (over(downArrowPos, downArrow)) {
-      scrollY += scrollSpeed;
+      scrollY += speed;
       scrollDirection = SCROLL_DOWN;
       scrolled = true;
     }
     if (over(rightArrowPos, rightArrow)) {
-      scrollX += scrollSpeed;
+      scrollX += speed;
       scrollDirection = SCROLL_RIGHT;
       scrolled = true;
     }
     if (over(leftArrowPos, leftArrow)) {
-      scrollX -= scrollSpeed;
+      scrollX -= speed;
       scrollDirection = SCROLL_LEFT;
       scrolled = true;
     }
     if (scrolled) checkScrollingLimits(scrollX, scrollY, map);
   }
   return overPanel;
+}
+
+// The palette entry of the pixel's colour; a pixel no entry has (a mixed
+// one, if any) takes the nearest. Black is entry 0 unless a swatch has it.
+void GUIManager::pickColour(WorldMap* map, long canvasX, long canvasY) {
+  unsigned char rgb[3];
+  if (map == nullptr || !map->pixelAt(canvasX, canvasY, rgb)) return;
+  int best = -1;
+  long bestDistance = 0;
+  for (int n = 1; n <= NUM_COLORS && bestDistance >= 0; ++n) {
+    RGB entry;
+    get_color(n, &entry);
+    const long dr = (entry.r << 2) - rgb[0], dg = (entry.g << 2) - rgb[1], db = (entry.b << 2) - rgb[2];
+    const long distance = dr * dr + dg * dg + db * db;
+    if (best < 0 || distance < bestDistance) {
+      best = n;
+      bestDistance = distance;
+    }
+    if (distance == 0) break;
+  }
+  RGB black;
+  get_color(0, &black);
+  if (bestDistance != 0 && (black.r << 2) == rgb[0] && (black.g << 2) == rgb[1] && (black.b << 2) == rgb[2]) best = 0;
+  if (best >= 0) KivSettings::setFillType(static_cast<unsigned char>(best));
 }
 
 // ---------------------------------------------------------------------------
@@ -547,12 +627,18 @@ void GUIManager::updateHighlighting(long scrollX, long scrollY, bool overPanel) 
   long screenY = InputStatus::getCursorY();
   if (overPanel && strokeOpen) {
     // The pointer is not on the canvas: the segment ends where it meets the
-    // panel, not under it (nor short of it).
-    stopBefore(screenX, screenY, currentStroke.getFirstX() - scrollX, currentStroke.getFirstY() - scrollY, guiX,
-               guiY, guiX + getPanelWidth() - 1, guiY + getPanelHeight() - 1);
+    // panel (or the overview map), not under it (nor short of it).
+    const bool onMap = overview.contains(static_cast<int>(screenX), static_cast<int>(screenY));
+    const long x0 = onMap ? overview.getX() - 1 : guiX, y0 = onMap ? overview.getY() - 1 : guiY;
+    const long x1 = onMap ? overview.getX() + overview.getWidth() : guiX + getPanelWidth() - 1;
+    const long y1 = onMap ? overview.getY() + overview.getHeight() : guiY + getPanelHeight() - 1;
+    stopBefore(screenX, screenY, view.toScreenX(currentStroke.getFirstX()),
+               view.toScreenY(currentStroke.getFirstY()), x0, y0, x1, y1);
   }
-  const long canvasX = screenX + scrollX;
-  const long canvasY = screenY + scrollY;
+  view.originX = scrollX;
+  view.originY = scrollY;
+  const long canvasX = view.toCanvasX(screenX);
+  const long canvasY = view.toCanvasY(screenY);
 
   if (clicked) {
     currentStroke.setFirstCoords(canvasX, canvasY);
@@ -651,6 +737,14 @@ void GUIManager::showPaintGUI(BITMAP* buffer, long scrollX, long scrollY) {
     default:
       break;
   }
+
+  // The scale, at the top of the scroll box.
+  textout_centre_ex(buffer, font, view.label().c_str(), upArrowPos.getX() + upArrow->w / 2 + 2,
+                    upArrowPos.getY() - SCALE_TEXT_ABOVE_ARROW, palette_color[SCALE_TEXT_COLOR], -1);
+  ViewTransform shown = view;
+  shown.originX = scrollX;
+  shown.originY = scrollY;
+  overview.display(buffer, shown);
 
   const std::string position = DEngine::intToStr(scrollX) + "," + DEngine::intToStr(scrollY);
   textout_centre_ex(buffer, font, position.c_str(), upArrowPos.getX() + upArrow->w / 2 + 2,

@@ -16,7 +16,9 @@
 
 #include "Coordinate.h"
 #include "DrawingData.h"
+#include "OverviewMap.h"
 #include "PlayerListOverlay.h"
+#include "ViewTransform.h"
 
 struct BITMAP;
 
@@ -74,13 +76,21 @@ class GUIManager {
   bool initialize(int screenWidth, int screenHeight);
   std::string getErrMsg() const { return errMsg; }
 
-  // One session tick: chat input, scrolling, Escape, chat lines, panel
-  // clicks and stroke capture. scrollX/scrollY are the canvas coordinates of
-  // the screen's top-left corner.
+  // One session tick: chat input, scrolling and zooming, Escape, chat
+  // lines, the overview map, panel clicks, the colour picker and stroke
+  // capture. scrollX/scrollY are the canvas coordinates of the screen's
+  // top-left corner.
   void run(long& scrollX, long& scrollY, WorldMap* map);
   // Keeps the view inside the canvas, far enough down that its last rows
-  // clear the panel; a canvas smaller than the view leaves a negative value.
+  // clear the panel; a canvas smaller than the view leaves a negative value
+  // at 1:1 and nearer, and is centred farther out.
   void checkScrollingLimits(long& scrollX, long& scrollY, WorldMap* map) const;
+  // The scale and the view's size; its origin is the scroll position of
+  // the last tick. Every blit of the canvas goes through it.
+  const ViewTransform& getView() const { return view; }
+  // Back to 1:1 (a session ended); the overview's toggle stays.
+  void resetView() { view.resetScale(); }
+  const OverviewMap& getOverview() const { return overview; }
 
   // The panel; above it, while a joined canvas is still being verified for
   // the first time, a bar with the share verified.
@@ -133,6 +143,10 @@ class GUIManager {
   void addPaintComponents();
   void doNetworkChat();
   void doScrolling(long& scrollX, long& scrollY, WorldMap* map);
+  // Wheel, PageUp / PageDown, Home and the middle-button drag.
+  void doZooming(long& scrollX, long& scrollY);
+  // A right click on the canvas takes the palette colour under the pointer.
+  void pickColour(WorldMap* map, long canvasX, long canvasY);
   void handleESC();
   void handleSaveKey();
   void checkChatMessages();
@@ -142,6 +156,12 @@ class GUIManager {
   void showJoinProgress(BITMAP* buffer, double done) const;
   void placePaletteHighlight();
 
+  ViewTransform view;
+  OverviewMap overview;
+  // The middle-button drag: where it started and the origin then.
+  bool middleDragging = false;
+  int dragFromX = 0, dragFromY = 0;
+  long dragOriginX = 0, dragOriginY = 0;
   std::deque<ChatMessage*> shownMessages;
   std::deque<DrawingData> highlights;
   DrawingData currentStroke;

@@ -76,6 +76,9 @@ bool InputStatus::clickedLeft = false;
 bool InputStatus::clickedRight = false;
 bool InputStatus::releasedLeft = false;
 bool InputStatus::releasedRight = false;
+bool InputStatus::middlePressed = false;
+bool InputStatus::clickedMiddle = false;
+int InputStatus::wheelSteps = 0;
 char InputStatus::keyInput = '*';
 bool InputStatus::newKeyPress = false;
 bool InputStatus::specialPressed = false;
@@ -98,6 +101,8 @@ void InputStatus::reset() {
   leftPressed = rightPressed = false;
   clickedLeft = clickedRight = false;
   releasedLeft = releasedRight = false;
+  middlePressed = clickedMiddle = false;
+  wheelSteps = 0;
   keyInput = '*';
   newKeyPress = false;
   specialPressed = false;
@@ -118,6 +123,12 @@ void InputStatus::reset() {
 void InputStatus::updateCoordinates(int x, int y) {
   cursorX = x;
   cursorY = y;
+}
+
+void InputStatus::updateWheelAndMiddle(bool middle, int steps) {
+  clickedMiddle = middle && !middlePressed;
+  middlePressed = middle;
+  wheelSteps = steps;
 }
 
 void InputStatus::updateButtonStatus(bool left, bool right) {
@@ -256,9 +267,11 @@ void InputStatus::readKeyboard(RawInput& raw) {
 
 void InputStatus::applyRaw(const RawInput& raw, char& lastKey) {
   // The latch catches a click that went down and up between two polls.
-  bool left = raw.leftLatch || (raw.mouseButtons & 1) != 0;
+  const bool left = raw.leftLatch || (raw.mouseButtons & 1) != 0;
+  const bool right = raw.rightLatch || (raw.mouseButtons & 2) != 0;
   updateCoordinates(raw.mouseX, raw.mouseY);
-  updateButtonStatus(left, false);
+  updateButtonStatus(left, right);
+  updateWheelAndMiddle((raw.mouseButtons & 4) != 0, raw.wheelSteps);
   if (!raw.keysRead.empty()) lastKey = static_cast<char>(raw.keysRead.back() & 0xFF);
   updateKeyboard(raw);
 }
@@ -270,6 +283,9 @@ int InputStatus::getCursorX() { return cursorX; }
 int InputStatus::getCursorY() { return cursorY; }
 bool InputStatus::getLeftPressed() { return leftPressed; }
 bool InputStatus::getRightPressed() { return rightPressed; }
+bool InputStatus::getMiddlePressed() { return middlePressed; }
+bool InputStatus::getMiddleClicked() { return clickedMiddle; }
+int InputStatus::getWheelSteps() { return wheelSteps; }
 bool InputStatus::getLeftClicked() { return clickedLeft; }
 bool InputStatus::getRightClicked() { return clickedRight; }
 bool InputStatus::getLeftReleased() { return releasedLeft; }

@@ -27,6 +27,8 @@ class InputStatus {
     int mouseY = 0;
     int mouseButtons = 0;      // Allegro's mouse_b bits
     bool leftLatch = false;    // the mouse callback saw the left button go down
+    bool rightLatch = false;   // ... and the right one
+    int wheelSteps = 0;        // wheel turns since the last poll, away from the user positive
     // Every key taken from the keyboard buffer since the last poll, oldest
     // first, as readkey() gives it: scancode in the high byte, ASCII in the low.
     std::vector<int> keysRead;
@@ -51,6 +53,8 @@ class InputStatus {
   // Feeding, once per tick in this order.
   static void updateCoordinates(int x, int y);
   static void updateButtonStatus(bool left, bool right);
+  // The middle button and the wheel turns since the last tick.
+  static void updateWheelAndMiddle(bool middle, int wheelSteps);
   // Every key read becomes one typed-key event, in order, one per tick; the
   // desktop's repeat of a held key is dropped and Backspace, Delete and the
   // arrows repeat on the engine's clock instead.
@@ -75,6 +79,10 @@ class InputStatus {
   static bool getRightClicked();
   static bool getLeftReleased();
   static bool getRightReleased();
+  static bool getMiddlePressed();
+  static bool getMiddleClicked();
+  // Wheel turns in this tick: positive away from the user (up), negative toward.
+  static int getWheelSteps();
   static char getKeyInput();  // not masked
   static bool getIsNewKey();
   static bool getSpecialPressed();
@@ -100,6 +108,8 @@ class InputStatus {
   static bool leftPressed, rightPressed;
   static bool clickedLeft, clickedRight;
   static bool releasedLeft, releasedRight;
+  static bool middlePressed, clickedMiddle;
+  static int wheelSteps;
   static char keyInput;
   static bool newKeyPress;
   static bool specialPressed;

@@ -16,6 +16,7 @@
 #include "TickDriver.h"
 #include "UiTestSetup.h"
 #include "WorldMap.h"
+#include "../session/CanvasTestSupport.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ class PaintGUITest : public ::testing::Test {
 
   void tick(int scancode = -1, char ascii = 0) {
     in.feed(scancode, ascii);
-    gui->run(scrollX, scrollY, &map);
+    gui->run(scrollX, scrollY, canvas);
   }
   // A key pressed for one tick, then two quiet ticks so its flag clears.
   void press(int scancode, char ascii) {
@@ -70,6 +71,7 @@ class PaintGUITest : public ::testing::Test {
 
   std::unique_ptr<GUIManager> gui;
   WorldMap map;
+  WorldMap* canvas = &map;  // the one the ticks run over
   uitest::TickDriver in;
   long scrollX = 0, scrollY = 0;
 };
@@ -176,6 +178,178 @@ TEST_F(PaintGUITest, DragsBecomeOneSegmentPerTick) {
   ASSERT_EQ(30, gui->getHighlightSize());
   EXPECT_EQ("50,10-51,10", segment(0));
   EXPECT_EQ("79,10-80,10", segment(29));
+}
+
+// A canvas of its own, made quietly.
+struct Canvas {
+  TestSyncEngine engine;
+  WorldMap map;
+  explicit Canvas(int side) {
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(map.create(side, side, &engine));
+    testing::internal::GetCapturedStdout();
+  }
+};
+
+// At every scale a stroke is the canvas points under the pointer, and it
+// paints exactly what a stroke through the same canvas points paints at 1:1.
+TEST_F(PaintGUITest, ZoomedStrokesPaintWhatTheSameCanvasPointsPaintAt1To1) {
+  Canvas zoomed(2000), plain(2000);
+  canvas = &plain.map;
+  KivSettings::setBrushSize(2);
+  KivSettings::setFillType(7);
+  auto taken = [&] {
+    std::vector<DrawingData> out(static_cast<size_t>(gui->getHighlightSize()));
+    for (size_t i = 0; i < out.size(); ++i) gui->getHighlighting(out[i], static_cast<int>(i));
+    gui->clearOldHighlights();
+    return out;
+  };
+  auto paint = [](WorldMap& map, const std::vector<DrawingData>& strokes) {
+    for (const DrawingData& d : strokes) map.applyLineDrawing(d.getFirstX(), d.getFirstY(), d.getSecondX(), d.getSecondY(), 2, 7);
+  };
+  // Points on the canvas at every one of those scales.
+  const std::vector<std::pair<int, int>> screen = {{220, 100}, {251, 101}, {291, 163}, {520, 300}, {523, 450}};
+  // From 1:1 the wheel goes to 4:1, 1:2 and the whole canvas (648 / 2000).
+  for (int turns : {2, -1, -2}) {
+    gui->resetView();
+    scrollX = 600, scrollY = 700;
+    in.x = 512, in.y = 300, in.wheel = turns;
+    tick();
+    const ViewTransform view = gui->getView();
+    ASSERT_EQ(scrollX, view.originX);
+    for (const auto& p : screen) moveTo(p.first, p.second, true);
+    moveTo(screen.back().first, screen.back().second, false);
+    const std::vector<DrawingData> strokes = taken();
+    ASSERT_EQ(screen.size(), strokes.size()) << view.label();
+    for (size_t i = 1; i < screen.size(); ++i) {
+      EXPECT_EQ(view.toCanvasX(screen[i].first), strokes[i - 1].getSecondX()) << view.label();
+      EXPECT_EQ(view.toCanvasY(screen[i].second), strokes[i - 1].getSecondY()) << view.label();
+    }
+    paint(zoomed.map, strokes);
+
+    // The same segments at 1:1, the pointer on their canvas points.
+    gui->resetView();
+    for (const DrawingData& d : strokes) {
+      scrollX = std::min(d.getFirstX(), d.getSecondX()) - 10;
+      scrollY = std::min(d.getFirstY(), d.getSecondY()) - 10;
+      gui->checkScrollingLimits(scrollX, scrollY, &plain.map);
+      moveTo(static_cast<int>(d.getFirstX() - scrollX), static_cast<int>(d.getFirstY() - scrollY), true);
+      for (bool held : {true, false})
+        moveTo(static_cast<int>(d.getSecondX() - scrollX), static_cast<int>(d.getSecondY() - scrollY), held);
+      paint(plain.map, taken());
+    }
+  }
+  long painted = 0;
+  unsigned char a[3], b[3];
+  for (long y = 0; y < 2000; ++y)
+    for (long x = 0; x < 2000; ++x) {
+      zoomed.map.pixelAt(x, y, a);
+      plain.map.pixelAt(x, y, b);
+      ASSERT_TRUE(a[0] == b[0] && a[1] == b[1] && a[2] == b[2]) << x << "," << y;
+      painted += a[0] != 0 || a[1] != 0 || a[2] != 0;
+    }
+  EXPECT_GT(painted, 10000);
+}
+
+TEST_F(PaintGUITest, WheelKeysAndMiddleDragZoomAndScrollAroundThePointer) {
+  Canvas wide(3000);  // wider than the view at 1:2
+  canvas = &wide.map;
+  scrollX = 500, scrollY = 400;
+  in.x = 300, in.y = 200;
+  auto under = [&] { return std::make_pair(gui->getView().toCanvasX(300), gui->getView().toCanvasY(200)); };
+  const auto point = std::make_pair(800L, 600L);
+  in.wheel = 1;
+  tick();
+  EXPECT_EQ("2:1", gui->getView().label());
+  EXPECT_EQ(point, under());
+  press(KEY_PGDN, 0);
+  press(KEY_PGDN, 0);
+  EXPECT_EQ("1:2", gui->getView().label());
+  EXPECT_EQ(point, under());
+  // The arrows move 20 screen pixels a tick: 40 canvas pixels at 1:2 (the
+  // key's flag outlives it by a tick).
+  tick(KEY_RIGHT);
+  tick(), tick();
+  EXPECT_EQ(500 - 300 + 80, scrollX);
+  // The middle button drags the canvas with the pointer.
+  in.middle = true;
+  tick();
+  in.x = 350, in.y = 180;
+  tick();
+  in.middle = false;
+  tick();
+  EXPECT_EQ(280 - 100, scrollX);
+  EXPECT_EQ(200 + 40, scrollY);
+  // Home: back to 1:1 around the pointer.
+  press(KEY_PGUP, 0);
+  EXPECT_EQ("1:1", gui->getView().label());
+  in.x = 300, in.y = 200;
+  press(KEY_PGDN, 0);
+  const auto there = under();
+  press(KEY_HOME, 0);
+  EXPECT_EQ("1:1", gui->getView().label());
+  EXPECT_EQ(there, under());
+  EXPECT_EQ(0, gui->getHighlightSize());
+}
+
+TEST_F(PaintGUITest, OverviewFramesTheViewAClickMovesItAndTheRightButtonPicksColours) {
+  Canvas picture(1600);
+  canvas = &picture.map;
+  auto run = [&] { gui->run(scrollX, scrollY, canvas); };
+  auto at = [&](int x, int y, bool left) {
+    in.x = x, in.y = y, in.left = left;
+    in.feed();
+    run();
+  };
+  in.feed(KEY_M, 'm');
+  run();
+  const OverviewMap& map = gui->getOverview();
+  ASSERT_TRUE(map.isShown());
+  // 200 x 200 in the top-right corner, well above the panel.
+  EXPECT_TRUE(map.getX() == 1024 - 8 - 200 && map.getY() == 24 && map.getWidth() == 200 && map.getHeight() == 200);
+  // A click centres the view on the map's point; a drag takes it along,
+  // held at the canvas's edges. Neither paints.
+  at(816 + 100, 24 + 50, true);
+  EXPECT_EQ(800 - 512, scrollX);
+  EXPECT_EQ(400 - 324, scrollY);
+  at(816 + 199, 24 + 199, true);
+  at(816 + 199, 24 + 199, false);
+  EXPECT_EQ(1600 - 1024, scrollX);
+  EXPECT_EQ(1600 - 648, scrollY);
+  EXPECT_EQ(0, gui->getHighlightSize());
+  // A stroke that runs onto the map ends beside it.
+  at(700, 100, true);
+  at(900, 100, true);
+  at(900, 100, false);
+  ASSERT_EQ(1, gui->getHighlightSize());
+  DrawingData d;
+  gui->getHighlighting(d, 0);
+  EXPECT_EQ(scrollX + 814, d.getSecondX());
+  gui->clearOldHighlights();
+
+  // The right button takes the colour under the pointer, also zoomed out.
+  picture.map.drawRect(1000, 1000, 1099, 1099, 42);
+  in.right = true;
+  at(1000 - static_cast<int>(scrollX) + 50, 1000 - static_cast<int>(scrollY) + 50, false);
+  in.right = false;
+  at(0, 0, false);
+  EXPECT_EQ(42, KivSettings::getFillType());
+  KivSettings::setFillType(3);
+  in.wheel = -1;
+  at(1000 - static_cast<int>(scrollX), 1000 - static_cast<int>(scrollY), false);
+  const ViewTransform& view = gui->getView();
+  ASSERT_EQ("1:2", view.label());
+  in.right = true;
+  at(static_cast<int>(view.toScreenX(1050)), static_cast<int>(view.toScreenY(1050)), false);
+  in.right = false;
+  at(0, 0, false);
+  EXPECT_EQ(42, KivSettings::getFillType());
+  EXPECT_EQ(0, gui->getHighlightSize());
+
+  in.feed(KEY_M, 'm');
+  run();
+  at(0, 0, false), at(0, 0, false);  // the same key again types two ticks later
+  EXPECT_FALSE(map.isShown() || map.contains(816 + 100, 24 + 50));
 }
 
 TEST_F(PaintGUITest, ChatLineTakesTheKeyboard) {

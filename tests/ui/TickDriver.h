@@ -24,7 +24,8 @@ namespace uitest {
 struct TickDriver {
   char lastKey = '*';
   int x = 0, y = 0;
-  bool left = false;
+  bool left = false, right = false, middle = false;
+  int wheel = 0;  // turns in the next tick only
 
   // The pointer at (x, y) with the left button as given; scancode >= 0 is
   // held down this tick and its key (with ascii, 0 for keys without a
@@ -34,7 +35,9 @@ struct TickDriver {
     InputStatus::RawInput raw;
     raw.mouseX = x;
     raw.mouseY = y;
-    raw.mouseButtons = left ? 1 : 0;
+    raw.mouseButtons = (left ? 1 : 0) | (right ? 2 : 0) | (middle ? 4 : 0);
+    raw.wheelSteps = wheel;
+    wheel = 0;
     if (scancode >= 0) {
       raw.keysDown[scancode] = true;
       raw.keysRead.push_back(scancode << 8 | static_cast<unsigned char>(ascii));
