@@ -34,8 +34,7 @@ int textWidth(FontSize size, const std::string& text) { return text_length(fontO
 
 // Number of pixels in the text's box at (left, top) that disagree with the
 // text drawn there in colour rgb: glyph pixels must be rgb, others must not.
-int textMismatch(const Shot& shot, FontSize size, const std::string& text, int left, int top, unsigned int rgb) {
-  FONT* f = fontOf(size);
+int textMismatch(const Shot& shot, FONT* f, const std::string& text, int left, int top, unsigned int rgb) {
   const int w = text_length(f, text.c_str()), h = text_height(f);
   BITMAP* bmp = create_bitmap(w, h);
   if (bmp == nullptr) return -1;
@@ -46,6 +45,9 @@ int textMismatch(const Shot& shot, FontSize size, const std::string& text, int l
     for (int x = 0; x < w; ++x) bad += (getpixel(bmp, x, y) != 0) != (shot.at(left + x, top + y) == rgb);
   destroy_bitmap(bmp);
   return bad;
+}
+int textMismatch(const Shot& shot, FontSize size, const std::string& text, int left, int top, unsigned int rgb) {
+  return textMismatch(shot, fontOf(size), text, left, top, rgb);
 }
 
 // Text centred on x as the program's menus draw it.
@@ -752,6 +754,82 @@ TEST_F(EndToEndTest, OptionsApplyWhatTheyShowWholeOrNotAtAll) {
 
 // Not a test: the frame rate while painting on the largest canvas. Run with
 // --gtest_also_run_disabled_tests --gtest_filter='*FrameRate*'.
+// The scale at the top of the panel's scroll box: Allegro's own 8-pixel
+// font in cyan, centred over the up arrow.
+bool scaleShown(const Shot& s, const std::string& label) {
+  static const Image up(BRELVIN_SOURCE_DIR "/data/graphics/cursor/up_arrow.bmp");
+  const Panel& p = panel();
+  const int centre = p.x + p.w - 415 + up.w / 2 + 2, top = p.y + p.h - 83 - 12;
+  return textMismatch(s, font, label, centre - text_length(font, label.c_str()) / 2, top, TEXT_CYAN) == 0;
+}
+
+// The largest canvas as a person looks around it: a right click takes a
+// stroke's colour, the wheel and PageDown zoom out to the whole canvas, M
+// shows the overview map, a click on it moves the view, and Home and the
+// wheel zoom back in.
+TEST_F(EndToEndTest, ZoomOverviewAndColourPickerOnTheLargestCanvas) {
+  Instance in("zoom");
+  startAtMainMenu(in, "zoomer");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
+  ASSERT_TRUE(setText(in, centredField("Map Width", 3, row(1)), "10000"));
+  ASSERT_TRUE(setText(in, centredField("Map Height", 3, row(2)), "10000"));
+  ASSERT_TRUE(clickUntil(in, MID, row(4), panelShown, 30)) << in.output();
+  in.moveAndSync(PARK);
+  ASSERT_TRUE(in.waitScreen(5, [](const Shot& s) { return scaleShown(s, "1:1"); }));
+
+  const std::vector<std::pair<int, int>> stroke = {{300, 300}, {600, 350}};
+  const unsigned int red = paint(in, 10, 3, stroke);
+  ASSERT_TRUE(in.waitScreen(5, [&](const Shot& s) { return strokeShown(s, red, stroke); }));
+  // Another colour, then a right click on the stroke takes its colour back:
+  // the panel's frame goes back to swatch 10.
+  auto framed = [](int n) {
+    return [n](const Shot& s) { return s.at(swatch(n).first - 7, swatch(n).second - 7) == TEXT_CYAN; };
+  };
+  in.click(swatch(30));
+  ASSERT_TRUE(in.waitScreen(5, framed(30)));
+  in.moveAndSync(450, 325);
+  in.xdo("mousedown 3 sleep 0.1 mouseup 3");
+  EXPECT_TRUE(in.waitScreen(5, framed(10)));
+
+  // One turn of the wheel: 1:2 with the canvas's corner held at the screen's.
+  in.xdo("click 5");
+  const std::vector<std::pair<int, int>> half = {{150, 150}, {300, 175}};
+  EXPECT_TRUE(in.waitScreen(5, [&](const Shot& s) { return scaleShown(s, "1:2") && strokeShown(s, red, half); }));
+  // PageDown to 1:4, 1:8 and the whole canvas, 648 pixels a side in the
+  // middle of the screen's width.
+  for (const char* next : {"1:4", "1:8", "whole"}) {
+    in.key("Next");
+    EXPECT_TRUE(in.waitScreen(5, [&](const Shot& s) { return scaleShown(s, next); })) << next;
+  }
+  auto whole = [](const Shot& s) {
+    return s.at(180, 300) == MENU_BACKGROUND && s.at(195, 300) == BLACK && s.at(830, 300) == BLACK &&
+           s.at(845, 300) == MENU_BACKGROUND;
+  };
+  EXPECT_TRUE(in.waitScreen(5, whole));
+
+  // M: the overview in the top-right corner, grey border, the view (all of
+  // the canvas) framed in cyan.
+  in.key("m");
+  auto overview = [](const Shot& s) { return s.at(815, 23) == CHAT_GREY && s.at(816, 124) == TEXT_CYAN; };
+  ASSERT_TRUE(in.waitScreen(5, overview));
+  in.moveAndSync(PARK);
+  in.savePng(SHOTS, "large_canvas_overview");
+
+  // Home, then a click on the map's middle: the view, 1024 x 648 canvas
+  // pixels, framed about (905, 117) - (926, 130) there.
+  in.key("Home");
+  ASSERT_TRUE(in.waitScreen(5, [](const Shot& s) { return scaleShown(s, "1:1"); }));
+  in.click(916, 124);
+  auto frameAt = [](const Shot& s, int x0, int y0) { return s.count(x0 - 2, y0 - 2, x0 + 24, y0 + 16, TEXT_CYAN) > 40; };
+  EXPECT_TRUE(in.waitScreen(5, [&](const Shot& s) { return frameAt(s, 905, 117) && !frameAt(s, 816, 24); }));
+  // Two turns up: 4:1, the view's frame a few pixels across.
+  in.moveAndSync(512, 324);
+  in.xdo("click 4 sleep 0.2 click 4");
+  EXPECT_TRUE(in.waitScreen(5, [](const Shot& s) { return scaleShown(s, "4:1"); }));
+  EXPECT_EQ(in.sanitizerReport(), "");
+}
+
 TEST_F(EndToEndTest, DISABLED_FrameRateWhilePaintingOnTheLargestCanvas) {
   Instance in("big");
   startAtMainMenu(in, "painter");
