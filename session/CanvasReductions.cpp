@@ -20,8 +20,11 @@ long long ceilDiv(long long a, long long b) { return -floorDiv(-a, b); }
 
 }  // namespace
 
-CanvasReductions::CanvasReductions(BITMAP* mirror) : tilesX(0), tilesY(0), head(0), changes(0) {
+CanvasReductions::CanvasReductions(BITMAP* mirror)
+    : width(0), height(0), tilesX(0), tilesY(0), head(0), changes(0) {
   if (mirror == nullptr) DEngine::fatalError("CanvasReductions: no mirror");
+  width = mirror->w;
+  height = mirror->h;
   copies.push_back(mirror);
   const int depth = bitmap_color_depth(mirror);
   int w = mirror->w, h = mirror->h;
@@ -54,14 +57,6 @@ std::size_t CanvasReductions::memoryBytes() const {
 
 // ---------------------------------------------------------------------------
 // Change tracking
-
-void CanvasReductions::markPixel(int x, int y) {
-  if (x < 0 || y < 0 || x >= copies[0]->w || y >= copies[0]->h) return;
-  const int tile = (y / TILE) * tilesX + x / TILE;
-  if (dirty[static_cast<std::size_t>(tile)]) return;
-  dirty[static_cast<std::size_t>(tile)] = 1;
-  queue.push_back(tile);
-}
 
 void CanvasReductions::markArea(int x0, int y0, int x1, int y1) {
   x0 = std::max(x0, 0);

@@ -33,7 +33,15 @@ class CanvasReductions {
   CanvasReductions& operator=(const CanvasReductions&) = delete;
 
   // The mirror changed at (x, y), or in the rectangle [x0, x1) x [y0, y1).
-  void markPixel(int x, int y);
+  // Every byte the canvas changes comes here (the mirror's change callback),
+  // so this one stays small.
+  void markPixel(int x, int y) {
+    if (x < 0 || y < 0 || x >= width || y >= height) return;
+    const std::size_t tile = static_cast<std::size_t>(y / TILE) * tilesX + static_cast<std::size_t>(x / TILE);
+    if (dirty[tile]) return;
+    dirty[tile] = 1;
+    queue.push_back(static_cast<int>(tile));
+  }
   void markArea(int x0, int y0, int x1, int y1);
   // Brings up to date at most maxTiles of the changed areas, oldest first;
   // the number left.
@@ -68,6 +76,8 @@ class CanvasReductions {
   void reduceTile(int tile);
 
   std::vector<BITMAP*> copies;  // copies[0] is the mirror (not owned)
+  int width;   // the mirror's
+  int height;
   int tilesX;
   int tilesY;
   std::vector<unsigned char> dirty;  // per tile
