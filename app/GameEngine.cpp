@@ -456,6 +456,8 @@ void GameEngine::runMenu() {
         mapHeightText = menuManager->getUserText();
       } else if (action == "PICTURE") {
         pictureText = menuManager->getUserText();
+      } else if (action == "PASSWORD") {
+        netSystem->setHostPassword(menuManager->getUserText());
       } else if (action == "BEGIN HOSTING") {
         if (!remember("PREVIOUS_GAME_NAME", netSystem->getGameName()) ||
             !remember("PREVIOUS_PLAYER_NAME", netSystem->getPlayerName())) {
@@ -485,6 +487,8 @@ void GameEngine::runMenu() {
         netSystem->setPlayerName(menuManager->getUserText());
       } else if (action == "IP ADDR") {
         netSystem->setHostIP(menuManager->getUserText());
+      } else if (action == "PASSWORD") {
+        netSystem->setJoinPassword(menuManager->getUserText());
       } else if (action == "CONNECT") {
         if (!remember("PREVIOUS_INPUT_ADDRESS", netSystem->getHostIP()) ||
             !remember("PREVIOUS_PLAYER_NAME", netSystem->getPlayerName())) {
@@ -582,6 +586,7 @@ void GameEngine::openHostSetup(bool typed) {
     menuManager->setBoxText("MAP WIDTH", mapWidthText);
     menuManager->setBoxText("MAP HEIGHT", mapHeightText);
     menuManager->setBoxText("PICTURE", pictureText);
+    menuManager->setBoxText("PASSWORD", netSystem->getHostPassword());
     return;
   }
   const std::string game = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_GAME_NAME");
@@ -593,6 +598,7 @@ void GameEngine::openHostSetup(bool typed) {
   mapWidthText = DEngine::intToStr(DEFAULT_MAP_SIZE);
   mapHeightText = DEngine::intToStr(DEFAULT_MAP_SIZE);
   pictureText.clear();
+  netSystem->setHostPassword("");
 }
 
 void GameEngine::openJoinSetup(bool typed) {
@@ -600,6 +606,7 @@ void GameEngine::openJoinSetup(bool typed) {
     menuManager->setMenu(CLIENT_SETUP);
     menuManager->setBoxText("PLAYER NAME", netSystem->getPlayerName());
     menuManager->setBoxText("IP ADDR", netSystem->getHostIP());
+    menuManager->setBoxText("PASSWORD", netSystem->getJoinPassword());
     return;
   }
   const std::string player = ConfigWriter::loadString(CONFIG_FILE, "PREVIOUS_PLAYER_NAME");
@@ -607,6 +614,7 @@ void GameEngine::openJoinSetup(bool typed) {
   menuManager->setMenu(CLIENT_SETUP);
   netSystem->setHostIP(address);
   netSystem->setPlayerName(player);
+  netSystem->setJoinPassword("");
 }
 
 void GameEngine::openOptions() {
@@ -630,6 +638,11 @@ void GameEngine::abandonJoin() {
 }
 
 void GameEngine::doDrawing() {
+  // While the host has locked the canvas a client paints nothing.
+  if (netSystem->canvasLocked()) {
+    guiManager->clearOldHighlights();
+    return;
+  }
   for (int i = 0; i < guiManager->getHighlightSize(); ++i) {
     DrawingData data;
     if (!guiManager->getHighlighting(data, i)) continue;

@@ -10,6 +10,7 @@
 //                the newest picture of the pictures folder, or a blank canvas
 //   options: [--port P] [--bandwidth B] [--save-every SECONDS]
 //            [--pictures DIR] [--session NAME] [--name NAME]
+//            [--password-file FILE]
 //
 // Exit status: 0 after a signal, 1 when the session could not start or
 // failed, 2 for bad arguments (with the usage text) or a picture that cannot
@@ -30,6 +31,8 @@
 #include "ChatProtocol.h"
 #include "DEngine.h"
 #include "HeadlessSession.h"
+#include "HostCommands.h"
+#include "HostAccess.h"
 #include "KivServer.h"
 #include "KivSettings.h"
 #include "PictureLoader.h"
@@ -43,6 +46,7 @@ const char* const USAGE =
     "usage: brelvin-host (WIDTH HEIGHT | --picture FILE.png | --resume [WIDTH HEIGHT])\n"
     "                    [--port P] [--bandwidth B] [--save-every SECONDS]\n"
     "                    [--pictures DIR] [--session NAME] [--name NAME]\n"
+    "                    [--password-file FILE]\n"
     "Hosts a Brelvin session without a display on a canvas of WIDTH x HEIGHT pixels\n"
     "(1600 to 10000 a side), or on a PNG picture of that size.\n"
     "  --picture FILE.png    the picture is the canvas, and its size the canvas's\n"
@@ -56,9 +60,12 @@ const char* const USAGE =
     "                        when stopping), as DIR/autosave-<session name>.png\n"
     "  --pictures DIR        folder of the saved pictures (pictures)\n"
     "  --session NAME        the session's name, for its picture (Brelvin)\n"
-    "  --name NAME           the host's name in chat (host)\n"
-    "Lines typed on standard input are sent as chat. Ctrl+C or SIGTERM stops the\n"
-    "host after a last save.\n";
+    "  --name NAME           the host's name in chat and the player list (host)\n"
+    "  --password-file FILE  players must know the password on the file's first\n"
+    "                        line (none: an open session)\n"
+    "Lines typed on standard input are sent as chat, except the commands /who,\n"
+    "/kick NAME, /ban NAME, /unban ADDRESS, /lock and /unlock, answered on\n"
+    "standard output. Ctrl+C or SIGTERM stops the host after a last save.\n";
 
 struct Options {
   unsigned int width = 0;
@@ -70,6 +77,7 @@ struct Options {
   std::string pictures = "pictures";
   std::string name = "host";
   std::string picture;
+  std::string password;
   bool resume = false;
 };
 
@@ -120,6 +128,9 @@ Options parse(int argc, char** argv) {
     } else if (a == "--name") {
       o.name = value();
       if (o.name.empty() || o.name.size() > ChatProtocol::MAX_FIELD_SIZE) usage("the name must be 1 to 255 bytes");
+    } else if (a == "--password-file") {
+      std::string why;
+      if (!HostAccess::readPasswordFile(value(), o.password, why)) usage(why);
     } else if (a.compare(0, 1, "-") == 0) {
       usage("unknown option " + a);
     } else {
@@ -210,6 +221,7 @@ int main(int argc, char** argv) {
   NetSystem& net = session.net();
   net.setSessionPort(opt.port);
   net.setPlayerName(opt.name);
+  net.setHostPassword(opt.password);
   std::string picture = opt.picture;
   if (opt.resume) {
     std::vector<std::string> skipped;
@@ -257,7 +269,13 @@ int main(int argc, char** argv) {
     }
     for (const HeadlessSession::Line& line : session.takeLines())
       if (!line.status) std::cout << line.owner << ": " << line.text << std::endl;
-    for (const std::string& line : input.takeLines()) net.sendChat(line);
+    for (const std::string& line : input.takeLines()) {
+      if (hostcommands::isCommand(line)) {
+        for (const std::string& answer : hostcommands::run(line, *net.getServer())) std::cout << answer << std::endl;
+      } else {
+        net.sendChat(line);
+      }
+    }
     autosave.tick(session.map());
   }
 

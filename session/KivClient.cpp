@@ -11,6 +11,7 @@
 #include "DEngine.h"
 #include "DrawingProtocol.h"
 #include "ExtensionWire.h"
+#include "HostAccess.h"
 #include "KivSettings.h"
 #include "SyncClient.h"
 #include "SyncEDCProtocol.h"
@@ -60,7 +61,9 @@ KivClient::KivClient(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatPr
       startedAfresh(false),
       connectionLost(false),
       hostAnnounced(false),
-      rosterSeen(false) {
+      rosterSeen(false),
+      locked(false),
+      verdict(0) {
   joinStart.useEngine(e);
   lastHeard.useEngine(e);
 }
@@ -300,6 +303,44 @@ void KivClient::hostAnnouncement(DBuffer& body) {
     return;
   }
   hostAnnounced = true;
+  const unsigned char mode = body.getByte(1);
+  if (mode == extwire::HOST_PASSWORD) {
+    if (body.size() < 2 + extwire::CHALLENGE_BYTES) {
+      postStatus("Got a malformed announcement from the host");
+      return;
+    }
+    std::string challenge;
+    for (unsigned int i = 0; i < extwire::CHALLENGE_BYTES; ++i) challenge.push_back(static_cast<char>(body.getByte(2 + i)));
+    DBuffer proof;
+    proof.appendVariable<unsigned char>(extwire::PROOF);
+    proof.appendString(HostAccess::proofFor(password, challenge));
+    sendMessage(extwire::EXTENSION_TYPE, proof);
+  } else if (mode == extwire::HOST_REFUSED && body.size() >= 3) {
+    applyVerdict(body.getByte(2));
+  }
+}
+
+void KivClient::applyVerdict(unsigned char why) {
+  if (!clientOK) return;
+  switch (why) {
+    case extwire::WRONG_PASSWORD:
+      errMsg = "Wrong password for " + hostAddress;
+      break;
+    case extwire::KICKED:
+      errMsg = "The host removed you from the session";
+      break;
+    case extwire::BANNED:
+      errMsg = "The host at " + hostAddress + " has banned this address";
+      break;
+    case extwire::TOO_MANY_WRONG:
+      errMsg = "Too many wrong passwords for " + hostAddress + ": try again in a minute";
+      break;
+    default:
+      errMsg = "The host at " + hostAddress + " ended the session";
+      break;
+  }
+  verdict = why;
+  clientOK = false;
 }
 
 bool KivClient::readRoster(DBuffer& body) {
@@ -346,6 +387,19 @@ void KivClient::extensionHandler(DBuffer& body) {
   switch (kind) {
     case extwire::ROSTER:
       if (!readRoster(body)) postStatus("Got a malformed player list from the host");
+      break;
+    case extwire::ADMITTED:
+      break;
+    case extwire::VERDICT:
+      applyVerdict(body.size() > 0 ? body.getByte(0) : 0);
+      break;
+    case extwire::LOCK:
+      if (body.size() < 1 || body.getByte(0) > 1) {
+        postStatus("Got a malformed lock message from the host");
+      } else if ((body.getByte(0) == 1) != locked) {
+        locked = body.getByte(0) == 1;
+        postStatus(locked ? "The host locked the canvas" : "The host unlocked the canvas");
+      }
       break;
     default:
       postStatus("Got an extension message of unknown kind " + std::to_string(kind));

@@ -64,6 +64,14 @@ class KivClient : public libkorvet::DDispatcher {
   // The name this player asks the host to show it by; only before the
   // greeting.
   void setPlayerName(const std::string& name) { playerName = name; }
+  // The password to prove to a host that asks for one (it never leaves
+  // this object: the host gets a proof of it).
+  void setPassword(const std::string& secret) { password = secret; }
+  // The host ended the session by a verdict (a wrong password, a removal, a
+  // ban): never retried. 0 while there is none (extwire::Verdict).
+  unsigned char getVerdict() const { return verdict; }
+  // The host has locked its canvas: nothing painted is taken meanwhile.
+  bool canvasLocked() const { return locked; }
 
   // What the host said of its players (a host that never announced itself
   // lists nobody).
@@ -116,6 +124,7 @@ class KivClient : public libkorvet::DDispatcher {
   void sendAnnouncement();
   void hostAnnouncement(libkorvet::DBuffer& body);
   bool readRoster(libkorvet::DBuffer& body);
+  void applyVerdict(unsigned char why);
 
   libksync::SyncClient* syncClient;
   WorldMap* worldMap;
@@ -130,6 +139,7 @@ class KivClient : public libkorvet::DDispatcher {
   unsigned long long bytesReceived;
   std::string hostAddress;
   std::string playerName;
+  std::string password;
   std::vector<Player> players;
   // The first thing the sync client reported about the join.
   std::string joinError;
@@ -142,6 +152,8 @@ class KivClient : public libkorvet::DDispatcher {
   bool connectionLost;
   bool hostAnnounced;
   bool rosterSeen;
+  bool locked;
+  unsigned char verdict;
 };
 
 #endif  // SESSION_KIVCLIENT_H

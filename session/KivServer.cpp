@@ -46,6 +46,7 @@ const unsigned int KivServer::MAX_CLIENTS;
 const unsigned int KivServer::GREETING_SIZE;
 const unsigned int KivServer::TICK_INTERVAL_MS;
 const std::size_t KivServer::MAX_TRACKED_ADDRESSES;
+const std::size_t KivServer::MAX_CLOSING;
 
 // ---------------------------------------------------------------------------
 // [SECTION] lifecycle
@@ -55,6 +56,7 @@ KivServer::KivServer(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatPr
     : DServer(e),
       addressUses(0),
       roster(e),
+      access(e),
       syncServer(nullptr),
       worldMap(map),
       drawingProtocol(drawing),
@@ -75,6 +77,8 @@ KivServer::~KivServer() {
   }
   clients.clear();
   pendingRemovals.clear();
+  for (ServerConnection* connection : closing) delete connection;
+  closing.clear();
   delete syncServer;
   syncServer = nullptr;
 }
@@ -162,10 +166,24 @@ void KivServer::connectHandler(Socket* socket) {
                                                       syncServer ? syncServer->getMapSize() : 0,
                                                       error ? nullptr : addressBudget(from));
 
+  const bool started = syncServer && tickTimer.isRunning();
+  // A refused address gets the greeting and why, and nothing of the
+  // session; it takes no place from anyone.
+  const unsigned char refused = error || !started ? 0 : access.refusal(from);
+  if (refused) {
+    DBuffer greeting;
+    buildGreeting(static_cast<unsigned int>(worldMap->getPixelWidth()),
+                  static_cast<unsigned int>(worldMap->getPixelHeight()), greeting);
+    connection->sendMessage(SESSION_TYPE, greeting);
+    endWithVerdict(connection,
+                   "Refused " + from + (refused == extwire::BANNED ? ": banned" : ": too many wrong passwords"), refused);
+    return;
+  }
+
   if (liveClients() >= MAX_CLIENTS && syncServer) makeRoom(connection);
   // Only a fully started server admits anyone (the listener is closed after
   // a failed start, so this is a second line of defence).
-  if (liveClients() >= MAX_CLIENTS || !syncServer || !tickTimer.isRunning()) {
+  if (liveClients() >= MAX_CLIENTS || !started) {
     postStatus("NetSystem",
                "Client tried to join from " + connection->getRemoteAddress() + ", but server is full.");
     delete connection;  // closes the socket; nothing is sent
@@ -175,7 +193,18 @@ void KivServer::connectHandler(Socket* socket) {
   DBuffer greeting;
   buildGreeting(static_cast<unsigned int>(worldMap->getPixelWidth()),
                 static_cast<unsigned int>(worldMap->getPixelHeight()), greeting);
+
+  std::string challenge;
+  if (access.hasPassword() && !HostAccess::makeChallenge(challenge)) {
+    postStatus("KivServer", "Refused " + from + ": no random challenge could be made");
+    delete connection;
+    return;
+  }
   connection->sendMessage(SESSION_TYPE, greeting);
+  if (access.hasPassword()) {
+    connection->requireProof(challenge);
+    sendHostAnnouncement(connection, extwire::HOST_PASSWORD, challenge);
+  }
 
   if (!clients.insert(connection).second) DEngine::fatalError("KivServer::connectHandler(): client exists!");
   syncServer->addClient(connection);
@@ -211,6 +240,10 @@ void KivServer::queueRemoval(ServerConnection* connection) {
   for (ServerConnection* queued : pendingRemovals)
     if (queued == connection) return;
   pendingRemovals.push_back(connection);
+  forget(connection);
+}
+
+void KivServer::forget(ServerConnection* connection) {
   // Its state machine goes at once, so nothing more is sent on a dead link.
   if (syncServer) syncServer->removeClient(connection);
   const PlayerRoster::Player* left = roster.remove(connection);
@@ -219,6 +252,44 @@ void KivServer::queueRemoval(ServerConnection* connection) {
     postStatus("NetSystem", left->name + " left");
     sendRoster();
   }
+}
+
+void KivServer::endWithVerdict(ServerConnection* connection, const std::string& line, unsigned char verdict) {
+  for (ServerConnection* queued : pendingRemovals)
+    if (queued == connection) return;  // on its way out already
+  if (connection->isClosing()) return;
+  {
+    KivSettings::LineScope ungated(nullptr);
+    postStatus("KivServer", line);
+  }
+  if (clients.erase(connection)) {
+    for (Relay& relay : relays)
+      if (relay.from == connection) relay.from = nullptr;
+    forget(connection);
+  }
+  if (connection->hasAnnounced()) {
+    DBuffer message;
+    message.appendVariable<unsigned char>(extwire::VERDICT);
+    message.appendVariable<unsigned char>(verdict);
+    connection->sendExtension(message);
+  } else if (!connection->hostAnnounced()) {
+    sendHostAnnouncement(connection, extwire::HOST_REFUSED, std::string(1, static_cast<char>(verdict)));
+  }
+  connection->beginClosing();
+  // A flood of refusals does not pile up: past the bound they close unsaid.
+  if (closing.size() >= MAX_CLOSING) connection->markDropped();
+  closing.push_back(connection);
+}
+
+void KivServer::finishClosing() {
+  std::vector<ServerConnection*> waiting;
+  for (ServerConnection* connection : closing) {
+    if (connection->closingDue())
+      delete connection;
+    else
+      waiting.push_back(connection);
+  }
+  closing.swap(waiting);
 }
 
 void KivServer::dropConnection(ServerConnection* connection, const std::string& reason) {
@@ -319,10 +390,15 @@ void KivServer::messageHandler(DBuffer& body, ServerConnection* from) {
   std::string header;
   for (unsigned int i = 0; i < HEADER_SIZE; ++i) header.push_back(static_cast<char>(body.getByte(i)));
   body.removeFirst(HEADER_SIZE);
+  // Before the password is proven nothing of the session is painted or
+  // shown; what a person painted meanwhile is theirs alone.
+  if (!from->isAdmitted() && header != extwire::ANNOUNCE_HEADER) return;
 
   // The protocols post what was wrong with a malformed body; the sender is
   // charged a fault for it.
   if (header == "DRAW") {
+    // Refused unread while locked: the painter's sync repairs its copy.
+    if (access.isLocked()) return;
     if (!from->mayDraw()) return;
     std::vector<DrawingData> painted;
     if (!drawingProtocol->parseDraw(body, worldMap, [from](long pixels) { return from->chargeLine(pixels); },
@@ -370,15 +446,16 @@ void KivServer::announceHandler(DBuffer& body, ServerConnection* from) {
     from->chargeFault("KivServer", "Got a second announcement from " + from->getAddress());
     return;
   }
-  if (!from->hostAnnounced()) sendHostAnnouncement(from);
+  if (!from->hostAnnounced()) sendHostAnnouncement(from, extwire::HOST_OPEN);
   if (roster.findByConnection(from)) sendRoster(from);
 }
 
-void KivServer::sendHostAnnouncement(ServerConnection* to) {
+void KivServer::sendHostAnnouncement(ServerConnection* to, unsigned char mode, const std::string& extra) {
   DBuffer message;
   message.appendString(extwire::ANNOUNCE_HEADER);
   message.appendVariable<unsigned char>(extwire::VERSION);
-  message.appendVariable<unsigned char>(extwire::HOST_OPEN);
+  message.appendVariable<unsigned char>(mode);
+  message.appendString(extra);
   to->setHostAnnounced();
   to->sendMessage(SESSION_TYPE, message);
 }
@@ -391,6 +468,57 @@ void KivServer::playerJoining(ServerConnection* connection) {
     postStatus("NetSystem", player.name + " joined");
   }
   sendRoster();
+  if (access.isLocked()) sendLock(connection);
+}
+
+void KivServer::sendLock(ServerConnection* to) {
+  if (to->isDropped() || !to->isAdmitted() || !to->hasAnnounced()) return;
+  DBuffer message;
+  message.appendVariable<unsigned char>(extwire::LOCK);
+  message.appendVariable<unsigned char>(access.isLocked() ? 1 : 0);
+  to->sendExtension(message);
+}
+
+void KivServer::setLocked(bool on) {
+  if (access.isLocked() == on) return;
+  access.setLocked(on);
+  {
+    KivSettings::LineScope ungated(nullptr);
+    postStatus("KivServer", on ? "The host locked the canvas" : "The host unlocked the canvas");
+  }
+  for (ServerConnection* connection : clients)
+    if (roster.findByConnection(connection)) sendLock(connection);
+}
+
+bool KivServer::kick(unsigned int playerId, bool andBan, std::string& answer) {
+  const PlayerRoster::Player* player = roster.find(playerId);
+  if (!player || player->gone) {
+    answer = "No such player";
+    return false;
+  }
+  if (player->host) {
+    answer = "The host cannot remove itself";
+    return false;
+  }
+  const std::string who = player->name + " (" + player->address + ")";
+  const std::string address = player->address;
+  ServerConnection* connection = player->connection;
+  if (andBan && !access.ban(address) && !access.isBanned(address)) {
+    answer = "Cannot ban " + who + ": the list of bans is full";
+    return false;
+  }
+  answer = (andBan ? "Banned " : "Kicked ") + who;
+  endWithVerdict(connection, answer, extwire::KICKED);
+  return true;
+}
+
+bool KivServer::unban(const std::string& address, std::string& answer) {
+  if (!access.unban(address)) {
+    answer = address + " is not banned";
+    return false;
+  }
+  answer = "Unbanned " + address;
+  return true;
 }
 
 void KivServer::passJoin(ServerConnection* connection, DBuffer& join) {
@@ -440,11 +568,34 @@ void KivServer::extensionHandler(DBuffer& body, ServerConnection* from) {
     return;
   }
   switch (kind) {
+    case extwire::PROOF:
+      proofHandler(body, from);
+      break;
     default:
       from->chargeFault("KivServer", "Got an extension message of unknown kind " + DEngine::intToStr(kind) +
                                          " from " + from->getAddress());
       break;
   }
+}
+
+void KivServer::proofHandler(DBuffer& body, ServerConnection* from) {
+  const std::string challenge = from->getChallenge();
+  if (from->isAdmitted() || challenge.empty()) {
+    from->chargeFault("KivServer", "Got an unasked password proof from " + from->getAddress());
+    return;
+  }
+  std::string proof;
+  for (unsigned int i = 1; i < body.size(); ++i) proof.push_back(static_cast<char>(body.getByte(i)));
+  if (access.checkProof(challenge, proof)) {
+    DBuffer admitted;
+    admitted.appendVariable<unsigned char>(extwire::ADMITTED);
+    from->admit();
+    from->sendExtension(admitted);
+    return;
+  }
+  // One answer a challenge: the connection goes either way.
+  access.wrongProof(from->getAddress());
+  endWithVerdict(from, "Refused " + from->getAddress() + ": wrong password", extwire::WRONG_PASSWORD);
 }
 
 void KivServer::relayStrokes() {
@@ -463,6 +614,7 @@ void KivServer::relayStrokes() {
 
 void KivServer::run() {
   clearDeletions();
+  finishClosing();
   for (ServerConnection* connection : clients) checkConnection(connection);
   postHeldLines();
   relayStrokes();

@@ -21,6 +21,7 @@
 #include "DServer.h"
 #include "DTimer.h"
 #include "DrawingData.h"
+#include "HostAccess.h"
 #include "PlayerRoster.h"
 #include "SessionWire.h"
 
@@ -48,6 +49,9 @@ class KivServer : public libkorvet::DServer {
   // Addresses whose shared budget (status lines) is remembered after their
   // connections went; beyond it the one unused longest is forgotten.
   static const std::size_t MAX_TRACKED_ADDRESSES = 256;
+  // Connections told a verdict that may wait for it to go out at once;
+  // beyond them a refused connection is closed without one.
+  static const std::size_t MAX_CLOSING = 64;
 
   // Requires: map and the protocols outlive this object.
   KivServer(libkorvet::DEngine* engine, WorldMap* map, DrawingProtocol* drawing, ChatProtocol* chat);
@@ -78,6 +82,22 @@ class KivServer : public libkorvet::DServer {
   void dropConnection(ServerConnection* connection, const std::string& reason);
   void clearDeletions();
   static void syncError(std::string text);
+
+  // The session's password; empty (the default) is an open session, on the
+  // wire exactly as without one. Applies to connections from then on.
+  void setPassword(const std::string& password) { access.setPassword(password); }
+  HostAccess& getAccess() { return access; }
+  // Moderation, the host's alone; each answer says what was done or why
+  // not. A kicked player's connection ends within a second, its client
+  // told so (it does not come back by itself); banning also refuses the
+  // player's address for the rest of the host's run.
+  bool kick(unsigned int playerId, bool andBan, std::string& answer);
+  bool unban(const std::string& address, std::string& answer);
+  // Locked, the host paints and relays no client's strokes (each client's
+  // synchronization repairs what it painted), and tells the clients that
+  // understand, which then paint nothing. The host still paints.
+  void setLocked(bool on);
+  bool isLocked() const { return access.isLocked(); }
 
   // The host's own name in the player list ("host" until set).
   void setHostName(const std::string& name);
@@ -117,12 +137,22 @@ class KivServer : public libkorvet::DServer {
   std::shared_ptr<AddressBudget> addressBudget(const std::string& address);
   // Posts the counts of status lines held back per address, when due.
   void postHeldLines();
+  // Ends a connection with a verdict: the status line, the player leaves
+  // the list, the peer is told why when it understands, and the socket
+  // closes once that went out (ServerConnection::beginClosing).
+  void endWithVerdict(ServerConnection* connection, const std::string& line, unsigned char verdict);
+  void proofHandler(libkorvet::DBuffer& body, ServerConnection* from);
+  // Leaves the sync server and the player list ("NAME left").
+  void forget(ServerConnection* connection);
+  // Deletes the closing connections that are done.
+  void finishClosing();
   // A client's announcement (the body after its header).
   void announceHandler(libkorvet::DBuffer& body, ServerConnection* from);
-  void sendHostAnnouncement(ServerConnection* to);
+  void sendHostAnnouncement(ServerConnection* to, unsigned char mode, const std::string& extra = std::string());
   // The present players to every admitted client that announced itself.
   void sendRoster();
   void sendRoster(ServerConnection* to);
+  void sendLock(ServerConnection* to);
   // Sends the lines painted from clients' DRAW bodies since the last tick to
   // every client but their sender, in the order they were painted.
   void relayStrokes();
@@ -138,6 +168,8 @@ class KivServer : public libkorvet::DServer {
   // Connections that failed; they are still inside their own error report
   // when queued, so only the next tick deletes them.
   std::vector<ServerConnection*> pendingRemovals;
+  // Connections told a verdict, waiting to close; not among the clients.
+  std::vector<ServerConnection*> closing;
   // Bounded by the senders' DRAW budgets.
   std::vector<Relay> relays;
   struct AddressEntry {
@@ -147,6 +179,7 @@ class KivServer : public libkorvet::DServer {
   std::map<std::string, AddressEntry> addresses;
   unsigned long long addressUses;
   PlayerRoster roster;
+  HostAccess access;
   libksync::SyncServer* syncServer;
   WorldMap* worldMap;
   DrawingProtocol* drawingProtocol;

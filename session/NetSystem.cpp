@@ -89,6 +89,7 @@ bool NetSystem::hostNewGame(unsigned int width, unsigned int height, WorldMap* m
   serverHandler = new KivServer(engine, map, drawingProtocol, chatProtocol);
   serverHandler->setPort(sessionPort);
   serverHandler->setHostName(playerName);
+  serverHandler->setPassword(hostPassword);
   if (!serverHandler->initialize(width, height)) {
     errMsg = serverHandler->getErrMsg();
     return false;
@@ -107,6 +108,7 @@ bool NetSystem::joinExistingGame(WorldMap* map) {
   clientHandler = new KivClient(engine, map, drawingProtocol, chatProtocol);
   clientMap = map;
   clientHandler->setPlayerName(playerName);
+  clientHandler->setPassword(joinPassword);
   clientHandler->connectToHost(hostIP, sessionPort);
   sessionMode = CLIENT;
   return true;
@@ -190,6 +192,7 @@ void NetSystem::replaceClient() {
   delete clientHandler;
   clientHandler = new KivClient(engine, clientMap, drawingProtocol, chatProtocol);
   clientHandler->setPlayerName(playerName);
+  clientHandler->setPassword(joinPassword);
   clientHandler->continueCanvas();
 }
 
@@ -224,4 +227,24 @@ std::vector<NetSystem::ListedPlayer> NetSystem::listPlayers() const {
       out.push_back(ListedPlayer{p.id, p.name, std::string(), p.host, p.you});
   }
   return out;
+}
+
+bool NetSystem::canvasLocked() const {
+  return sessionMode == CLIENT && clientHandler && !isReconnecting() && clientHandler->canvasLocked();
+}
+
+bool NetSystem::kickPlayer(unsigned int id, std::string& answer) {
+  if (sessionMode != HOSTING || !serverHandler) {
+    answer = "Only the host removes players";
+    return false;
+  }
+  return serverHandler->kick(id, false, answer);
+}
+
+bool NetSystem::banPlayer(unsigned int id, std::string& answer) {
+  if (sessionMode != HOSTING || !serverHandler) {
+    answer = "Only the host bans players";
+    return false;
+  }
+  return serverHandler->kick(id, true, answer);
 }

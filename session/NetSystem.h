@@ -75,6 +75,14 @@ class NetSystem {
   // session, or the picture is complete).
   double joinProgress() const;
 
+  // The password a hosted session asks for (empty: an open session) and the
+  // one to prove when joining. Kept in memory only, across resets, never
+  // written to the settings file.
+  void setHostPassword(const std::string& password) { hostPassword = password; }
+  void setJoinPassword(const std::string& password) { joinPassword = password; }
+  const std::string& getHostPassword() const { return hostPassword; }
+  const std::string& getJoinPassword() const { return joinPassword; }
+
   // Who is in the session, the host first: names, and for the host also
   // each client's address. Empty without a session, and on a client whose
   // host does not tell.
@@ -86,6 +94,14 @@ class NetSystem {
     bool you;
   };
   std::vector<ListedPlayer> listPlayers() const;
+
+  // A joined client whose host has locked the canvas: nothing painted is
+  // taken meanwhile (the host itself always paints).
+  bool canvasLocked() const;
+  // The host's moderation (false with the reason in the answer when not
+  // hosting or the player is not there); the answer says what was done.
+  bool kickPlayer(unsigned int id, std::string& answer);
+  bool banPlayer(unsigned int id, std::string& answer);
 
   // The session port, 5050 unless a test or tool chooses another (0 lets
   // the host's system choose; see getListenPort()).
@@ -116,6 +132,8 @@ class NetSystem {
   std::string hostIP;
   std::string playerName;
   std::string gameName;
+  std::string hostPassword;
+  std::string joinPassword;
   std::string errMsg;
   int sessionMode;
   unsigned short sessionPort;

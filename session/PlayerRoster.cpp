@@ -34,7 +34,8 @@ std::string PlayerRoster::uniqueName(const std::string& wanted) const {
 }
 
 void PlayerRoster::setHost(const std::string& name) {
-  const std::string shown = validName(name) ? name : "host";
+  const std::string cut = name.substr(0, extwire::MAX_NAME_BYTES);
+  const std::string shown = validName(cut) ? cut : "host";
   for (Player& p : players)
     if (p.host) {
       p.name = shown;

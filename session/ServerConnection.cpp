@@ -24,18 +24,27 @@ ServerConnection::ServerConnection(libkorvet::DEngine* engine, Socket* socket, K
       dropped(false),
       announced(false),
       announcedToPeer(false),
-      admitted(true) {}
+      admitted(true),
+      closing(false),
+      failed(false),
+      closingSince(0) {}
+
+const unsigned int ServerConnection::CLOSE_GRACE_MS;
 
 ServerConnection::~ServerConnection() {}
 
 void ServerConnection::errorHandler(std::string text) {
   // The server only queues this connection for deletion: the connection is
   // still inside its own error report here.
+  if (closing) {
+    failed = true;
+    return;
+  }
   if (!dropped) server->disconnectHandler(text, this);
 }
 
 void ServerConnection::receiveHandler(DBuffer& data) {
-  if (dropped) return;
+  if (dropped || closing) return;
   {
     KivSettings::LineScope scope(&budget);
     DDispatcher::receiveHandler(data);
@@ -56,7 +65,7 @@ void ServerConnection::corruptHandler(std::string text) {
 }
 
 bool ServerConnection::admitMessage(unsigned char type, const DBuffer& body) {
-  if (dropped) return false;
+  if (dropped || closing) return false;
   if (type != libksync::SyncNetwork::SYNC_MESSAGE_TYPE) return true;
   // A client sends JOIN once and CRC queries; any other kind is not ours.
   unsigned char kind = body.size() > 0 ? body.getByte(0) : 0;
@@ -91,14 +100,20 @@ bool ServerConnection::noteAnnounce(const std::string& name) {
 }
 
 bool ServerConnection::sendExtension(const DBuffer& message) {
-  if (dropped || !announced || !budget.maySend(message.size())) return false;
+  if (dropped || closing || !announced || !budget.maySend(message.size())) return false;
   sendMessage(extwire::EXTENSION_TYPE, message);
   return true;
 }
 
+void ServerConnection::requireProof(const std::string& sent) {
+  admitted = false;
+  challenge = sent;
+}
+
 void ServerConnection::admit() {
-  if (admitted || dropped) return;
+  if (admitted || dropped || closing) return;
   admitted = true;
+  challenge.clear();
   if (!heldJoin) return;
   std::unique_ptr<DBuffer> join = std::move(heldJoin);
   server->playerJoining(this);
@@ -141,7 +156,7 @@ void ServerConnection::chargeFault(const std::string& owner, const std::string& 
 }
 
 bool ServerConnection::relay(const DBuffer& message, unsigned int chatLines) {
-  if (dropped || !admitted) return false;
+  if (dropped || closing || !admitted) return false;
   if (!budget.maySend(message.size())) {
     skippedChatLines += chatLines;
     return false;
@@ -160,8 +175,23 @@ void ServerConnection::reportSkippedChat() {
   skippedChatLines = 0;
 }
 
+void ServerConnection::beginClosing() {
+  if (closing) return;
+  closing = true;
+  closingSince = budget.ageMs();
+}
+
+bool ServerConnection::closingDue() {
+  return closing && (failed || dropped || unsentBytes() == 0 || budget.ageMs() - closingSince >= CLOSE_GRACE_MS);
+}
+
 void ServerConnection::checkBudget(bool joined, bool streaming) {
-  if (dropped) return;
+  if (dropped || closing) return;
+  // A peer that cannot answer the challenge goes when a JOIN would be due.
+  if (!admitted && budget.pastJoinDeadline()) {
+    server->dropConnection(this, "no password");
+    return;
+  }
   budget.check(joined, streaming);
   enforce();
   if (!dropped && isReceiveHeld() && budget.mayRead()) resumeReceive();

@@ -76,9 +76,19 @@ class ServerConnection : public libkorvet::DDispatcher {
   // Admission of a session with a password: until admit(), the peer gets
   // nothing of the session and its JOIN is held back, to be passed on by
   // admit(). Without a password a connection is admitted from the start.
-  void requireProof() { admitted = false; }
+  void requireProof(const std::string& challenge);
   bool isAdmitted() const { return admitted; }
+  // The challenge sent to the peer, until it answered.
+  const std::string& getChallenge() const { return challenge; }
   void admit();
+
+  // A connection on its way out with a verdict the peer is told: it takes
+  // nothing more from the peer and closes once what is queued went out, or
+  // after CLOSE_GRACE_MS (closingDue()).
+  static const unsigned int CLOSE_GRACE_MS = 1000;
+  void beginClosing();
+  bool isClosing() const { return closing; }
+  bool closingDue();
 
   // Closes the socket and ignores the peer from now on; the server does
   // the rest (status line, removal).
@@ -103,6 +113,7 @@ class ServerConnection : public libkorvet::DDispatcher {
   PeerBudget budget;
   std::string address;
   std::string wantedName;
+  std::string challenge;
   // A JOIN that arrived before the password was proven.
   std::unique_ptr<libkorvet::DBuffer> heldJoin;
   unsigned long skippedChatLines;
@@ -112,6 +123,9 @@ class ServerConnection : public libkorvet::DDispatcher {
   bool announced;
   bool announcedToPeer;
   bool admitted;
+  bool closing;
+  bool failed;
+  unsigned int closingSince;
 };
 
 #endif  // SESSION_SERVERCONNECTION_H

@@ -17,6 +17,7 @@
 //   --out FILE       write segment CRCs, bitmap checksum and digest here
 //   --bandwidth B    sync bandwidth option, bytes per second (65535)
 //   --name NAME      player name ("host" / "client")
+//   --password-file FILE  the session's password, the file's first line
 //   --paint-forever  keep painting until the deadline; no convergence check
 //   --pace MS        paint and chat at a person's pace for MS ms, then agree
 //                    as usual: a stroke of 20 to 40 segments, one a tick,
@@ -33,7 +34,8 @@
 // answered with its current digest (a client's answer to an older digest no
 // longer counts once a late stroke changed it), and leaves; a matched client leaves when
 // the host has gone. Exit status: 0 agreed, 2 start failure, 3 session
-// failure, 4 deadline.
+// failure, 4 deadline, 5 the host refused or removed this client (a wrong
+// password, a kick, a ban).
 
 #include <time.h>
 
@@ -53,6 +55,8 @@
 #include "DBuffer.h"
 #include "DEngine.h"
 #include "HeadlessSession.h"
+#include "HostAccess.h"
+#include "KivClient.h"
 #include "KivServer.h"
 #include "KivSettings.h"
 #include "NetSystem.h"
@@ -83,6 +87,7 @@ struct Options {
   std::string out;
   std::string bandwidth = "65535";
   std::string name;
+  std::string password;
   bool paintForever = false;
   long paceMs = 0;
   int prepaint = 0;
@@ -142,6 +147,9 @@ Options parse(int argc, char** argv) {
       o.bandwidth = next();
     } else if (a == "--name") {
       o.name = next();
+    } else if (a == "--password-file") {
+      std::string why;
+      if (!HostAccess::readPasswordFile(next(), o.password, why)) usage(why);
     } else if (a == "--paint-forever") {
       o.paintForever = true;
     } else if (a == "--prepaint") {
@@ -357,6 +365,8 @@ int main(int argc, char** argv) {
   NetSystem& net = session.net();
   net.setSessionPort(opt.port);
   net.setPlayerName(opt.name);
+  net.setHostPassword(opt.password);
+  net.setJoinPassword(opt.password);
   net.setHostIP(opt.address);
 
   Clock::time_point start = Clock::now();
@@ -402,6 +412,12 @@ int main(int argc, char** argv) {
         session.delayNextTick(200);
         net.joinExistingGame(&map);
         continue;
+      }
+      // The host's verdict is final, whatever came before.
+      if (!opt.host && net.getClient() && net.getClient()->getVerdict() != 0) {
+        std::cout << "peer " << opt.name << ": " << net.getErrMsg() << std::endl;
+        steps.report();
+        return 5;
       }
       if (!opt.host && matched) {
         std::cout << "peer " << opt.name << ": host gone after agreement" << std::endl;

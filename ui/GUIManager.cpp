@@ -291,7 +291,11 @@ void GUIManager::run(long& scrollX, long& scrollY, WorldMap* map) {
   view.setCanvasSize(canvasWidth, canvasHeight);
   overview.layout(canvasWidth, canvasHeight, xResolution, paintGui != nullptr ? guiY : yResolution);
   doNetworkChat();
-  if (!chatActive && InputStatus::getIsNewKey()) playerList.run(InputStatus::getKeyInput(), xResolution);
+  const int px = InputStatus::getCursorX(), py = InputStatus::getCursorY();
+  // A click on the open list is the list's, never a stroke.
+  const bool overList = playerList.covers(px, py, xResolution);
+  playerList.run(!chatActive && InputStatus::getIsNewKey() ? InputStatus::getKeyInput() : 0,
+                 InputStatus::getLeftClicked(), px, py, xResolution);
   doScrolling(scrollX, scrollY, map);
   doZooming(scrollX, scrollY);
   checkScrollingLimits(scrollX, scrollY, map);
@@ -303,7 +307,7 @@ void GUIManager::run(long& scrollX, long& scrollY, WorldMap* map) {
   const bool onMap = overview.run(view);
   scrollX = view.originX;
   scrollY = view.originY;
-  const bool overPanel = checkGUIs(scrollX, scrollY, map);
+  const bool overPanel = checkGUIs(scrollX, scrollY, map) || overList || playerList.covers(px, py, xResolution);
   view.originX = scrollX;
   view.originY = scrollY;
   updateHighlighting(scrollX, scrollY, overPanel || onMap ||

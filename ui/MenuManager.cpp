@@ -210,6 +210,8 @@ void MenuManager::initHostSetup() {
   addTextBox("Map Height", DEngine::intToStr(1600), "MAP HEIGHT", 3);
   // Empty: a blank canvas of the size above; a PNG: that picture, its size.
   addTextBox("Picture", "", "PICTURE", 9);
+  // Empty: an open session. Never saved: it lives only in this run.
+  addTextBox("Password", "", "PASSWORD", 9);
   addButton("Start", "BEGIN HOSTING");
   addButton("Cancel", "CANCEL");
 }
@@ -221,6 +223,7 @@ void MenuManager::initClientSetup() {
   nextY = 148;
   addTextBox("User Name", player, "PLAYER NAME", 9);
   addTextBox("IP Address", address, "IP ADDR", 9);
+  addTextBox("Password", "", "PASSWORD", 9);
   addButton("Connect", "CONNECT");
   addButton("Cancel", "CANCEL");
 }

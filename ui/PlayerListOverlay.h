@@ -3,9 +3,12 @@
 
 // PlayerListOverlay: the list of who is in the session, over the canvas.
 // Tab opens and closes it. Each row is a player's name, "(host)" beside the
-// host's; the host also sees each client's address. It reads the network
-// facade's list every frame and keeps nothing of it. Owned by the
-// GUIManager, which runs and draws it; main thread.
+// host's; the host also sees each client's address, and moderates here:
+// clicking a player offers "Kick" and "Ban" on its row, the last rows list
+// the banned addresses with "Unban" and offer "Lock canvas" (or "Unlock
+// canvas"). It reads the network facade every frame and keeps nothing of
+// it but the player clicked. Owned by the GUIManager, which runs and draws
+// it; main thread.
 
 #include <string>
 #include <vector>
@@ -16,28 +19,49 @@ struct BITMAP;
 
 class PlayerListOverlay {
  public:
-  static constexpr int WIDTH = 420;
+  static constexpr int WIDTH = 460;
   static constexpr int TOP = 60;
-  static constexpr int ROW_HEIGHT = 16;
+  static constexpr int ROW_HEIGHT = 18;
   static constexpr int PADDING = 8;
+  // The buttons' left edges from the overlay's left edge, and their width.
+  static constexpr int KICK_X = 330;
+  static constexpr int BAN_X = 395;
+  static constexpr int BUTTON_WIDTH = 56;
 
   // Requires: net outlives this object (it may be null: nobody is listed).
   explicit PlayerListOverlay(NetSystem* net) : netSystem(net) {}
 
-  // One tick: typed is the key typed this tick (0 for none).
-  void run(char typed, int screenWidth);
+  // One tick: typed is the key typed this tick (0 for none), clicked
+  // whether the left button was clicked at (x, y).
+  void run(char typed, bool clicked, int x, int y, int screenWidth);
   void display(BITMAP* buffer, int screenWidth) const;
   bool isOpen() const { return open; }
-  void close() { open = false; }
+  void close();
   // A screen point on the open overlay: clicks there do not paint.
   bool covers(int x, int y, int screenWidth) const;
-  // The rows as shown, one text a row (for tests and the screen).
-  std::vector<std::string> rows() const;
+
+  enum RowKind { PLAYER, BANNED, LOCK };
+  struct Row {
+    RowKind kind;
+    std::string text;     // as shown
+    unsigned int id;      // PLAYER
+    std::string address;  // PLAYER (on the host), BANNED
+    bool host;
+  };
+  // The rows under the title, as shown now.
+  std::vector<Row> rows() const;
+  // The screen row (its vertical middle) of row index i.
+  static int rowY(int i) { return TOP + PADDING + ROW_HEIGHT * (i + 1) + ROW_HEIGHT / 2; }
+  static int left(int screenWidth) { return (screenWidth - WIDTH) / 2; }
+  // The player clicked last, while still listed (0: none).
+  unsigned int getSelected() const { return selected; }
 
  private:
+  bool hosting() const;
   int height() const;
 
   NetSystem* netSystem;
+  unsigned int selected = 0;
   bool open = false;
 };
 

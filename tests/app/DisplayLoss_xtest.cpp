@@ -57,8 +57,8 @@ class DisplayLossTest : public ::testing::Test {
   }
   // Menus are told apart by a few pixels, the pointer out of the way: the
   // main menu's first button is bright at (600, 155), where both setup menus
-  // show a dark name field; only the host setup has a button at (472, 345)
-  // ("Cancel"), and the join setup has "Connect" at (472, 262).
+  // show a dark name field; only the host setup has a button at (472, 393)
+  // ("Start"), and the join setup has "Connect" at (472, 310).
   enum Menu { MAIN, HOST_SETUP, JOIN_SETUP, OTHER };
   static Menu shown(const Program& p) {
     const Shot s = p.shot();
@@ -67,8 +67,8 @@ class DisplayLossTest : public ::testing::Test {
       return c <= 0xFFFFFF && c != 0x002010 && ((c >> 16) >= 0x40 || ((c >> 8) & 0xFF) >= 0x40 || (c & 0xFF) >= 0x40);
     };
     if (bright(600, 155)) return MAIN;
-    if (bright(472, 345)) return HOST_SETUP;
-    return bright(472, 262) ? JOIN_SETUP : OTHER;
+    if (bright(472, 393)) return HOST_SETUP;
+    return bright(472, 310) ? JOIN_SETUP : OTHER;
   }
   // Clicks at (512, y) while the menu shows, until done. A new menu ignores
   // its first clicks, so one may go unseen.
@@ -82,12 +82,12 @@ class DisplayLossTest : public ::testing::Test {
   // "Host New Session", then its "Start".
   static void host(Program& p) {
     ASSERT_TRUE(clickUntil(p, MAIN, 166, [&] { return shown(p) == HOST_SETUP; })) << "no host setup";
-    ASSERT_TRUE(clickUntil(p, HOST_SETUP, 358, [&] { return p.printed("Using EDC bandwidth", 0); })) << p.output();
+    ASSERT_TRUE(clickUntil(p, HOST_SETUP, 406, [&] { return p.printed("Using EDC bandwidth", 0); })) << p.output();
   }
   // "Join Existing Session", then its "Connect" to the remembered 127.0.0.1.
   static void join(Program& p, const Program& host) {
     ASSERT_TRUE(clickUntil(p, MAIN, 214, [&] { return shown(p) == JOIN_SETUP; })) << "no join setup";
-    ASSERT_TRUE(clickUntil(p, JOIN_SETUP, 262, [&] { return host.printed("Client joined from 127.0.0.1", 0); }))
+    ASSERT_TRUE(clickUntil(p, JOIN_SETUP, 310, [&] { return host.printed("Client joined from 127.0.0.1", 0); }))
         << p.output();
   }
 

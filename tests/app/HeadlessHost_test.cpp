@@ -82,7 +82,7 @@ class HeadlessHostTest : public ::testing::Test {
 };
 
 TEST_F(HeadlessHostTest, BadArgumentsGetTheUsageAndStatus2) {
-  for (const char* args : {"", "1600 1599", "1600 1600 --bandwidth 0"}) {
+  for (const char* args : {"", "1600 1599", "1600 1600 --bandwidth 0", "1600 1600 --password-file /nonexistent"}) {
     const int status = std::system(("'" + HOST + "' " + args + " 2> '" + tmp + "/err'").c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args;
     EXPECT_NE(readFile(tmp + "/err").find("usage: brelvin-host (WIDTH HEIGHT"), std::string::npos) << args;
@@ -195,6 +195,77 @@ TEST_F(HeadlessHostTest, LastSaveOnSigtermEqualsTheClientsCanvas) {
     for (int x = 0; x < canvas->w; ++x) differing += getpixel(picture, x, y) != getpixel(canvas, x, y);
   destroy_bitmap(picture);
   EXPECT_EQ(differing, 0);
+}
+
+TEST_F(HeadlessHostTest, APasswordAndTheCommandsOnStandardInput) {
+  std::ofstream(tmp + "/password") << "open sesame\n";
+  HostProcess host("1600 1600 --port 0 --save-every 0 --name keeper --password-file '" + tmp + "/password'", tmp);
+  ASSERT_GT(host.pid, 0);
+  auto log = [&] { return readFile(tmp + "/host.log"); };
+  HeadlessSession client;
+  NetSystem& net = client.net();
+  auto until = [&](int seconds, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      client.waitForTick();
+    }
+    return true;
+  };
+  auto type = [&](const std::string& line) {
+    std::fputs((line + "\n").c_str(), host.input);
+    std::fflush(host.input);
+  };
+  auto logged = [&](const std::string& text) { return until(30, [&] { return log().find(text) != std::string::npos; }); };
+  const std::string hosting = "brelvin-host: hosting a 1600 x 1600 canvas on port ";
+  ASSERT_TRUE(logged(hosting)) << log();
+  const std::string text = log();
+  const unsigned short port = static_cast<unsigned short>(std::atoi(text.c_str() + text.find(hosting) + hosting.size()));
+  // Joins as painter with password; false once the session ended.
+  auto join = [&](const std::string& password) {
+    net.resetVariables();
+    client.map().reset();
+    net.setSessionPort(port);
+    net.setHostIP("127.0.0.1");
+    net.setPlayerName("painter");
+    net.setJoinPassword(password);
+    return net.joinExistingGame(&client.map()) && until(30, [&] { return !net.netOK() || net.clientReady(); }) &&
+           net.netOK();
+  };
+  auto ended = [&] { return until(30, [&] { return !net.netOK(); }); };
+
+  ASSERT_FALSE(join("open sesamE"));
+  EXPECT_EQ("Wrong password for 127.0.0.1", net.getErrMsg());
+  EXPECT_TRUE(logged("KivServer Refused 127.0.0.1: wrong password\n")) << log();
+
+  ASSERT_TRUE(join("open sesame")) << net.getErrMsg();
+  type("/who");
+  EXPECT_TRUE(logged("keeper (host)\npainter  127.0.0.1\n")) << log();
+  type("/lock");
+  EXPECT_TRUE(until(30, [&] { return net.canvasLocked(); }));
+  EXPECT_TRUE(logged("The host locked the canvas\n")) << log();
+  type("/unlock");
+  EXPECT_TRUE(until(30, [&] { return !net.canvasLocked(); }));
+  type("/shrug");
+  EXPECT_TRUE(logged("keeper: /shrug\n")) << log();
+
+  type("/kick painter");
+  ASSERT_TRUE(ended());
+  EXPECT_EQ("The host removed you from the session", net.getErrMsg());
+  EXPECT_FALSE(net.isReconnecting());
+  EXPECT_TRUE(logged("Kicked painter (127.0.0.1)\n")) << log();
+
+  ASSERT_TRUE(join("open sesame")) << net.getErrMsg();
+  type("/ban painter");
+  ASSERT_TRUE(ended());
+  ASSERT_FALSE(join("open sesame"));
+  EXPECT_EQ("The host at 127.0.0.1 has banned this address", net.getErrMsg());
+  EXPECT_TRUE(logged("KivServer Refused 127.0.0.1: banned\n")) << log();
+  type("/unban 127.0.0.1");
+  EXPECT_TRUE(logged("Unbanned 127.0.0.1\n")) << log();
+  EXPECT_TRUE(join("open sesame")) << net.getErrMsg();
+  // Nothing of the password reached the output.
+  EXPECT_EQ(std::string::npos, log().find("sesame"));
 }
 
 }  // namespace

@@ -118,14 +118,14 @@ TEST_F(ShellTest, StrokeInTheMarginOfACanvasNarrowerThanTheScreenIsClippedToTheC
   start();
   ASSERT_TRUE(prog.printed("Initialized graphics\n", 30)) << prog.output();
   // Menus are told apart with the pointer out of the way: the main menu has
-  // a bright button at (850, 166) and nothing at (810, 345); the host menu a
-  // dark name field and its "Cancel" button there. Its "Start" sits where
-  // the main menu has "Exit", so it is only clicked while the host menu shows.
+  // a bright button at (850, 166) and nothing at (810, 393); the host menu a
+  // dark name field and its "Start" button there. "Start" is only clicked
+  // while the host menu shows.
   auto bright = [&](int x, int y) {
     const unsigned int c = pixelAt(x, y);
     return c <= 0xFFFFFF && c != 0x002010 && ((c >> 16) >= 0x40 || ((c >> 8) & 0xFF) >= 0x40 || (c & 0xFF) >= 0x40);
   };
-  auto hostMenu = [&] { return !bright(850, 166) && bright(810, 345); };
+  auto hostMenu = [&] { return !bright(850, 166) && bright(810, 393); };
   prog.xdo("mousemove 5 700");
   ASSERT_TRUE(eventually(10, [&] { return bright(850, 166); }));
   ASSERT_TRUE(eventually(10, [&] {
@@ -135,7 +135,7 @@ TEST_F(ShellTest, StrokeInTheMarginOfACanvasNarrowerThanTheScreenIsClippedToTheC
   bool hosting = false;
   eventually(10, [&] {
     if (!hostMenu()) return true;
-    prog.xdo("mousemove 850 358 click 1 mousemove 5 700");
+    prog.xdo("mousemove 850 406 click 1 mousemove 5 700");
     return hosting = prog.printed("Using EDC bandwidth", 1);
   });
   // The session port is shared with the session tests; an error menu here means it was taken.

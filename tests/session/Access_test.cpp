@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "ExtensionWire.h"
+#include "HostAccess.h"
 #include "KivServer.h"
 #include "PlayerRoster.h"
 #include "ServerConnection.h"
@@ -133,4 +134,191 @@ TEST(PlayerRoster, AClientBesideAHostOfTheSessionsOwnMessagesOnlySendsItsAnnounc
   EXPECT_FALSE(joiner.client.hostSpeaksExtensions());
   EXPECT_TRUE(joiner.client.getPlayers().empty());
   EXPECT_EQ(0, peer->corrupt);
+}
+
+namespace {
+
+// A client with its own canvas that joins with a password.
+struct PasswordJoiner : Joiner {
+  PasswordJoiner(DEngine* e, unsigned short port, const std::string& password, const std::string& name = "Di")
+      : Joiner(e, port) {
+    client.setPassword(password);
+    client.setPlayerName(name);
+  }
+  bool ended() const { return !client.getClientOK(); }
+};
+
+}  // namespace
+
+TEST(Password, APeerWithoutTheProofGetsTheGreetingAndChallengeOnlyAndGoesAtTheDeadline) {
+  libkorvet::DTime::setManualClock(true);
+  Host host;
+  host.server.setPassword("s3cret");
+  ASSERT_TRUE(host.server.initialize(1600, 1600)) << host.server.getErrMsg();
+  host.map.applyLineDrawing(10, 10, 500, 10, 3, 7);
+  drainChat();
+
+  // Speaks only the session's own messages: JOIN, a stroke, a chat line.
+  SyncPeer plain(&host.engine, host.port(), 256);
+  ASSERT_TRUE(pump(host.engine, [&] { return plain.connection->bodies.size() == 2; }));
+  ASSERT_TRUE(plain.join());
+  KivSettings::setBrushSize(1);
+  KivSettings::setFillType(5);
+  DrawingProtocol painter;
+  painter.addCoordinates(100, 300, 140, 300);
+  DBuffer draw;
+  for (int tick = 0; tick < 10 && !painter.prepareClientMessage(draw); ++tick) continue;
+  plain.connection->sendMessage(0, draw);
+  ChatProtocol chatter;
+  chatter.addChat("eve", "hi", false);
+  DBuffer chat;
+  for (int tick = 0; tick < 20 && !chatter.prepareMessage(chat); ++tick) continue;
+  plain.connection->sendMessage(0, chat);
+
+  std::vector<StatusLine> seen;
+  ASSERT_TRUE(pumpPaced(host.engine, [&] { return sawLine(seen, "KivServer", "Dropped 127.0.0.1: no password"); },
+                        20000, 10));
+  ASSERT_TRUE(pump(host.engine, [&] { return plain.connection->closed; }));
+  ASSERT_EQ(2u, plain.connection->bodies.size());
+  EXPECT_EQ(12u, plain.connection->bodies[0].size());
+  const Bytes& challenge = plain.connection->bodies[1];
+  ASSERT_EQ(6 + extwire::CHALLENGE_BYTES, challenge.size());
+  EXPECT_EQ((Bytes{'B', 'R', 'L', 'V', extwire::VERSION, extwire::HOST_PASSWORD}), Bytes(challenge.begin(), challenge.begin() + 6));
+  EXPECT_TRUE(plain.connection->syncBodies.empty());
+  EXPECT_FALSE(std::any_of(seen.begin(), seen.end(), [](const StatusLine& l) { return l.text == "hi"; }));
+  EXPECT_EQ(0u, pixelOf(host.data(), 120, 300));
+  EXPECT_TRUE(host.server.getRoster().present().size() == 1);
+  // Every connection gets a challenge of its own.
+  SyncPeer next(&host.engine, host.port(), 256);
+  ASSERT_TRUE(pump(host.engine, [&] { return next.connection->bodies.size() == 2; }));
+  EXPECT_NE(challenge, next.connection->bodies[1]);
+  libkorvet::DTime::setManualClock(false);
+}
+
+TEST(Password, TheRightPasswordJoinsWithoutEverBeingSentAndAWrongOneIsRefused) {
+  Host host;
+  host.server.setPassword("s3cret");
+  ASSERT_TRUE(host.server.initialize(1600, 1600)) << host.server.getErrMsg();
+  drainChat();
+  std::vector<StatusLine> seen;
+
+  PasswordJoiner good(&host.engine, host.port(), "s3cret");
+  ASSERT_TRUE(pump(host.engine, [&] { return good.client.getJoined() && good.client.getPlayers().size() == 2; }));
+  ASSERT_TRUE(pump(host.engine, [&] { return sawLine(seen, "NetSystem", "Di joined"); }));
+
+  PasswordJoiner wrong(&host.engine, host.port(), "s3cre7");
+  ASSERT_TRUE(pump(host.engine, [&] { return wrong.ended(); }));
+  EXPECT_EQ("Wrong password for 127.0.0.1", wrong.client.getErrMsg());
+  EXPECT_EQ(extwire::WRONG_PASSWORD, wrong.client.getVerdict());
+  EXPECT_FALSE(wrong.client.lostConnection());
+  ASSERT_TRUE(pump(host.engine, [&] { return sawLine(seen, "KivServer", "Refused 127.0.0.1: wrong password"); }));
+  EXPECT_FALSE(wrong.client.getJoined());
+  EXPECT_EQ(1u, host.server.numClients());
+  EXPECT_TRUE(good.client.getClientOK());
+
+  // What a client sends a host that asks for the password: nothing of it.
+  DEngine engine;
+  RawHost standIn(&engine);
+  PasswordJoiner watched(&engine, standIn.getLocalPort(), "s3cret");
+  ASSERT_TRUE(pump(engine, [&] { return !standIn.peers.empty(); }));
+  RawPeer* peer = standIn.peers.front().get();
+  std::vector<Bytes> extension;
+  peer->addHandler(extwire::EXTENSION_TYPE, [&](DBuffer& b) { extension.push_back(bytesOf(b)); });
+  peer->sendMessage(0, sessiontest::greeting("NTPT", 1600, 1600));
+  DBuffer ask = text("BRLV");
+  ask.appendByte(extwire::VERSION);
+  ask.appendByte(extwire::HOST_PASSWORD);
+  for (unsigned int i = 0; i < extwire::CHALLENGE_BYTES; ++i) ask.appendByte(static_cast<unsigned char>(i));
+  peer->sendMessage(0, ask);
+  ASSERT_TRUE(pump(engine, [&] { return !extension.empty() && !peer->syncBodies.empty(); }));
+  std::string challenge;
+  for (unsigned int i = 0; i < extwire::CHALLENGE_BYTES; ++i) challenge.push_back(static_cast<char>(i));
+  EXPECT_EQ(extwire::PROOF, extension[0][0]);
+  EXPECT_EQ(HostAccess::proofFor("s3cret", challenge), std::string(extension[0].begin() + 1, extension[0].end()));
+  std::vector<Bytes> sent = peer->bodies;
+  sent.insert(sent.end(), peer->syncBodies.begin(), peer->syncBodies.end());
+  sent.insert(sent.end(), extension.begin(), extension.end());
+  for (const Bytes& body : sent) EXPECT_EQ(std::string::npos, std::string(body.begin(), body.end()).find("s3cret"));
+}
+
+TEST(Password, FiveWrongProofsWithinAMinuteRefuseTheAddressForAMinute) {
+  libkorvet::DTime::setManualClock(true);
+  DEngine engine;
+  HostAccess access(&engine);
+  auto advance = [&](unsigned int ms) {
+    libkorvet::DTime::advanceManualClock(ms);
+    engine.update(-1);
+  };
+  // Four within a minute and one just after the first left the window.
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(access.wrongProof("10.0.0.9"));
+  advance(HostAccess::WRONG_PROOF_WINDOW_MS);
+  EXPECT_FALSE(access.wrongProof("10.0.0.9"));
+  EXPECT_EQ(0, access.refusal("10.0.0.9"));
+
+  Host host;
+  host.server.setPassword("s3cret");
+  ASSERT_TRUE(host.server.initialize(1600, 1600)) << host.server.getErrMsg();
+  drainChat();
+  std::vector<StatusLine> seen;
+  for (int i = 0; i < 5; ++i) {
+    PasswordJoiner wrong(&host.engine, host.port(), "guess" + std::to_string(i));
+    ASSERT_TRUE(pump(host.engine, [&] { return wrong.ended(); }));
+  }
+  {
+    PasswordJoiner right(&host.engine, host.port(), "s3cret");
+    ASSERT_TRUE(pump(host.engine, [&] { return right.ended(); }));
+    EXPECT_EQ("Too many wrong passwords for 127.0.0.1: try again in a minute", right.client.getErrMsg());
+    ASSERT_TRUE(pump(host.engine,
+                     [&] { return sawLine(seen, "KivServer", "Refused 127.0.0.1: too many wrong passwords"); }));
+  }
+  libkorvet::DTime::advanceManualClock(HostAccess::REFUSE_MS);
+  PasswordJoiner later(&host.engine, host.port(), "s3cret");
+  ASSERT_TRUE(pump(host.engine, [&] { return later.client.getJoined() || later.ended(); }));
+  EXPECT_TRUE(later.client.getJoined()) << later.client.getErrMsg();
+  libkorvet::DTime::setManualClock(false);
+}
+
+TEST(Moderation, TheLockRefusesClientsStrokesAndAClientSendingTheHostsMessagesIsDropped) {
+  Host host;
+  ASSERT_TRUE(host.server.initialize(1600, 1600)) << host.server.getErrMsg();
+  drainChat();
+  std::vector<StatusLine> seen;
+  Joiner painter(&host.engine, host.port());
+  painter.client.setPlayerName("Ed");
+  ASSERT_TRUE(pump(host.engine, [&] { return painter.client.getJoined() && !painter.client.getPlayers().empty(); }));
+
+  host.server.setLocked(true);
+  ASSERT_TRUE(pump(host.engine, [&] { return painter.client.canvasLocked(); }));
+  ASSERT_TRUE(pump(host.engine, [&] { return sawLine(seen, "KivClient", "The host locked the canvas"); }));
+  KivSettings::setBrushSize(1);
+  KivSettings::setFillType(5);
+  painter.drawing.addCoordinates(100, 700, 140, 700);
+  // The host itself still paints.
+  host.map.applyLineDrawing(100, 800, 140, 800, 1, 5);
+  for (int i = 0; i < 30; ++i) host.engine.update(-1);
+  ASSERT_TRUE(pump(host.engine, [&] { return painter.drawing.getNumPending() == 0; }));
+  for (int i = 0; i < 200; ++i) host.engine.update(-1);
+  EXPECT_EQ(0u, pixelOf(host.data(), 120, 700));
+  EXPECT_NE(0u, pixelOf(host.data(), 120, 800));
+  host.server.setLocked(false);
+  ASSERT_TRUE(pump(host.engine, [&] { return !painter.client.canvasLocked(); }));
+  painter.drawing.addCoordinates(100, 700, 140, 700);
+  EXPECT_TRUE(pump(host.engine, [&] { return pixelOf(host.data(), 120, 700) != 0; }));
+
+  // A client that announced itself and then sends a message only the host
+  // may send.
+  std::unique_ptr<RawPeer> forger = host.connect();
+  DBuffer hello = text("BRLV");
+  hello.appendByte(extwire::VERSION);
+  hello.appendByte(0);
+  forger->sendMessage(0, hello);
+  DBuffer forged;
+  forged.appendByte(extwire::VERDICT);
+  forged.appendByte(extwire::KICKED);
+  forger->sendMessage(extwire::EXTENSION_TYPE, forged);
+  ASSERT_TRUE(pump(host.engine, [&] {
+    return sawLine(seen, "KivServer", "Dropped 127.0.0.1: sent a message only the host may send");
+  }));
+  EXPECT_TRUE(pump(host.engine, [&] { return forger->closed; }));
+  EXPECT_TRUE(painter.client.getClientOK());
 }

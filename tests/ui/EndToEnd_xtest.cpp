@@ -303,12 +303,12 @@ class EndToEndTest : public ::testing::Test {
 
   void hostFromMainMenu(Instance& in) {
     ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
-    ASSERT_TRUE(clickUntil(in, MID, row(4), panelShown)) << in.output();
+    ASSERT_TRUE(clickUntil(in, MID, row(5), panelShown)) << in.output();
     in.moveAndSync(PARK);
   }
   void joinFromMainMenu(Instance& in) {
     ASSERT_TRUE(clickUntil(in, MID, row(1), titled("Join a Session")));
-    ASSERT_TRUE(clickUntil(in, MID, row(2), [](const Shot& s) { return !titleIs(s, "Join a Session"); }));
+    ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return !titleIs(s, "Join a Session"); }));
     ASSERT_TRUE(in.waitScreen(20, panelShown)) << in.output();
     in.moveAndSync(PARK);
   }
@@ -409,7 +409,7 @@ TEST_F(EndToEndTest, MainMenuThenAHostedSessionWithItsPanel) {
   ASSERT_TRUE(clickUntil(host, MID, row(0), titled("Host a Session")));
   EXPECT_TRUE(centredTextShown(host.lastShot, SMALL_FONT, "(Map dimensions are in pixels)", MID, 718, STATUS_PINK));
   host.savePng(SHOTS, "host_setup");
-  ASSERT_TRUE(clickUntil(host, MID, row(4), panelShown)) << host.output();
+  ASSERT_TRUE(clickUntil(host, MID, row(5), panelShown)) << host.output();
   EXPECT_TRUE(host.printed("Using EDC bandwidth 65535", 5)) << host.output();
   host.moveAndSync(PARK);
   // A fresh 1600 x 1600 canvas is black under the view.
@@ -586,7 +586,7 @@ TEST_F(EndToEndTest, JoinedClientsSeeEachOthersStrokesAtOnce) {
   if (HasFatalFailure()) return;
   ASSERT_TRUE(clickUntil(host, MID, row(0), titled("Host a Session")));
   ASSERT_TRUE(setText(host, centredField("Map Width", 3, row(1)), "10000"));
-  ASSERT_TRUE(clickUntil(host, MID, row(4), panelShown, 30)) << host.output();
+  ASSERT_TRUE(clickUntil(host, MID, row(5), panelShown, 30)) << host.output();
   ASSERT_TRUE(host.printed("numXSegments: 100\n", 5)) << host.output();
   host.moveAndSync(PARK);
   joinFromMainMenu(left);
@@ -633,11 +633,11 @@ TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
 
   // Nothing listens on port 5050.
   ASSERT_TRUE(clickUntil(in, MID, row(1), titled("Join a Session")));
-  ASSERT_TRUE(clickUntil(in, MID, row(2), titled("Errors Encountered:")));
+  ASSERT_TRUE(clickUntil(in, MID, row(3), titled("Errors Encountered:")));
   EXPECT_TRUE(in.waitScreen(2, errorMenu("Couldn't connect: Connection refused")));
   in.savePng(SHOTS, "error_menu");
   ASSERT_TRUE(clickUntil(in, MID, row(3), titled("Join a Session")));
-  ASSERT_TRUE(clickUntil(in, MID, row(3), mainMenuShown));  // Cancel
+  ASSERT_TRUE(clickUntil(in, MID, row(4), mainMenuShown));  // Cancel
   ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
 
   struct Case {
@@ -650,14 +650,14 @@ TEST_F(EndToEndTest, FailedJoinAndBadMapSizesShowTheErrorMenu) {
     const Field width = centredField("Map Width", 3, row(1));
     if (!setText(in, width, c.width)) in.savePng(SHOTS, "failed_map_width");
     ASSERT_TRUE(fieldShows(in.lastShot, width, c.width)) << c.width;
-    ASSERT_TRUE(clickUntil(in, MID, row(4), titled("Errors Encountered:"))) << c.width;
+    ASSERT_TRUE(clickUntil(in, MID, row(5), titled("Errors Encountered:"))) << c.width;
     EXPECT_TRUE(in.waitScreen(2, errorMenu(c.message))) << c.width;
     if (c.width == "abc") in.savePng(SHOTS, "error_menu_map_width");
     ASSERT_TRUE(clickUntil(in, MID, row(3), titled("Host a Session"))) << c.width;
   }
   // The failed attempts left nothing behind: the size the boxes show (the
   // default) hosts at once, under the remembered player name.
-  EXPECT_TRUE(clickUntil(in, MID, row(4), panelShown)) << in.output();
+  EXPECT_TRUE(clickUntil(in, MID, row(5), panelShown)) << in.output();
   const std::string config = readFile(in.run + "/kivsettings.cfg");
   EXPECT_NE(config.find("%PREVIOUS_PLAYER_NAME\n>loner\n"), std::string::npos) << config;
   EXPECT_EQ(in.sanitizerReport(), "");
@@ -678,7 +678,7 @@ TEST_F(EndToEndTest, LongAddressTypedFastIsSavedWhole) {
   // Scrolled to its end, and nothing of it drawn past the box.
   EXPECT_EQ(0, in.lastShot.count(box.right, box.y - 18, 1024, box.y + 18, TEXT_CYAN));
   in.savePng(SHOTS, "join_long_address");
-  ASSERT_TRUE(clickUntil(in, MID, row(2), [](const Shot& s) { return !titleIs(s, "Join a Session"); }));
+  ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return !titleIs(s, "Join a Session"); }));
   const std::string config = readFile(in.configPath());
   EXPECT_NE(config.find("%PREVIOUS_INPUT_ADDRESS\n>" + address + "\n"), std::string::npos) << config;
   EXPECT_EQ(in.sanitizerReport(), "");
@@ -735,7 +735,7 @@ TEST_F(EndToEndTest, OptionsApplyWhatTheyShowWholeOrNotAtAll) {
   EXPECT_NE(config.find("%Y_RESOLUTION\n>700\n"), std::string::npos) << config;
   EXPECT_NE(config.find("%SYNC_BANDWIDTH\n>65535\n"), std::string::npos) << config;
   ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
-  ASSERT_TRUE(clickUntil(in, MID, row(4), [](const Shot& s) { return panelShownAt(s, 700); })) << in.output();
+  ASSERT_TRUE(clickUntil(in, MID, row(5), [](const Shot& s) { return panelShownAt(s, 700); })) << in.output();
   in.key("Escape");
   ASSERT_TRUE(in.waitScreen(10, mainMenuShown));
 
@@ -748,7 +748,7 @@ TEST_F(EndToEndTest, OptionsApplyWhatTheyShowWholeOrNotAtAll) {
   ASSERT_TRUE(clickUntil(in, MID, thatSucks, showing("20", "768")));
   ASSERT_TRUE(keyUntil(in, "Escape", mainMenuShown));
   ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
-  ASSERT_TRUE(clickUntil(in, MID, row(4), [](const Shot& s) { return panelShownAt(s, 700); })) << in.output();
+  ASSERT_TRUE(clickUntil(in, MID, row(5), [](const Shot& s) { return panelShownAt(s, 700); })) << in.output();
   EXPECT_EQ(in.sanitizerReport(), "");
 }
 
@@ -837,7 +837,7 @@ TEST_F(EndToEndTest, DISABLED_FrameRateWhilePaintingOnTheLargestCanvas) {
   ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
   ASSERT_TRUE(setText(in, centredField("Map Width", 3, row(1)), "10000"));
   ASSERT_TRUE(setText(in, centredField("Map Height", 3, row(2)), "10000"));
-  ASSERT_TRUE(clickUntil(in, MID, row(4), panelShown, 30)) << in.output();
+  ASSERT_TRUE(clickUntil(in, MID, row(5), panelShown, 30)) << in.output();
   in.moveAndSync(PARK);
   // "FPS: n" shows at (x resolution - 100, 5) only below 30 frames a second.
   auto fpsShown = [](const Shot& s) {

@@ -11,6 +11,11 @@
 #include "ChatMessage.h"
 #include "InputStatus.h"
 #include "DEngine.h"
+#include "EnginePump.h"
+#include "KivClient.h"
+#include "KivServer.h"
+#include "ChatProtocol.h"
+#include "DrawingProtocol.h"
 #include "KivSettings.h"
 #include "NetSystem.h"
 #include "TickDriver.h"
@@ -425,7 +430,19 @@ TEST_F(PaintGUITest, EnterSendsTheLineThroughTheNetwork) {
   gui.reset();  // before the facade it points to
 }
 
-TEST_F(PaintGUITest, TabShowsWhoIsInTheSession) {
+// A client of the GUI host's session, with a canvas of its own.
+struct Guest {
+  Guest(libkorvet::DEngine* e, unsigned short port, const std::string& name) : client(e, &map, &drawing, &chat) {
+    client.setPlayerName(name);
+    client.connectToHost("127.0.0.1", port);
+  }
+  WorldMap map;
+  DrawingProtocol drawing;
+  ChatProtocol chat;
+  KivClient client;
+};
+
+TEST_F(PaintGUITest, TabShowsWhoIsInTheSessionAndTheHostModeratesThere) {
   libkorvet::DEngine engine;
   NetSystem net(&engine);
   net.setPlayerName("Ann");
@@ -434,21 +451,60 @@ TEST_F(PaintGUITest, TabShowsWhoIsInTheSession) {
   ASSERT_TRUE(net.hostNewGame(1600, 1600, &map)) << net.getErrMsg();
   testing::internal::GetCapturedStdout();
   ASSERT_TRUE(make(&net, 1024, 768));
+  testing::internal::CaptureStdout();
   press(KEY_TAB, '\t');
-  ASSERT_TRUE(gui->getPlayerList().isOpen());
-  EXPECT_EQ(std::vector<std::string>{"Ann (host)"}, gui->getPlayerList().rows());
+  const PlayerListOverlay& list = gui->getPlayerList();
+  ASSERT_TRUE(list.isOpen());
+  ASSERT_EQ(2u, list.rows().size());
+  EXPECT_EQ("Ann (host)", list.rows()[0].text);
+  EXPECT_EQ("Lock canvas", list.rows()[1].text);
   BITMAP* screen = create_bitmap_ex(8, 1024, 768);
   clear_to_color(screen, 0);
   gui->display(screen);
   EXPECT_NE(0, getpixel(screen, 1024 / 2, PlayerListOverlay::TOP));
   destroy_bitmap(screen);
+
+  Guest bo(&engine, net.getListenPort(), "Bo");
+  Guest cy(&engine, net.getListenPort(), "Cy");
+  ASSERT_TRUE(testnet::pump({&engine}, [&] { return net.listPlayers().size() == 3; }));
+  const int x0 = PlayerListOverlay::left(1024);
+  auto clickRow = [&](int row, int dx) { clickAt(x0 + dx, PlayerListOverlay::rowY(row)); };
+  ASSERT_EQ("Bo  127.0.0.1", list.rows()[1].text);
+  // A click offers Kick and Ban; the strokes of these clicks paint nothing.
+  clickRow(1, 20);
+  EXPECT_EQ(list.rows()[1].id, list.getSelected());
+  clickRow(1, PlayerListOverlay::KICK_X + 5);
+  ASSERT_TRUE(testnet::pump({&engine}, [&] { return !bo.client.getClientOK(); }));
+  EXPECT_EQ("The host removed you from the session", bo.client.getErrMsg());
+  EXPECT_FALSE(bo.client.lostConnection());
+  ASSERT_EQ("Cy  127.0.0.1", list.rows()[1].text);
+  clickRow(1, 20);
+  clickRow(1, PlayerListOverlay::BAN_X + 5);
+  ASSERT_TRUE(testnet::pump({&engine}, [&] { return !cy.client.getClientOK(); }));
+  ASSERT_EQ(3u, list.rows().size());
+  EXPECT_EQ("banned  127.0.0.1", list.rows()[1].text);
+  EXPECT_EQ(0, gui->getHighlightSize());
+  {
+    Guest again(&engine, net.getListenPort(), "Cy");
+    ASSERT_TRUE(testnet::pump({&engine}, [&] { return !again.client.getClientOK(); }));
+    EXPECT_EQ("The host at 127.0.0.1 has banned this address", again.client.getErrMsg());
+  }
+  clickRow(1, PlayerListOverlay::BAN_X + 5);  // Unban
+  ASSERT_EQ(2u, list.rows().size());
+  clickRow(1, 20);
+  EXPECT_TRUE(net.getServer()->isLocked());
+  EXPECT_EQ("Unlock canvas", list.rows()[1].text);
+  clickRow(1, 20);
+  EXPECT_FALSE(net.getServer()->isLocked());
+  testing::internal::GetCapturedStdout();
+
   // Typed into the chat line, Tab is not for the list.
   press(KEY_ENTER, 13);
   press(KEY_TAB, '\t');
   press(KEY_ENTER, 13);
-  EXPECT_TRUE(gui->getPlayerList().isOpen());
+  EXPECT_TRUE(list.isOpen());
   press(KEY_TAB, '\t');
-  EXPECT_FALSE(gui->getPlayerList().isOpen());
+  EXPECT_FALSE(list.isOpen());
   gui.reset();
 }
 
