@@ -18,13 +18,13 @@ class CanvasReductions {
  public:
   // Side of the areas changes are tracked in; a power of two, so that every
   // area's part of each copy starts and ends on whole pixels down to 1:64.
-  static const int TILE = 64;
+  static constexpr int TILE = 64;
   // The smallest copy's longer side is at most this (the overview map's source).
-  static const int SMALLEST_SIDE = 256;
+  static constexpr int SMALLEST_SIDE = 256;
   // Areas brought up to date by one update(): about a millisecond of work,
   // so that a canvas changed everywhere at once (a join, a loaded picture)
   // catches up over a few seconds without holding up a frame.
-  static const int TILES_PER_UPDATE = 192;
+  static constexpr int TILES_PER_UPDATE = 192;
 
   // Requires: mirror outlives this object and keeps its size.
   explicit CanvasReductions(BITMAP* mirror);

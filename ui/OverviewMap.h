@@ -15,12 +15,12 @@ class WorldMap;
 class OverviewMap {
  public:
   // The map's longer side; its other side follows the canvas's shape.
-  static const int MAX_SIDE = 200;
+  static constexpr int MAX_SIDE = 200;
   // Gap to the screen's right edge, and its top (clear of the frame-rate line).
-  static const int MARGIN = 8;
-  static const int TOP = 24;
+  static constexpr int MARGIN = 8;
+  static constexpr int TOP = 24;
   // Frames between two refreshes of the picture: at most about four a second.
-  static const int REFRESH_FRAMES = 8;
+  static constexpr int REFRESH_FRAMES = 8;
 
   OverviewMap() = default;
   ~OverviewMap();
