@@ -112,18 +112,25 @@ bool ConfigWriter::readEntry(const std::string& firstLine, std::istream& stream,
                              const std::string& p) {
   bool matched = false;
   std::string error;
-  if (!parseEntry(firstLine, stream, id, value, comments, ids, values, p, matched, error)) fatal(error);
+  if (!parseEntry(firstLine, stream, id, value, comments, ids, values, p, matched, error, nullptr)) fatal(error);
   return matched;
 }
 
 bool ConfigWriter::parseEntry(const std::string& firstLine, std::istream& stream, const std::string& id,
                               const std::string& value, std::vector<ConfigComments>& comments,
                               std::vector<std::string>& ids, std::vector<std::string>& values,
-                              const std::string& p, bool& matched, std::string& error) {
-  // Some texts span two lines.
+                              const std::string& p, bool& matched, std::string& error, int* lineNumber) {
+  // Some texts span two lines; the number of the line at fault ends them,
+  // when it is known.
   auto fail = [&](const std::string& first, const std::string& second = std::string()) {
     error = second.empty() ? first : first + "\n" + second;
+    if (lineNumber != nullptr) error += " at line " + intToStr(*lineNumber);
     return false;
+  };
+  auto next = [&](std::string& line) {
+    if (!std::getline(stream, line)) return false;
+    if (lineNumber != nullptr) ++*lineNumber;
+    return true;
   };
   if (firstLine.empty() || (firstLine[0] != '#' && firstLine[0] != '%'))
     return fail("ConfigWriter error reading " + p + ": " + firstLine, "Expected a comment or ID");
@@ -134,13 +141,12 @@ bool ConfigWriter::parseEntry(const std::string& firstLine, std::istream& stream
   std::string line = firstLine;
   while (line[0] == '#') {
     entryComments.add(line);
-    if (!std::getline(stream, line))
-      return fail("ConfigWriter couldn't read from file " + p, "Expected config ID after comments");
+    if (!next(line)) return fail("ConfigWriter couldn't read from file " + p, "Expected config ID after comments");
     line = cleanLine(line);
     if (line.empty())
       return fail("ConfigWriter error reading from file " + p, "Got a blank line; expected comment or ID");
     if (line[0] != '#' && line[0] != '%')
-      return fail("ConfigWriter error reading from file " + p, "Invalid line after comments section");
+      return fail("ConfigWriter error reading from file " + p, "Invalid line after comments section: " + line);
   }
 
   if (line.size() < 2) return fail("ConfigWriter: expected config ID after % symbol in file " + p);
@@ -148,6 +154,7 @@ bool ConfigWriter::parseEntry(const std::string& firstLine, std::istream& stream
   matched = line.substr(1) == id;
 
   std::string valueLine;
+  if (lineNumber != nullptr) ++*lineNumber;  // the value's line, or where it is missing
   std::getline(stream, valueLine);
   const bool failed = readError(stream);
   valueLine = cleanLine(valueLine);
@@ -159,6 +166,36 @@ bool ConfigWriter::parseEntry(const std::string& firstLine, std::istream& stream
   return true;
 }
 
+bool ConfigWriter::parseFile(const std::string& p, std::vector<ConfigComments>& comments,
+                             std::vector<std::string>& ids, std::vector<std::string>& values, std::string& error) {
+  std::ifstream in(p.c_str());
+  if (!in.is_open()) return true;  // a file that is not there yet has no entries
+  std::string line;
+  int lineNumber = 0;
+  while (std::getline(in, line)) {
+    ++lineNumber;
+    line = cleanLine(line);
+    if (line.empty()) continue;
+    bool matched = false;
+    // No identifier matches the empty one: every value stays as it is.
+    if (!parseEntry(line, in, std::string(), std::string(), comments, ids, values, p, matched, error, &lineNumber))
+      return false;
+  }
+  // Rewriting after a failed read would drop the unread rest of the file.
+  if (in.bad()) {
+    error = "ConfigWriter couldn't read from file " + p;
+    return false;
+  }
+  return true;
+}
+
+bool ConfigWriter::canRewrite(const std::string& file, std::string& error) {
+  std::vector<ConfigComments> comments;
+  std::vector<std::string> ids;
+  std::vector<std::string> values;
+  return parseFile(path + file, comments, ids, values, error);
+}
+
 void ConfigWriter::writeString(const std::string& file, const std::string& id, const std::string& rawValue) {
   std::string error;
   if (!tryWriteString(file, id, rawValue, error)) fatal(error);
@@ -166,40 +203,39 @@ void ConfigWriter::writeString(const std::string& file, const std::string& id, c
 
 bool ConfigWriter::tryWriteString(const std::string& file, const std::string& id, const std::string& rawValue,
                                   std::string& error) {
+  return tryWriteStrings(file, {{id, rawValue}}, error);
+}
+
+bool ConfigWriter::tryWriteStrings(const std::string& file,
+                                   const std::vector<std::pair<std::string, std::string>>& entries,
+                                   std::string& error) {
   const std::string p = path + file;
 
   // A value line is one line of printable characters and never empty: a
   // newline in the value would split the entry, and an empty value could not
-  // be read back (reading it is fatal). So the value is cleaned as the reader
-  // would, and an empty one leaves the file as it is.
-  const std::string value = cleanLine(rawValue);
-  if (value.empty()) return true;
-
-  std::vector<ConfigComments> comments;
-  std::vector<std::string> ids;
-  std::vector<std::string> values;
-  bool matched = false;
+  // be read back (reading it is fatal). So a value is cleaned as the reader
+  // would, and an empty one leaves its entry as it is.
+  std::vector<std::pair<std::string, std::string>> writes;
+  for (const auto& entry : entries) {
+    const std::string value = cleanLine(entry.second);
+    if (!value.empty()) writes.emplace_back(entry.first, value);
+  }
+  if (writes.empty()) return true;
 
   // The whole file is parsed before it is opened for writing, so a file that
   // cannot be parsed is never truncated.
-  {
-    std::ifstream in(p.c_str());
-    if (in.is_open()) {
-      std::string line;
-      while (std::getline(in, line)) {
-        line = cleanLine(line);
-        if (line.empty()) continue;
-        bool entryMatched = false;
-        if (!parseEntry(line, in, id, value, comments, ids, values, p, entryMatched, error)) return false;
-        matched = matched || entryMatched;
+  std::vector<ConfigComments> comments;
+  std::vector<std::string> ids;
+  std::vector<std::string> values;
+  if (!parseFile(p, comments, ids, values, error)) return false;
+
+  std::vector<bool> matched(writes.size(), false);
+  for (std::size_t i = 0; i < ids.size(); ++i)
+    for (std::size_t w = 0; w < writes.size(); ++w)
+      if (ids[i].substr(1) == writes[w].first) {
+        values[i] = ">" + writes[w].second;
+        matched[w] = true;
       }
-      // Rewriting after a failed read would drop the unread rest of the file.
-      if (in.bad()) {
-        error = "ConfigWriter couldn't read from file " + p;
-        return false;
-      }
-    }
-  }
 
   std::ofstream out(p.c_str(), std::ios::out | std::ios::trunc);
   if (!out.is_open()) {
@@ -213,8 +249,9 @@ bool ConfigWriter::tryWriteString(const std::string& file, const std::string& id
     out << ids[i] << "\n" << values[i] << "\n" << "\n";
     if (out.fail()) return false;
   }
-  if (!matched) {
-    out << "%" << id << "\n" << ">" << value << "\n" << "\n";
+  for (std::size_t w = 0; w < writes.size(); ++w) {
+    if (matched[w]) continue;
+    out << "%" << writes[w].first << "\n" << ">" << writes[w].second << "\n" << "\n";
     if (out.fail()) return false;
   }
   // Buffered bytes reach the disk on close; a full disk shows up only there.

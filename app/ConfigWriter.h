@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The comment lines of one entry, each with its leading '#', in file order.
@@ -43,6 +44,13 @@ class ConfigWriter {
   // result is false with the text writeString would end the program with.
   static bool tryWriteString(const std::string& file, const std::string& id, const std::string& value,
                              std::string& error);
+  // The same for several entries (identifier, value) in one rewrite: all of
+  // them or, when the file cannot be rewritten, none.
+  static bool tryWriteStrings(const std::string& file,
+                              const std::vector<std::pair<std::string, std::string>>& entries, std::string& error);
+  // Whether a write would find the file well-formed (or absent); false with
+  // the text a write would fail with, the file untouched.
+  static bool canRewrite(const std::string& file, std::string& error);
 
   static bool loadBool(const std::string& file, const std::string& id);
   static void writeBool(const std::string& file, const std::string& id, bool b);
@@ -71,10 +79,15 @@ class ConfigWriter {
 
  private:
   // readEntry without the fatal ending: false with the error's text.
+  // lineNumber, when given, is the number of firstLine's line; it counts the
+  // lines read, and the error names the line at fault.
   static bool parseEntry(const std::string& firstLine, std::istream& stream, const std::string& id,
                          const std::string& value, std::vector<ConfigComments>& comments,
                          std::vector<std::string>& ids, std::vector<std::string>& values, const std::string& p,
-                         bool& matched, std::string& error);
+                         bool& matched, std::string& error, int* lineNumber);
+  // Every entry of the file at p; false with the error's text. No file is no entries.
+  static bool parseFile(const std::string& p, std::vector<ConfigComments>& comments, std::vector<std::string>& ids,
+                        std::vector<std::string>& values, std::string& error);
 
   // loadString; with missing, an absent id sets it instead of ending the program.
   static std::string lookUp(const std::string& file, const std::string& id, bool* missing);

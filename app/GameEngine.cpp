@@ -209,13 +209,60 @@ void GameEngine::loadUserOptions() {
   // Settings from before autosaving existed have no entry for it.
   autosaveText = ConfigWriter::loadStringOr(CONFIG_FILE, "AUTOSAVE_SECONDS",
                                             DEngine::intToStr(KivSettings::DEFAULT_AUTOSAVE_SECONDS));
+  savedOptions = {updateFrequencyText, syncBandwidthText, xResolutionText,
+                  yResolutionText,     windowModeText,    autosaveText};
 }
 
 bool GameEngine::saveUserOptions() {
-  // A file that cannot be parsed fails at the first key and is not touched.
-  return remember("UPDATE_FREQUENCY", updateFrequencyText) && remember("SYNC_BANDWIDTH", syncBandwidthText) &&
-         remember("X_RESOLUTION", xResolutionText) && remember("Y_RESOLUTION", yResolutionText) &&
-         remember("WINDOW_MODE", windowModeText) && remember("AUTOSAVE_SECONDS", autosaveText);
+  // All six in one rewrite: a file that cannot be parsed is not touched.
+  std::string error;
+  if (ConfigWriter::tryWriteStrings(CONFIG_FILE,
+                                    {{"UPDATE_FREQUENCY", updateFrequencyText},
+                                     {"SYNC_BANDWIDTH", syncBandwidthText},
+                                     {"X_RESOLUTION", xResolutionText},
+                                     {"Y_RESOLUTION", yResolutionText},
+                                     {"WINDOW_MODE", windowModeText},
+                                     {"AUTOSAVE_SECONDS", autosaveText}},
+                                    error))
+    return true;
+  errMsg = oneLine(error);
+  return false;
+}
+
+bool GameEngine::saveChanges() {
+  std::string* const texts[] = {&updateFrequencyText, &syncBandwidthText, &xResolutionText,
+                                &yResolutionText,     &windowModeText,    &autosaveText};
+  auto restore = [&] {
+    for (std::size_t i = 0; i < savedOptions.size(); ++i) *texts[i] = savedOptions[i];
+  };
+  // A settings file that cannot be rewritten takes nothing, so nothing is
+  // applied either, and the options show again what is in effect.
+  std::string error;
+  if (!ConfigWriter::canRewrite(CONFIG_FILE, error)) {
+    errMsg = oneLine(error);
+    restore();
+    return false;
+  }
+  if (!applyUserOptions()) {
+    // The texts stay, to be mended. The size is left as it was; the
+    // options applied before the one at fault are taken back.
+    const std::string reason = errMsg;
+    KivSettings::setFlushFrequency(savedOptions[0]);
+    KivSettings::setSyncBandwidth(savedOptions[1]);
+    KivSettings::setAutosaveSeconds(savedOptions[5]);
+    errMsg = reason;
+    return false;
+  }
+  if (!saveUserOptions()) {
+    // The file went bad or full since it was checked: back to what it holds.
+    const std::string reason = errMsg;
+    restore();
+    applyUserOptions();
+    errMsg = reason;
+    return false;
+  }
+  for (std::size_t i = 0; i < savedOptions.size(); ++i) savedOptions[i] = *texts[i];
+  return true;
 }
 
 bool GameEngine::remember(const std::string& id, const std::string& value) {
@@ -264,11 +311,21 @@ bool GameEngine::hostNewGame() {
 bool GameEngine::stopRunningGame() {
   autosave.end(*worldMap);
   netSystem->resetVariables();
+  forgetSession();
+  return true;
+}
+
+void GameEngine::forgetSession() {
+  // Its chat and status lines (and the chat line, which would keep the
+  // keyboard from the menus), its strokes, its canvas and where it was
+  // scrolled to: the menus show none of it and the next session starts
+  // afresh at the canvas's top-left.
   guiManager->deleteMessages();
   guiManager->dropStrokes();
   guiManager->resetView();
   worldMap->reset();
-  return true;
+  scrollX = 0;
+  scrollY = 0;
 }
 
 bool GameEngine::clipToCanvas(long& x1, long& y1, long& x2, long& y2, long width, long height) {
@@ -401,13 +458,7 @@ void GameEngine::doLogic() {
     // says why it ended, and leads back to the join setup.
     const std::string reason = netSystem->getErrMsg();
     const bool reconnecting = netSystem->endedReconnecting();
-    autosave.end(*worldMap);
-    netSystem->resetVariables();
-    // A chat line left open would keep the keyboard from the menus.
-    guiManager->closeChat();
-    guiManager->dropStrokes();
-    guiManager->resetView();
-    worldMap->reset();
+    stopRunningGame();
     if (reconnecting) {
       showErrorMenu(reason, CLIENT_SETUP);
     } else {
@@ -527,7 +578,7 @@ void GameEngine::runMenu() {
       } else if (action == "Fullscreen") {
         windowModeText = "Windowed";
       } else if (action == "SAVE CHANGES") {
-        if (applyUserOptions() && saveUserOptions()) {
+        if (saveChanges()) {
           menuManager->setMenu(MAIN_MENU);
         } else {
           showErrorMenu(errMsg, OPTIONS_MENU);
@@ -634,7 +685,7 @@ void GameEngine::abandonJoin() {
   netSystem->resetVariables();
   // A greeting may already have built the canvas over the session's sync
   // map, which the reset just freed: the canvas must let go of it too.
-  worldMap->reset();
+  forgetSession();
 }
 
 void GameEngine::doDrawing() {

@@ -6,6 +6,7 @@
 // (input, menus, canvas, network engine), one frame drawn per batch of ticks.
 // Start-up creates one, calls run() until the user quits, and deletes it.
 
+#include <array>
 #include <atomic>
 #include <string>
 
@@ -66,10 +67,17 @@ class GameEngine {
   void openOptions();
   // Ends a join that never became a session: facade first, then the canvas.
   void abandonJoin();
+  // What the front end kept of a session that ended: its lines, strokes,
+  // canvas and scroll position.
+  void forgetSession();
 
   void loadUserOptions();
   // False with the reason in errMsg when the file cannot be rewritten.
   bool saveUserOptions();
+  // The options' Save: the option texts applied and written, or, with the
+  // reason in errMsg, none of them. After a file that cannot be rewritten
+  // the texts are those in effect again; after a text at fault they stay.
+  bool saveChanges();
   // False with the reason in errMsg; a new screen size is applied with the
   // front end built for it, or not at all.
   bool applyUserOptions();
@@ -130,6 +138,8 @@ class GameEngine {
   std::string yResolutionText;
   std::string windowModeText;
   std::string autosaveText;
+  // The six texts above as start-up read them or the last Save wrote them.
+  std::array<std::string, 6> savedOptions;
   // The window mode of the screen the front end was built for, to go back
   // to when a new one cannot be built.
   std::string appliedWindowMode;

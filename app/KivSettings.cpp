@@ -1,5 +1,6 @@
 #include "KivSettings.h"
 
+#include <algorithm>
 #include <deque>
 #include <iostream>
 #include <string>
@@ -95,7 +96,8 @@ void closeFrontWindow() {
   s().repeats.erase(it);
   if (window.held == 0) return;
   ChatLine count = window.line;
-  count.text += " (x" + DEngine::intToStr(static_cast<long>(window.held)) + ")";
+  // The count is of every time the line came, the one shown first included.
+  count.text += " (x" + DEngine::intToStr(static_cast<long>(window.held) + 1) + ")";
   show(count, window.queued);
 }
 
@@ -184,6 +186,11 @@ bool KivSettings::setResolution(const std::string& xRes, const std::string& yRes
 
   if (ok) {
     const bool windowed = mode == "Windowed";
+    // Setting a mode puts the pointer in the middle of the screen, which may
+    // be over a button (Exit, at 800 x 600): it goes back where it was.
+    const bool pointer = mouse_driver != nullptr && s().xResolution > 0;
+    const int pointerX = mouse_x;
+    const int pointerY = mouse_y;
     std::cout << "Settings graphics mode..." << std::endl;
     int result = set_gfx_mode(windowed ? GFX_AUTODETECT_WINDOWED : GFX_AUTODETECT_FULLSCREEN, width, height, 0, 0);
     std::cout << "    complete" << std::endl;
@@ -202,6 +209,8 @@ bool KivSettings::setResolution(const std::string& xRes, const std::string& yRes
       s().yResolution = height;
       s().windowed = windowed;
     }
+    if (pointer && screen != nullptr)
+      position_mouse(std::min(pointerX, s().xResolution - 1), std::min(pointerY, s().yResolution - 1));
   }
 
   // Setting a mode recomputes the pixel format, so the palette's colour

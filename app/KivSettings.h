@@ -66,7 +66,8 @@ class KivSettings {
   // message are shown through printable(). A line with the same owner and
   // text as one shown less than REPEAT_WINDOW_MS ago is only counted; when
   // that window closes the count follows as one line, "text (xN)", N being
-  // the lines held back. The queue keeps the newest MAX_QUEUED_LINES.
+  // the number of times the line came in all (the one shown included). The
+  // queue keeps the newest MAX_QUEUED_LINES.
   static void addChatMessage(const std::string& owner, const std::string& message, int color);
   static bool getChatMessage(std::string& owner, std::string& message, int& color);
   static void deleteMessages();

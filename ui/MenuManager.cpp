@@ -208,6 +208,8 @@ void MenuManager::initHostSetup() {
   addTextBox("User Name", player, "PLAYER NAME", 9);
   addTextBox("Map Width", DEngine::intToStr(1600), "MAP WIDTH", 3);
   addTextBox("Map Height", DEngine::intToStr(1600), "MAP HEIGHT", 3);
+  // The two size boxes, one above the other, in one column.
+  alignTextBoxes(1, 2);
   // Empty: a blank canvas of the size above; a PNG: that picture, its size.
   addTextBox("Picture", "", "PICTURE", 9);
   // Empty: an open session. Never saved: it lives only in this run.
@@ -261,16 +263,18 @@ void MenuManager::initOptionsMenu() {
 }
 
 // The fields start in one column with their labels before them, the whole
-// form centred, so fields of a form line up however long their labels are.
-void MenuManager::alignTextBoxes() {
+// group centred, so fields of a group line up however long their labels are.
+void MenuManager::alignTextBoxes(std::size_t first, std::size_t count) {
+  first = std::min(first, textBoxes.size());
+  const std::size_t end = first + std::min(count, textBoxes.size() - first);
   int labelWidth = 0;
   int fieldWidth = 0;
-  for (const TextBox* box : textBoxes) {
-    labelWidth = std::max(labelWidth, box->getLabelWidth());
-    fieldWidth = std::max(fieldWidth, box->getTextWidth());
+  for (std::size_t i = first; i < end; ++i) {
+    labelWidth = std::max(labelWidth, textBoxes[i]->getLabelWidth());
+    fieldWidth = std::max(fieldWidth, textBoxes[i]->getTextWidth());
   }
   const int fieldLeft = KivSettings::getXResolution() / 2 - (labelWidth + fieldWidth) / 2 + labelWidth;
-  for (TextBox* box : textBoxes) box->placeField(fieldLeft);
+  for (std::size_t i = first; i < end; ++i) textBoxes[i]->placeField(fieldLeft);
 }
 
 bool MenuManager::setBoxText(const std::string& boxAction, const std::string& text) {

@@ -8,6 +8,7 @@
 // the ten tile images they are drawn with.
 // Requires: main thread only; KivSettings' fonts and resolution set.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -103,7 +104,8 @@ class MenuManager {
   TextBox* addTextBox(const std::string& label, const std::string& text, const std::string& action,
                       int widthInTiles);
   void displayErrorMsg(BITMAP* buffer);
-  void alignTextBoxes();
+  // The boxes from first on, count of them (all by default), in one column.
+  void alignTextBoxes(std::size_t first = 0, std::size_t count = static_cast<std::size_t>(-1));
 
   void initMainMenu();
   void initHostSetup();

@@ -45,7 +45,10 @@ TextBox::TextBox(std::string text, int x, int y, bool centered,
 
 void TextBox::setLabel(std::string newLabel) {
   label = std::move(newLabel);
-  labelWidth = widthOf(mediumFont(), label) + LABEL_GAP;
+  // Trailing spaces are not seen: the gap to the field counts from the
+  // label's last letter, so labels of a column end in line.
+  const std::size_t end = label.find_last_not_of(' ');
+  labelWidth = widthOf(mediumFont(), end == std::string::npos ? std::string() : label.substr(0, end + 1)) + LABEL_GAP;
   calcBoundaries();
 }
 

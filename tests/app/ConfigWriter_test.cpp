@@ -60,6 +60,12 @@ TEST_F(ConfigWriterTest, RewriteKeepsCommentsOrderAndOtherEntries) {
   // Writing to a file that is not there creates it with the one entry.
   ConfigWriter::writeString("new.cfg", "PREVIOUS_PLAYER_NAME", "Ann");
   EXPECT_EQ(get("new.cfg"), "%PREVIOUS_PLAYER_NAME\n>Ann\n\n");
+
+  // Several in one rewrite, new ones in the order given.
+  std::string error;
+  EXPECT_TRUE(ConfigWriter::tryWriteStrings("k.cfg", {{"Z", "1"}, {"X_RESOLUTION", "1024"}, {"Y", "2"}}, error));
+  EXPECT_EQ(get("k.cfg"), "# screen width\n%X_RESOLUTION\n>1024\n\n%Y_RESOLUTION\n>768\n\n%WINDOW_MODE\n>Windowed\n\n"
+                          "%Z\n>1\n\n%Y\n>2\n\n");
 }
 
 TEST_F(ConfigWriterTest, ValuesAreVerbatimAndLinesCleaned) {
@@ -119,10 +125,13 @@ TEST_F(ConfigWriterTest, FileErrorsAreFatal) {
   }
 
   // For writing, every entry must be well formed, not only the one written.
+  // The text ends with the number of the line at fault.
   Case writing[] = {
-      {"%A\n>1\n\njunk\n", "ConfigWriter error reading " + p + ": junk\nExpected a comment or ID"},
-      {"%\n>1\n", "ConfigWriter: expected config ID after % symbol in file " + p},
-      {"%A\n=1\n", "ConfigWriter expected > to preceed the value for %A in file " + p},
+      {"%A\n>1\n\njunk\n", "ConfigWriter error reading " + p + ": junk\nExpected a comment or ID at line 4"},
+      {"%\n>1\n", "ConfigWriter: expected config ID after % symbol in file " + p + " at line 1"},
+      {"%A\n=1\n", "ConfigWriter expected > to preceed the value for %A in file " + p + " at line 2"},
+      {"# a\n%A\n>1\n\n# b\nstray\n",
+       "ConfigWriter error reading from file " + p + "\nInvalid line after comments section: stray at line 6"},
   };
   for (const Case& c : writing) {
     put("k.cfg", c.file);
@@ -130,6 +139,9 @@ TEST_F(ConfigWriterTest, FileErrorsAreFatal) {
     // The program's own writes get the text instead and leave the file as it was.
     std::string error;
     EXPECT_FALSE(ConfigWriter::tryWriteString("k.cfg", "B", "2", error));
+    EXPECT_EQ(c.text, error);
+    error.clear();
+    EXPECT_FALSE(ConfigWriter::canRewrite("k.cfg", error));
     EXPECT_EQ(c.text, error);
     EXPECT_EQ(c.file, get("k.cfg"));
   }

@@ -137,11 +137,11 @@ TEST_F(KivSettingsTest, RepeatsAreCountedPeerBytesEscapedAndTheQueueBounded) {
   libkorvet::DTime::advanceManualClock(KivSettings::REPEAT_WINDOW_MS - 1);
   EXPECT_TRUE(drain().empty());
   libkorvet::DTime::advanceManualClock(1);
-  EXPECT_EQ(drain(), (std::vector<std::string>{"KivServer|Dropping excess DRAW (x4)"}));
+  EXPECT_EQ(drain(), (std::vector<std::string>{"KivServer|Dropping excess DRAW (x5)"}));
   KivSettings::addChatMessage("KivServer", "Dropping excess DRAW", 80);  // a new burst
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "KivServer Dropping excess DRAW\nChatProtocol::addChat() called\nKivServer Dropping excess DRAW (x4)\n"
-            "ChatProtocol::addChat() called (x2)\nKivServer Dropping excess DRAW\n");
+            "KivServer Dropping excess DRAW\nChatProtocol::addChat() called\nKivServer Dropping excess DRAW (x5)\n"
+            "ChatProtocol::addChat() called (x3)\nKivServer Dropping excess DRAW\n");
   drain();
 
   KivSettings::addChatMessage("e\x1b[2Jve", std::string("header \x01\x7f\xff\\"), 4);

@@ -101,6 +101,8 @@ TEST_F(MenuTest, EveryEditIsReportedWithTheWholeText) {
   menu.setMenu(HOST_SETUP);
   settle(menu);
   const TextBox* width = menu.getTextBoxes()[1];
+  // The two size boxes are one above the other.
+  EXPECT_EQ(width->getTextLeft(), menu.getTextBoxes()[2]->getTextLeft());
   // Clicking right of the text puts the caret at its end.
   EXPECT_EQ("NONE", clickDrag(menu, width->getRight() - 1, width->getY() + 5, width->getRight() - 1,
                               width->getY() + 5));
@@ -127,8 +129,17 @@ TEST_F(MenuTest, ModeAndPacingButtonsShowWhatSaveApplies) {
   MenuManager menu;
   menu.setMenu(OPTIONS_MENU);
   settle(menu);
-  // The fields line up in one column, whatever their labels.
-  for (const TextBox* box : menu.getTextBoxes()) EXPECT_EQ(menu.getTextBoxes()[0]->getTextLeft(), box->getTextLeft());
+  // The fields line up in one column, whatever their labels, and so do the
+  // labels' last letters ("Vertical Resolution " ends in a space).
+  auto labelEnd = [](const TextBox* box) {
+    std::string label = box->getLabel();
+    label.erase(label.find_last_not_of(' ') + 1);
+    return box->getLeft() + text_length(font, label.c_str());
+  };
+  for (const TextBox* box : menu.getTextBoxes()) {
+    EXPECT_EQ(menu.getTextBoxes()[0]->getTextLeft(), box->getTextLeft());
+    EXPECT_EQ(labelEnd(menu.getTextBoxes()[0]), labelEnd(box)) << box->getLabel();
+  }
   const ButtonObject* mode = menu.getButtons()[0];
   EXPECT_EQ("Windowed", click(menu, mode));
   EXPECT_TRUE(mode->getText() == "Fullscreen" && mode->getAction() == "Fullscreen");
