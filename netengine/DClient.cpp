@@ -113,6 +113,7 @@ void DClient::startConnect(const std::string& host, unsigned short port) {
   if (state->socket->is_open()) state->socket->close();  // throws "close" on failure
   connected = false;
   receiveHeld = false;
+  peerClosed = refused = false;
   unsigned int attempt = ++state->attempt;
   std::shared_ptr<IoState> st = state;
   state->resolver.async_resolve(
@@ -155,6 +156,7 @@ void DClient::connectFinished(const error_code& error, unsigned int attempt) {
       }
       return;
     }
+    refused = error == asio::error::connection_refused;
     errMsg = "Couldn't connect: " + error.message();
     connectHandler(errMsg, connectFailed);
     return;
@@ -214,6 +216,7 @@ void DClient::receiveFinished(const error_code& error, std::size_t n) {
     if (!*alive) return;
   } else if (state->socket->is_open()) {
     connected = false;
+    peerClosed = true;
     errMsg = "Received zero bytes.";
     errorHandler(errMsg);
     if (!*alive) return;
@@ -283,6 +286,7 @@ std::string DClient::conditionText(const error_code& error) {
 void DClient::reportError(const error_code& error) {
   connected = false;
   if (!state->socket->is_open()) return;
+  peerClosed = error == asio::error::eof;
   errMsg = conditionText(error);
   std::shared_ptr<const bool> alive = lifeToken();
   errorHandler(errMsg);

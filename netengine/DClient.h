@@ -87,6 +87,11 @@ class DClient {
   std::string getRemoteAddress();
   unsigned int getBufferSize() const;
   std::string getErrMsg() const;
+  // How the last failure came: the peer closed the connection (end of
+  // file), or nothing listened where the connect went. For the words a
+  // person is shown; errMsg keeps the system's text.
+  bool closedByPeer() const { return peerClosed; }
+  bool connectRefused() const { return refused; }
 
   static int getNumInstances() { return -1; }
 
@@ -119,6 +124,8 @@ class DClient {
   bool receiveHeld;
   bool delayEnabled;
   bool connected;
+  bool peerClosed = false;
+  bool refused = false;
 };
 
 }  // namespace libkorvet

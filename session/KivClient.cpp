@@ -13,6 +13,7 @@
 #include "ExtensionWire.h"
 #include "HostAccess.h"
 #include "KivSettings.h"
+#include "LinkEnd.h"
 #include "SyncClient.h"
 #include "SyncEDCProtocol.h"
 #include "SessionWire.h"
@@ -93,7 +94,7 @@ void KivClient::connectToHost(const std::string& address, unsigned short port) {
 
 void KivClient::connectHandler(std::string text, libkorvet::NetworkCode code) {
   if (code != libkorvet::connectOk) {
-    loseConnection(text);
+    loseLink(linkend::cannotConnect(*this, code, hostAddress), text);
     return;
   }
   if (syncClient) return;  // one connection per object
@@ -118,7 +119,12 @@ void KivClient::connectHandler(std::string text, libkorvet::NetworkCode code) {
     DEngine::fatalError(syncClient->getErrMsg());
 }
 
-void KivClient::errorHandler(std::string text) { loseConnection(text); }
+void KivClient::errorHandler(std::string text) { loseLink(linkend::hostEnded(*this, hostAddress), text); }
+
+void KivClient::loseLink(const std::string& words, const std::string& systemText) {
+  if (clientOK) linkend::log("KivClient", words, systemText);
+  loseConnection(words);
+}
 
 void KivClient::loseConnection(const std::string& text) {
   // A connection closed after a verdict keeps the verdict as the reason.

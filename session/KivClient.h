@@ -121,6 +121,9 @@ class KivClient : public libkorvet::DDispatcher {
   void reportComplete();
   // The first failure of the connection itself ends the session.
   void loseConnection(const std::string& text);
+  // The same for a failure the network engine reported: the words are the
+  // reason, the system's text goes to the log.
+  void loseLink(const std::string& words, const std::string& systemText);
   void sendAnnouncement();
   void hostAnnouncement(libkorvet::DBuffer& body);
   bool readRoster(libkorvet::DBuffer& body);

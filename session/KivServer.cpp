@@ -7,6 +7,7 @@
 
 #include "KivServer.h"
 
+#include "LinkEnd.h"
 #include <algorithm>
 #include <iostream>
 
@@ -17,6 +18,7 @@
 #include "DrawingProtocol.h"
 #include "ExtensionWire.h"
 #include "KivSettings.h"
+#include "LinkEnd.h"
 #include "ServerConnection.h"
 #include "SyncServer.h"
 #include "SyncServerFSM.h"
@@ -224,7 +226,13 @@ void KivServer::errorHandler(std::string text) {
 
 void KivServer::disconnectHandler(std::string text, ServerConnection* connection) {
   KivSettings::LineScope ungated(nullptr);
-  postStatus("KivServer", "Client disconnected " + text);
+  // The system's text stays in the log, in the line it always had there.
+  KivSettings::logLine("KivServer Client disconnected " + text);
+  // A player on the list is said to have left, by name, as its place goes
+  // (queueRemoval); a peer that never joined leaves by its address, and a
+  // link that broke says so.
+  if (!connection->closedByPeer() || roster.findByConnection(connection) == nullptr)
+    postStatus("KivServer", linkend::clientEnded(*connection, connection->getAddress(), connection->getAddress()));
   if (clients.count(connection) == 0) {
     postStatus("KivServer", "Can't find disconnected client!");
     return;

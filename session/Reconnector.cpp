@@ -76,6 +76,8 @@ void Reconnector::start(const std::string& host, WorldMap* map, const std::strin
   lostAt.updateTime();
   waitFrom.updateTime();
   KivSettings::logLine("Lost the host at " + address + " (" + why + "); reconnecting");
+  // Why the notice of the attempts shows, in the words of the reason.
+  if (!why.empty()) KivSettings::addChatMessage(OWNER, why, sessionwire::STATUS_COLOR);
 }
 
 void Reconnector::park(WorldMap* map) {

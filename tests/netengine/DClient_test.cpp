@@ -53,6 +53,7 @@ TEST(DClient, ConnectFailuresAreReportedWithTheirCodes) {
   EXPECT_EQ(refused.codes, std::vector<int>{connectFailed});
   EXPECT_EQ(refused.connectTexts[0].rfind("Couldn't connect: ", 0), 0u);
   EXPECT_EQ(refused.getErrMsg(), refused.connectTexts[0]);
+  EXPECT_TRUE(refused.connectRefused() && !unresolvable.connectRefused());
 }
 
 TEST(DClient, ConnectsTalksAndReportsThePeerClosingOnce) {
@@ -76,6 +77,7 @@ TEST(DClient, ConnectsTalksAndReportsThePeerClosingOnce) {
   ASSERT_TRUE(p.pump([&] { return !client.errors.empty(); }));
   for (int i = 0; i < 200; ++i) p.clientEngine.update(100);
   EXPECT_EQ(client.errors, std::vector<std::string>{"End of file: 2"});
+  EXPECT_TRUE(client.closedByPeer());
   EXPECT_FALSE(client.isConnected());
   EXPECT_EQ(client.codes.size(), 1u);
 }

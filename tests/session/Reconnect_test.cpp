@@ -119,6 +119,7 @@ TEST(Reconnect, AClientGoesOnWithItsCanvasWhenItsHostComesBack) {
   ASSERT_TRUE(pumpPaced(engine, [&] { return !net.netOK() || net.isReconnecting(); }, 10000, 5));
   ASSERT_TRUE(net.netOK()) << net.getErrMsg();
   EXPECT_EQ("Reconnecting to 127.0.0.1... (attempt 1)", net.reconnectStatus());
+  EXPECT_TRUE(hasLine(drainChat(), "NetSystem", "The host closed the session"));
   // Painted while away: shown at once, sent once joined again.
   KivSettings::setBrushSize(2);
   KivSettings::setFillType(7);
