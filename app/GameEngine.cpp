@@ -317,9 +317,9 @@ bool GameEngine::stopRunningGame() {
 
 void GameEngine::forgetSession() {
   // Its chat and status lines (and the chat line, which would keep the
-  // keyboard from the menus), its strokes, its canvas and where it was
-  // scrolled to: the menus show none of it and the next session starts
-  // afresh at the canvas's top-left.
+  // keyboard from the menus), its strokes, its canvas, its zoom and where
+  // it was scrolled to: the menus show none of it and the next session
+  // starts afresh at the canvas's top-left.
   guiManager->deleteMessages();
   guiManager->dropStrokes();
   guiManager->resetView();
