@@ -803,8 +803,8 @@ TEST_F(EndToEndTest, ZoomOverviewAndColourPickerOnTheLargestCanvas) {
   startAtMainMenu(in, "zoomer");
   if (HasFatalFailure()) return;
   ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
-  ASSERT_TRUE(setText(in, centredField("Map Width", 3, row(1)), "10000"));
-  ASSERT_TRUE(setText(in, centredField("Map Height", 3, row(2)), "10000"));
+  ASSERT_TRUE(setText(in, mapSizeField(0), "10000"));
+  ASSERT_TRUE(setText(in, mapSizeField(1), "10000"));
   ASSERT_TRUE(clickUntil(in, MID, row(5), panelShown, 30)) << in.output();
   in.moveAndSync(PARK);
   ASSERT_TRUE(in.waitScreen(5, [](const Shot& s) { return scaleShown(s, "1:1"); }));
