@@ -3,7 +3,9 @@
 
 // GUIManager: the whole user interface while a session runs. It draws the
 // paint panel (palette, brush buttons, scroll arrows) centred at the bottom of
-// the screen, scrolls the view, turns mouse drags into stroke segments (one
+// the screen, scrolls and zooms the view (its ViewTransform, through which
+// every pointer position becomes a canvas point), runs the overview map and
+// the right button's colour picker, turns mouse drags into stroke segments (one
 // per tick, at most 30 pending) that the game engine commits each tick, runs
 // the chat input line, and shows the chat and status lines, the pointer and,
 // while a joined canvas is verified for the first time, the join's progress.
