@@ -270,7 +270,7 @@ bool KivClient::extractDimensions(DBuffer& greeting) {
   // segment then differs from the host's and gets repaired.
   if (!sameCanvas) {
     syncClient->setEDCOverwrite(true);
-    paintPlaceholder(static_cast<int>(width), static_cast<int>(height));
+    paintPlaceholder();
     syncClient->setEDCOverwrite(false);
   }
   // Painting the largest canvas takes seconds, many more on a busy machine.
@@ -278,13 +278,7 @@ bool KivClient::extractDimensions(DBuffer& greeting) {
   return true;
 }
 
-void KivClient::paintPlaceholder(int width, int height) {
-  for (int y0 = 0; y0 < height; y0 += PLACEHOLDER_SQUARE) {
-    int x0 = (y0 % (2 * PLACEHOLDER_SQUARE) == 0) ? 0 : PLACEHOLDER_SQUARE;
-    for (; x0 < width; x0 += 2 * PLACEHOLDER_SQUARE)
-      worldMap->drawRect(x0, y0, x0 + PLACEHOLDER_SQUARE - 1, y0 + PLACEHOLDER_SQUARE - 1, PLACEHOLDER_COLOR);
-  }
-}
+void KivClient::paintPlaceholder() { worldMap->paintCheckerboard(PLACEHOLDER_SQUARE, PLACEHOLDER_COLOR); }
 
 // ---------------------------------------------------------------------------
 // Extensions: announcement, player list

@@ -114,7 +114,7 @@ class KivClient : public libkorvet::DDispatcher {
 
  private:
   static void postStatus(const std::string& text);
-  void paintPlaceholder(int width, int height);
+  void paintPlaceholder();
   void greetingOverdue();
   // Ends the session once the sync client has given up on the join.
   void checkJoin();

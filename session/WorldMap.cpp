@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "CanvasReductions.h"
+#include "DBuffer.h"
 #include "DEngine.h"
 #include "SyncArray.h"
 #include "SyncDataMap.h"
@@ -44,6 +45,44 @@ namespace {
 const int BLOCK_SIDE = 100;
 const int BLOCK_PIXELS = BLOCK_SIDE * BLOCK_SIDE;
 const int DEFAULT_PIXEL_SIZE = 1600;
+
+// Writes n pixels of row y from x on (all inside the bitmap), component i
+// of each taken from r[i * step], g[i * step] and b[i * step]: straight
+// into the row at 24 and 32 bits a pixel, through putpixel otherwise.
+void putPixels(BITMAP* bmp, int x, int y, int n, const unsigned char* r, const unsigned char* g,
+               const unsigned char* b, int step) {
+  const int depth = bitmap_color_depth(bmp);
+  if (depth != 24 && depth != 32) {
+    for (int i = 0; i < n; ++i)
+      putpixel(bmp, x + i, y, makecol_depth(depth, r[i * step], g[i * step], b[i * step]));
+    return;
+  }
+  bmp_select(bmp);
+  uintptr_t addr = bmp_write_line(bmp, y);
+  if (depth == 24) {
+    addr += static_cast<uintptr_t>(x) * 3;
+#ifdef ALLEGRO_LITTLE_ENDIAN
+    // A 24-bit pixel is its colour's three low bytes, lowest first: each
+    // component lands in the byte its shift names.
+    const int rs = _rgb_r_shift_24, gs = _rgb_g_shift_24, bs = _rgb_b_shift_24;
+    if (rs % 8 == 0 && gs % 8 == 0 && bs % 8 == 0 && rs <= 16 && gs <= 16 && bs <= 16) {
+      unsigned char* p = reinterpret_cast<unsigned char*>(addr);
+      for (int i = 0; i < n; ++i, p += 3) {
+        p[rs / 8] = r[i * step];
+        p[gs / 8] = g[i * step];
+        p[bs / 8] = b[i * step];
+      }
+      bmp_unwrite_line(bmp);
+      return;
+    }
+#endif
+    for (int i = 0; i < n; ++i, addr += 3) bmp_write24(addr, makecol24(r[i * step], g[i * step], b[i * step]));
+  } else {
+    addr += static_cast<uintptr_t>(x) * 4;
+    for (int i = 0; i < n; ++i, addr += 4) bmp_write32(addr, makecol32(r[i * step], g[i * step], b[i * step]));
+  }
+  bmp_unwrite_line(bmp);
+}
 
 }  // namespace
 
@@ -149,7 +188,7 @@ bool WorldMap::create(int w, int h, SyncEngine* engine) {
   }
 
   dataMap = planes;
-  if (dataMap) dataMap->changeCallback = &WorldMap::getMapChange;
+  if (dataMap) connectMirror(dataMap);
 
   // The planes start all zero and a byte that never changes never reaches
   // the callback, so the bitmap has to start out black to agree with them.
@@ -177,7 +216,8 @@ void WorldMap::moveTo(SyncEngine* engine) {
   }
   target->copyFrom(*dataMap);
   dataMap->changeCallback = nullptr;
-  target->changeCallback = &WorldMap::getMapChange;
+  dataMap->rangeCallback = nullptr;
+  connectMirror(target);
   for (int s = 0; s < totalSegments; ++s) {
     delete redPlanes[s];
     delete greenPlanes[s];
@@ -187,6 +227,11 @@ void WorldMap::moveTo(SyncEngine* engine) {
   greenPlanes.swap(green);
   bluePlanes.swap(blue);
   dataMap = target;
+}
+
+void WorldMap::connectMirror(SyncDataMap* map) {
+  map->changeCallback = &WorldMap::getMapChange;
+  map->rangeCallback = &WorldMap::getMapRange;
 }
 
 int WorldMap::getPixelWidth() const { return mapCreated ? pixelWidth : DEFAULT_PIXEL_SIZE; }
@@ -265,14 +310,9 @@ long WorldMap::interiorPoints(long x1, long y1, long x2, long y2, int pointDista
 
 void WorldMap::drawRect(long x1, long y1, long x2, long y2, int colorIndex) {
   if (!mapCreated || pixelWidth == 0 || pixelHeight == 0) return;
-  // A palette has 256 entries; anything else would read past it.
-  if (colorIndex < 0 || colorIndex >= PAL_SIZE) return;
-
-  RGB entry;
-  get_color(colorIndex, &entry);
-  unsigned char r = static_cast<unsigned char>(entry.r << 2);
-  unsigned char g = static_cast<unsigned char>(entry.g << 2);
-  unsigned char b = static_cast<unsigned char>(entry.b << 2);
+  unsigned char rgb[3];
+  if (!planeColour(colorIndex, rgb)) return;
+  const unsigned char r = rgb[0], g = rgb[1], b = rgb[2];
 
   auto clamp = [](long v, long size) -> long { return v < 0 ? 0 : (v >= size ? size - 1 : v); };
   x1 = clamp(x1, pixelWidth);
@@ -305,6 +345,75 @@ bool WorldMap::pixelAt(long x, long y, unsigned char rgb[3]) const {
   return true;
 }
 
+bool WorldMap::planeColour(int colorIndex, unsigned char rgb[3]) {
+  // A palette has 256 entries; anything else would read past it.
+  if (colorIndex < 0 || colorIndex >= PAL_SIZE) return false;
+  RGB entry;
+  get_color(colorIndex, &entry);
+  rgb[0] = static_cast<unsigned char>(entry.r << 2);
+  rgb[1] = static_cast<unsigned char>(entry.g << 2);
+  rgb[2] = static_cast<unsigned char>(entry.b << 2);
+  return true;
+}
+
+bool WorldMap::blocksAreSegments() const {
+  if (!dataMap || dataMap->getSegmentSize() != KIV_SEGMENT_SIZE) return false;
+  for (int s = 0; s < totalSegments; ++s) {
+    unsigned int first = static_cast<unsigned int>(s) * KIV_SEGMENT_SIZE;
+    if (redPlanes[s]->getStartIndex() != first || greenPlanes[s]->getStartIndex() != first + BLOCK_PIXELS ||
+        bluePlanes[s]->getStartIndex() != first + 2 * BLOCK_PIXELS)
+      return false;
+  }
+  return true;
+}
+
+void WorldMap::paintCheckerboard(int square, int colorIndex) {
+  unsigned char rgb[3];
+  if (!mapCreated || square <= 0 || !planeColour(colorIndex, rgb)) return;
+  if (!blocksAreSegments()) {
+    for (long y0 = 0; y0 < pixelHeight; y0 += square)
+      for (long x0 = (y0 / square) % 2 ? square : 0; x0 < pixelWidth; x0 += 2 * square)
+        drawRect(x0, y0, x0 + square - 1, y0 + square - 1, colorIndex);
+    return;
+  }
+  // Each block is read, painted and written back whole: one run of writes,
+  // one mirror update. Most blocks come out alike (on a fresh canvas, two
+  // kinds), so each kind's CRC is computed once and handed to the map.
+  std::vector<unsigned char> image(KIV_SEGMENT_SIZE);
+  std::vector<std::pair<std::vector<unsigned char>, unsigned int>> kinds;
+  const std::size_t MAX_KINDS = 4;
+  unsigned char columnOdd[BLOCK_SIDE];
+  for (int s = 0; s < totalSegments; ++s) {
+    const int bx = (s % blocksPerRow) * BLOCK_SIDE;
+    const int by = (s / blocksPerRow) * BLOCK_SIDE;
+    const int columns = std::min(BLOCK_SIDE, pixelWidth - bx);
+    const int rows = std::min(BLOCK_SIDE, pixelHeight - by);
+    std::copy_n(dataMap->segmentData(static_cast<unsigned short>(s)), KIV_SEGMENT_SIZE, image.begin());
+    for (int lx = 0; lx < columns; ++lx) columnOdd[lx] = static_cast<unsigned char>(((bx + lx) / square) % 2);
+    for (int ly = 0; ly < rows; ++ly) {
+      const unsigned char rowOdd = static_cast<unsigned char>(((by + ly) / square) % 2);
+      for (int lx = 0; lx < columns; ++lx) {
+        if (columnOdd[lx] != rowOdd) continue;
+        const int k = ly * BLOCK_SIDE + lx;
+        image[k] = rgb[0];
+        image[k + BLOCK_PIXELS] = rgb[1];
+        image[k + 2 * BLOCK_PIXELS] = rgb[2];
+      }
+    }
+    const unsigned short segment = static_cast<unsigned short>(s);
+    dataMap->setBytes(static_cast<unsigned int>(s) * KIV_SEGMENT_SIZE, image.data(), KIV_SEGMENT_SIZE);
+    auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const std::pair<std::vector<unsigned char>, unsigned int>& k) {
+      return k.first == image;
+    });
+    if (kind == kinds.end()) {
+      if (kinds.size() == MAX_KINDS) continue;  // left to the map's own cache
+      kinds.emplace_back(image, libkorvet::DBuffer::crc32Update(0, image.data(), image.size()));
+      kind = kinds.end() - 1;
+    }
+    dataMap->offerCRC(segment, dataMap->getSegment(segment).getVersion(), kind->second);
+  }
+}
+
 void WorldMap::writeRow(int y, const unsigned char* rgb) {
   if (!mapCreated || !dataMap || y < 0 || y >= pixelHeight) DEngine::fatalError("WorldMap::writeRow(): no such row");
   const long blockRow = y / BLOCK_SIDE;
@@ -312,7 +421,9 @@ void WorldMap::writeRow(int y, const unsigned char* rgb) {
   unsigned char planes[3][BLOCK_SIDE];
   // The mirror is written below, a pixel at a time instead of a byte.
   const SyncDataMap::ChangeCallback callback = dataMap->changeCallback;
+  const SyncDataMap::RangeCallback rangeCallback = dataMap->rangeCallback;
   dataMap->changeCallback = nullptr;
+  dataMap->rangeCallback = nullptr;
   for (int column = 0; column < blocksPerRow; ++column) {
     const int first = column * BLOCK_SIDE;
     const int count = std::min(BLOCK_SIDE, pixelWidth - first);
@@ -325,10 +436,9 @@ void WorldMap::writeRow(int y, const unsigned char* rgb) {
     dataMap->setBytes(bluePlanes[s]->getStartIndex() + local, planes[2], n);
   }
   dataMap->changeCallback = callback;
+  dataMap->rangeCallback = rangeCallback;
   if (owner != this || !mapBuffer) return;
-  const int depth = bitmap_color_depth(mapBuffer);
-  for (int x = 0; x < pixelWidth; ++x)
-    putpixel(mapBuffer, x, y, makecol_depth(depth, rgb[x * 3], rgb[x * 3 + 1], rgb[x * 3 + 2]));
+  putPixels(mapBuffer, 0, y, pixelWidth, rgb, rgb + 1, rgb + 2, 3);
   if (reductions) reductions->markArea(0, y, pixelWidth, y + 1);
 }
 
@@ -383,6 +493,48 @@ void WorldMap::getMapChange(unsigned int index, unsigned char value) {
   }
   putpixel(mapBuffer, x, y, makecol_depth(depth, r, g, b));
   if (reductions) reductions->markPixel(x, y);
+}
+
+void WorldMap::getMapRange(const SyncDataMap& map, unsigned int index, unsigned int count) {
+  if (!mapBuffer || segmentPixels == 0 || segmentWidth == 0 || numXSegments == 0 || count == 0) return;
+  if (map.getSegmentSize() != KIV_SEGMENT_SIZE) {
+    // Blocks are not segments: byte by byte, as any other write.
+    for (unsigned int i = 0; i < count; ++i) getMapChange(index + i, map.getByte(index + i));
+    return;
+  }
+  const unsigned int s = index / KIV_SEGMENT_SIZE;
+  const unsigned int from = index % KIV_SEGMENT_SIZE;
+  const unsigned int to = std::min<unsigned int>(from + count, KIV_SEGMENT_SIZE);
+  // The pixels any plane of the run touches; mirroring more is harmless.
+  unsigned int lo = BLOCK_PIXELS, hi = 0;
+  for (unsigned int p = 0; p < 3; ++p) {
+    unsigned int a = std::max(from, p * BLOCK_PIXELS), b = std::min(to, (p + 1) * BLOCK_PIXELS);
+    if (a >= b) continue;
+    lo = std::min(lo, a - p * BLOCK_PIXELS);
+    hi = std::max(hi, b - p * BLOCK_PIXELS);
+  }
+  if (lo < hi) mirrorBlock(map.segmentData(static_cast<unsigned short>(s)), s, lo, hi);
+}
+
+void WorldMap::mirrorBlock(const unsigned char* block, unsigned int s, unsigned int lo, unsigned int hi) {
+  if (s >= static_cast<unsigned int>(numXSegments) * static_cast<unsigned int>(numYSegments)) return;
+  const int bx = static_cast<int>(s % numXSegments) * BLOCK_SIDE;
+  const int by = static_cast<int>(s / numXSegments) * BLOCK_SIDE;
+  const int firstRow = static_cast<int>(lo / BLOCK_SIDE), lastRow = static_cast<int>((hi - 1) / BLOCK_SIDE);
+  int firstColumn = 0, endColumn = BLOCK_SIDE;
+  if (firstRow == lastRow) {
+    firstColumn = static_cast<int>(lo % BLOCK_SIDE);
+    endColumn = static_cast<int>((hi - 1) % BLOCK_SIDE) + 1;
+  }
+  // Edge blocks reach past the canvas; those bytes are never shown.
+  const int n = std::min(bx + endColumn, mapWidth) - (bx + firstColumn);
+  if (n <= 0) return;
+  int row = firstRow;
+  for (; row <= lastRow && by + row < mapHeight; ++row) {
+    const unsigned char* r = block + row * BLOCK_SIDE + firstColumn;
+    putPixels(mapBuffer, bx + firstColumn, by + row, n, r, r + BLOCK_PIXELS, r + 2 * BLOCK_PIXELS, 1);
+  }
+  if (reductions && row > firstRow) reductions->markArea(bx + firstColumn, by + firstRow, bx + firstColumn + n, by + row);
 }
 
 void WorldMap::display(BITMAP* dest, int scrollX, int scrollY) {

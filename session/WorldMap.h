@@ -72,6 +72,11 @@ class WorldMap {
   // The red, green and blue bytes of a pixel as the planes hold them; false
   // outside the canvas or without one.
   bool pixelAt(long x, long y, unsigned char rgb[3]) const;
+  // Squares of side `square` in a palette colour over the whole canvas,
+  // every other one (the top left one painted), exactly as drawRect of each
+  // would paint them; the squares between keep what they hold. Whole blocks
+  // at a time: the largest canvas takes a fraction of a second, not seconds.
+  void paintCheckerboard(int square, int colorIndex);
 
   // Moves the canvas onto the data map of another engine with all it holds
   // (bytes, and on clients the marks of local paint), keeping its bitmap and
@@ -89,6 +94,9 @@ class WorldMap {
 
   // The data map's byte-change callback: mirrors one byte into the bitmap.
   static void getMapChange(unsigned int index, unsigned char value);
+  // The data map's run callback: mirrors the pixels of a run of bytes (a
+  // repaired block, say) into the bitmap, rows at a time.
+  static void getMapRange(const libksync::SyncDataMap& map, unsigned int index, unsigned int count);
 
   // The canvas with its point (scrollX, scrollY) at dest's top-left corner,
   // at scale num/den (screen pixels per canvas pixel).
@@ -113,6 +121,14 @@ class WorldMap {
   static long interiorPoints(long x1, long y1, long x2, long y2, int pointDistance, int maxPoints);
   // Destroys the bitmap and clears the class-wide geometry.
   static void releaseCanvas();
+  // Mirrors pixels lo..hi - 1 (local, row-major) of block s from its bytes.
+  static void mirrorBlock(const unsigned char* block, unsigned int s, unsigned int lo, unsigned int hi);
+  // The palette colour as plane bytes; false for an index outside the palette.
+  static bool planeColour(int colorIndex, unsigned char rgb[3]);
+  // The block's three planes are sync segment s of the data map, so whole
+  // blocks can be read and written as segments.
+  bool blocksAreSegments() const;
+  void connectMirror(libksync::SyncDataMap* map);
 
   static BITMAP* mapBuffer;
   static int mapWidth;

@@ -66,6 +66,7 @@ void SyncDataMap::Bits::clear() {
 
 SyncDataMap::SyncDataMap(SyncSettings* newSettings)
     : changeCallback(nullptr),
+      rangeCallback(nullptr),
       settings(newSettings),
       dataSize(0),
       totalSpecks(0),
@@ -204,7 +205,37 @@ void SyncDataMap::setBytes(unsigned int index, const unsigned char* values, unsi
   checkIndex(index, "setBytes");
   // A run past the end is fatal, naming the first index outside the map.
   if (count > dataSize - index) checkIndex(dataSize, "setBytes");
-  for (unsigned int i = 0; i < count; ++i) storeByte(index + i, values[i]);
+  if (!rangeCallback) {
+    for (unsigned int i = 0; i < count; ++i) storeByte(index + i, values[i]);
+    return;
+  }
+  for (unsigned int done = 0; done < count;) {
+    unsigned int at = index + done;
+    unsigned int offset = at % segmentSize;
+    unsigned int n = std::min<unsigned int>(count - done, segmentSize - offset);
+    storeRun(at / segmentSize, offset, values + done, n);
+    done += n;
+  }
+}
+
+void SyncDataMap::storeRun(unsigned int segment, unsigned int offset, const unsigned char* values, unsigned int count) {
+  unsigned char* bytes = blocks[segment].get() + offset;
+  const unsigned int base = segment * segmentSize + offset;
+  unsigned int first = 0;
+  while (first < count && bytes[first] == values[first]) ++first;
+  if (first == count) return;
+  unsigned int end = count;
+  while (bytes[end - 1] == values[end - 1]) --end;
+  if (isServer || !edcOverwrite) {
+    // Only the bytes that change mark their specks, as setByte would.
+    Bits& marks = isServer ? flushSpecks : freshSpecks;
+    for (unsigned int i = first; i < end; ++i)
+      if (bytes[i] != values[i]) marks.set((base + i) / speckSize);
+  }
+  std::memcpy(bytes + first, values + first, end - first);
+  if (isServer) segments[segment]->setNeedsFlushing(true);
+  segments[segment]->markChanged();
+  rangeCallback(*this, base + first, end - first);
 }
 
 void SyncDataMap::storeByte(unsigned int index, unsigned char value) {
@@ -398,7 +429,9 @@ void SyncDataMap::insertInfo(unsigned short segment, const unsigned char* bytes)
       for (unsigned int i = from; i < to; ++i) applyServerByte(base + i, bytes[i]);
     } else if (to > from) {
       std::memcpy(block + from, bytes + from, to - from);
-      if (changeCallback)
+      if (rangeCallback)
+        rangeCallback(*this, base + from, to - from);
+      else if (changeCallback)
         for (unsigned int i = from; i < to; ++i) changeCallback(base + i, bytes[i]);
     }
     if (fresh == endSpeck) break;

@@ -68,11 +68,18 @@ class SyncSpeckChange {
 class SyncDataMap {
  public:
   typedef void (*ChangeCallback)(unsigned int index, unsigned char value);
+  typedef void (*RangeCallback)(const SyncDataMap& map, unsigned int index, unsigned int count);
 
   // Called after every write into the map with the byte's index and new
   // value: application writes only when they change the byte, flushes and
   // repairs for every byte they write. Null: no call.
   ChangeCallback changeCallback;
+  // Where a run of bytes is written at once (a repaired segment, setBytes),
+  // called once for the run instead of changeCallback for each of its bytes:
+  // [index, index + count) lie in one segment and hold every byte of the run
+  // that changed (setBytes: from the first changed byte to the last). Null:
+  // changeCallback is called for each byte as for any other write.
+  RangeCallback rangeCallback;
 
   // Requires: settings outlives the map.
   explicit SyncDataMap(SyncSettings* settings);
@@ -89,12 +96,15 @@ class SyncDataMap {
   unsigned int getSize() const { return dataSize; }
   unsigned short getNumSegments() const { return numSegments; }
   unsigned int getTotalSpecks() const { return totalSpecks; }
+  // 0 before the first segment exists.
+  unsigned short getSegmentSize() const { return numSegments ? segmentSize : 0; }
 
   unsigned char getByte(unsigned int index) const;
   // Application write; marks flush (server) or fresh (client) state.
   void setByte(unsigned int index, unsigned char value);
   // count application writes of consecutive bytes from index on, exactly
-  // as setByte would make them, checked once for the whole run.
+  // as setByte would make them, checked once for the whole run (reported
+  // through rangeCallback, when set, once per segment the run touches).
   void setBytes(unsigned int index, const unsigned char* values, unsigned int count);
   // The segmentSize contiguous bytes of a segment (read only).
   const unsigned char* segmentData(unsigned short segment) const;
@@ -197,6 +207,8 @@ class SyncDataMap {
   void writeByte(unsigned int index, unsigned char value);
   // setByte once the index is known to lie inside the map.
   void storeByte(unsigned int index, unsigned char value);
+  // setBytes within one segment, reported through rangeCallback.
+  void storeRun(unsigned int segment, unsigned int offset, const unsigned char* values, unsigned int count);
 
   // One block of segmentSize bytes per segment, in segment order.
   std::vector<std::unique_ptr<unsigned char[]>> blocks;

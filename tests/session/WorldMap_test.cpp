@@ -136,3 +136,69 @@ TEST(WorldMap, ASecondCanvasLeavesTheFirstPaintingItsOwnPlanes) {
   EXPECT_EQ(hostEngine.map.getByte(255 * 30000 + 9999), 252);  // host's last pixel
   EXPECT_EQ(host.getPixelWidth(), 1600);
 }
+
+namespace {
+
+struct Canvas {
+  Bytes bytes;
+  std::vector<bool> flushes;
+  std::vector<int> pixels;
+};
+
+Canvas snapshotOf(TestSyncEngine& engine, const WorldMap& map) {
+  Canvas c;
+  for (unsigned int i = 0; i < engine.map.getSize(); ++i) c.bytes.push_back(engine.map.getByte(i));
+  for (unsigned int k = 0; k < engine.map.getTotalSpecks(); ++k) c.flushes.push_back(engine.map.isFlushPending(k));
+  for (int y = 0; y < map.getPixelHeight(); ++y)
+    for (int x = 0; x < map.getPixelWidth(); ++x) c.pixels.push_back(pixelAt(x, y));
+  return c;
+}
+
+}  // namespace
+
+// The checkerboard in whole blocks equals its squares drawn one by one, over
+// earlier paint and into the edge blocks: bytes, flush marks and mirror. A
+// repaired block reaches the mirror in runs too.
+TEST(WorldMap, CheckerboardAndRepairsInBlocksMatchPixelByPixel) {
+  initAllegro(7, 10, 20, 30);
+  RGB white = {63, 63, 63, 0};
+  set_color(9, &white);
+  const int w = 1650, h = 1620;
+  auto paintEarlier = [](WorldMap& map) {
+    map.drawRect(0, 0, 40, 7, 9);
+    map.drawRect(1600, 1590, 1700, 1700, 9);
+    map.drawRect(333, 444, 350, 470, 7);  // already the squares' colour in places
+  };
+  Canvas squares;
+  {
+    TestSyncEngine engine;
+    WorldMap map;
+    ASSERT_TRUE(map.create(w, h, &engine));
+    paintEarlier(map);
+    for (long y0 = 0; y0 < h; y0 += 7)
+      for (long x0 = (y0 / 7) % 2 ? 7 : 0; x0 < w; x0 += 14) map.drawRect(x0, y0, x0 + 6, y0 + 6, 7);
+    squares = snapshotOf(engine, map);
+  }
+  TestSyncEngine engine;
+  WorldMap map;
+  ASSERT_TRUE(map.create(w, h, &engine));
+  paintEarlier(map);
+  map.paintCheckerboard(7, 7);
+  Canvas blocks = snapshotOf(engine, map);
+  EXPECT_TRUE(blocks.bytes == squares.bytes);
+  EXPECT_TRUE(blocks.flushes == squares.flushes);
+  EXPECT_TRUE(blocks.pixels == squares.pixels);
+  for (unsigned short s = 0; s < engine.map.getNumSegments(); ++s)
+    ASSERT_EQ(engine.map.getCRC(s), libkorvet::DBuffer::crc32Update(0, engine.map.segmentData(s), 30000)) << s;
+
+  // A repair of the bottom right block, which reaches past the canvas.
+  Bytes repair(30000);
+  for (unsigned int i = 0; i < repair.size(); ++i) repair[i] = static_cast<unsigned char>(i * 7 % 253);
+  const unsigned short last = static_cast<unsigned short>(map.getTotalSegments() - 1);
+  engine.map.insertInfo(last, repair.data());
+  for (int y = 1600; y < h; ++y)
+    for (int x = 1600; x < w; ++x) {
+      unsigned int k = (y - 1600) * 100 + (x - 1600);
+      ASSERT_EQ(pixelAt(x, y), makecol(repair[k], repair[k + 10000], repair[k + 20000])) << x << "," << y;
+    }
+}

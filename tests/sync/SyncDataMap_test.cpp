@@ -222,6 +222,53 @@ TEST(SyncDataMap, FreshSpecksSurviveOneRepairUnlessOverwriting) {
   EXPECT_EQ(side.map->getByte(0), 3);
 }
 
+std::vector<std::pair<unsigned int, unsigned int>> runs;
+void recordRun(const SyncDataMap&, unsigned int index, unsigned int count) { runs.emplace_back(index, count); }
+
+// With a run callback, runs are reported once per segment instead of byte by
+// byte, and mark exactly what byte-by-byte writes would.
+TEST(SyncDataMap, RunsAreReportedOncePerSegment) {
+  Side side(false, 1024, 4);
+  side.map->addData(2048);
+  side.map->initialize();
+  side.map->changeCallback = record;
+  side.map->rangeCallback = recordRun;
+  calls.clear();
+  runs.clear();
+
+  std::vector<unsigned char> values(100, 0);  // bytes 1000..1099
+  values[2] = 1;   // 1002, speck 250
+  values[30] = 2;  // 1030, speck 257 (segment 1)
+  values[60] = 3;  // 1060, speck 265
+  side.map->setBytes(1000, values.data(), 100);
+  EXPECT_TRUE(calls.empty());
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0], std::make_pair(1002u, 1u));
+  EXPECT_EQ(runs[1], std::make_pair(1030u, 31u));
+  EXPECT_TRUE(side.map->isFresh(250) && side.map->isFresh(257) && side.map->isFresh(265));
+  EXPECT_FALSE(side.map->isFresh(251) || side.map->isFresh(258) || side.map->isFresh(264));
+  EXPECT_EQ(side.map->getByte(1060), 3);
+  unsigned int version = side.map->getSegment(0).getVersion();
+  side.map->setBytes(1000, values.data(), 100);  // nothing changes: nothing reported
+  EXPECT_EQ(runs.size(), 2u);
+  EXPECT_EQ(side.map->getSegment(0).getVersion(), version);
+
+  // A repair reports the runs between the fresh specks it leaves alone.
+  runs.clear();
+  side.map->insertInfo(0, filled(1024, 0x77));
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0], std::make_pair(0u, 1000u));
+  EXPECT_EQ(runs[1], std::make_pair(1004u, 20u));
+  EXPECT_EQ(side.map->getByte(1002), 1);
+  EXPECT_TRUE(calls.empty());
+
+  // With EDC overwrite nothing is marked fresh.
+  side.map->setEDCOverwrite(true);
+  values.assign(100, 9);
+  side.map->setBytes(1100, values.data(), 100);
+  EXPECT_FALSE(side.map->isFresh(275) || side.map->isFresh(299));
+}
+
 TEST(SyncDataMap, PredictiveBuffersKeepTheShownValue) {
   Side side(false, 1024, 4);
   side.map->addData(1024);
