@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "FatalTest.h"
+#include "CanvasReductions.h"
 #include "WorldMap.h"
 #include "CanvasTestSupport.h"
 
@@ -181,7 +182,9 @@ TEST(WorldMap, CheckerboardAndRepairsInBlocksMatchPixelByPixel) {
   }
   TestSyncEngine engine;
   WorldMap map;
+  WorldMap::keepReductions(true);
   ASSERT_TRUE(map.create(w, h, &engine));
+  WorldMap::keepReductions(false);
   paintEarlier(map);
   map.paintCheckerboard(7, 7);
   Canvas blocks = snapshotOf(engine, map);
@@ -195,7 +198,12 @@ TEST(WorldMap, CheckerboardAndRepairsInBlocksMatchPixelByPixel) {
   Bytes repair(30000);
   for (unsigned int i = 0; i < repair.size(); ++i) repair[i] = static_cast<unsigned char>(i * 7 % 253);
   const unsigned short last = static_cast<unsigned short>(map.getTotalSegments() - 1);
+  CanvasReductions* reductions = WorldMap::getReductions();
+  ASSERT_NE(reductions, nullptr);
+  while (reductions->update() > 0) {
+  }
   engine.map.insertInfo(last, repair.data());
+  EXPECT_EQ(reductions->pendingTiles(), 1u) << "the reduced copies hear of the repaired area";
   for (int y = 1600; y < h; ++y)
     for (int x = 1600; x < w; ++x) {
       unsigned int k = (y - 1600) * 100 + (x - 1600);
