@@ -1,13 +1,16 @@
 // Everything a host sends to a joined client: FLSH, CRC_REPLY and CHNK
-// series, DRAW painted on the canvas, CHAT shown, and late or repeated
-// greetings and JOIN_ACKs, read by the client's own dispatcher.
+// series, DRAW painted on the canvas, CHAT shown, late or repeated
+// greetings and JOIN_ACKs, the host's announcement (with a password's
+// challenge, or a refusal) and the extension messages (player lists,
+// verdicts, the lock), read by the client's own dispatcher.
 //
 // Once per process: a client connected to a stand-in host, greeted for a
 // 1600 x 1600 canvas (building it and painting its placeholder is far too
 // slow for every input) and joined. Framing faults are the host target's
 // part (the same receiver), so here an input is a list of records (see
 // forEachRecord), bodies the stand-in frames as a host does: an odd
-// selector makes a sync body, an even one a session body.
+// selector makes a sync body, one with bit 1 set an extension message,
+// any other a session body. The client has a password to prove.
 // Per input the client's error correction first finds itself idle (a reply
 // it did not ask for resets it) and queries, as it does every half second,
 // so that each input meets the client in the same state.
@@ -21,6 +24,7 @@
 #include "ChatProtocol.h"
 #include "DServer.h"
 #include "DrawingProtocol.h"
+#include "ExtensionWire.h"
 #include "KivClient.h"
 #include "KivServer.h"
 #include "SessionWire.h"
@@ -65,6 +69,8 @@ class StandInHost : public libkorvet::DServer {
 class Client {
  public:
   Client() : host(&engine), client(&engine, &map, &drawing, &chat), frames(&engine) {
+    client.setPlayerName("fuzz");
+    client.setPassword("s3cret");
     client.connectToHost("127.0.0.1", host.getLocalPort());
     pumpUntil(engine, 0, [&] { return host.socket && client.getSyncClient() && client.isConnected(); },
               "no connection");
@@ -99,6 +105,8 @@ class Client {
     forEachRecord(data, size, [&](unsigned char selector, const DBuffer& body) {
       if (selector & 1)
         sendSync(body);
+      else if (selector & 2)
+        frames.sendMessage(extwire::EXTENSION_TYPE, body);
       else
         frames.sendMessage(sessionwire::SESSION_TYPE, body);
     });

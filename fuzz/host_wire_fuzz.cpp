@@ -1,7 +1,9 @@
-// Everything a joined client can send to the host, read by the host's own
+// Everything a client can send to the host, read by the host's own
 // dispatcher on a real connection: DRAW painted on the canvas, CHAT shown
-// and relayed, CRC queries answered with chunk series, frames of types the
-// host does not handle and bytes outside any frame.
+// and relayed, CRC queries answered with chunk series, announcements and
+// extension messages (frame type 1: password proofs, and the host's own
+// kinds, which drop the sender), frames of types the host does not handle
+// and bytes outside any frame.
 //
 // Once per process: a listening host with a 1600 x 1600 canvas and one
 // client connected through its listener (a connection per input would cost
@@ -20,6 +22,12 @@
 // starts) and sends its records, and one session tick passes on the manual
 // clock: relayed chat and chunk series go out as their timers come round,
 // every 15th input. A connection the host closed is replaced.
+// The session has a password: a new connection meets its first input
+// before it proved it (its JOIN held, its strokes and chat ignored, a wrong
+// proof refusing it); after that input the client proves it as a Brelvin
+// client does. Each connection comes from another loopback address
+// (127.0.0.2 to 127.0.0.250), so that the wrong proofs an address may make
+// before it is refused for a while never stop the run.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -34,6 +42,8 @@
 
 #include "ChatProtocol.h"
 #include "DrawingProtocol.h"
+#include "ExtensionWire.h"
+#include "HostAccess.h"
 #include "KivServer.h"
 #include "ServerConnection.h"
 #include "SessionWire.h"
@@ -78,13 +88,15 @@ class Host {
  public:
   Host() : server(&engine, &map, &drawing, &chat), client(&engine) {
     server.setPort(0);
+    server.setPassword(PASSWORD);
     if (!server.initialize(1600, 1600)) broken("the host did not start");
     libksync::SyncMessages::buildJoin(join);
     connectClient();
   }
 
   void serve(const uint8_t* data, size_t size) {
-    if (server.getClients().count(connection) == 0) reconnect();
+    // Gone, or dropped and waiting for the tick that deletes it.
+    if (server.getClients().count(connection) == 0 || !server.getSyncServer()->getClient(connection)) reconnect();
     server.getSyncServer()->getClient(connection)->resetFSM();
     sendSync(join);
     forEachRecord(data, size, [&](unsigned char selector, DBuffer body) {
@@ -107,6 +119,7 @@ class Host {
     DTime::advanceManualClock(KivServer::TICK_INTERVAL_MS);
     engine.update(-1);
     drain();
+    if (server.getClients().count(connection) != 0 && !connection->isAdmitted()) prove();
   }
 
  private:
@@ -152,7 +165,37 @@ class Host {
     }
   }
 
+  // Announces itself and answers the challenge, as a Brelvin client does.
+  void prove() {
+    if (!connection->hasAnnounced()) {
+      DBuffer announce;
+      announce.appendString(extwire::ANNOUNCE_HEADER);
+      announce.appendVariable<unsigned char>(extwire::VERSION);
+      announce.appendVariable<unsigned char>(4);
+      announce.appendString("fuzz");
+      client.sendMessage(sessionwire::SESSION_TYPE, announce);
+    }
+    DBuffer proof;
+    proof.appendVariable<unsigned char>(extwire::PROOF);
+    proof.appendString(HostAccess::proofFor(PASSWORD, connection->getChallenge()));
+    client.sendMessage(extwire::EXTENSION_TYPE, proof);
+    deliver(0);
+    engine.update(-1);
+    drain();
+  }
+
   void connectClient() {
+    // A refused address (too many wrong proofs) closes at once: the next
+    // one is tried.
+    for (int tries = 0; tries < 1000; ++tries) {
+      if (tryConnect()) return;
+      close(peer);
+      pumpUntil(engine, KivServer::TICK_INTERVAL_MS, [&] { return server.numClients() == 0; },
+                "the host kept a refused connection");
+    }
+    broken("every address was refused");
+  }
+  bool tryConnect() {
     peer = socket(AF_INET, SOCK_STREAM, 0);
     // Closed with a reset, so that no connection waits out TIME_WAIT: at
     // a thousand inputs a second, reconnecting after every drop used up
@@ -163,10 +206,25 @@ class Host {
     to.sin_family = AF_INET;
     to.sin_port = htons(server.getLocalPort());
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (peer < 0 || !connectTo(peer, to)) broken(("cannot connect: " + std::string(std::strerror(errno))).c_str());
-    pumpUntil(engine, KivServer::TICK_INTERVAL_MS, [&] { return server.numClients() == 1; },
-              "the host did not admit the client");
+    sockaddr_in from = {};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 2 + nextAddress);
+    nextAddress = (nextAddress + 1) % 249;
+    if (peer < 0 || bind(peer, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 || !connectTo(peer, to))
+      broken(("cannot connect: " + std::string(std::strerror(errno))).c_str());
+    bool refused = false;
+    pumpUntil(engine, KivServer::TICK_INTERVAL_MS, [&] {
+      if (server.numClients() == 1) return true;
+      // Refused: the greeting and why, then the end of the stream.
+      static unsigned char sink[4096];
+      ssize_t n;
+      while ((n = recv(peer, sink, sizeof sink, MSG_DONTWAIT)) > 0) {
+      }
+      return refused = n == 0;
+    }, "the host did not admit the client");
+    if (refused) return false;
     connection = *server.getClients().begin();
+    return true;
   }
   void reconnect() {
     close(peer);
@@ -185,6 +243,8 @@ class Host {
   DBuffer join;
   ServerConnection* connection = nullptr;
   int peer = -1;
+  unsigned int nextAddress = 0;
+  static constexpr const char* PASSWORD = "s3cret";
 };
 
 }  // namespace

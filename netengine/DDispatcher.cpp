@@ -138,6 +138,18 @@ void DDispatcher::sendMessage(unsigned char type, unsigned short subtype, const 
   frameAndDispatch(body, true, type, true, subtype);
 }
 
+void DDispatcher::sendMessages(unsigned char type, const std::vector<const DBuffer*>& bodies) {
+  if (!getDelayEnabled()) {
+    for (const DBuffer* body : bodies) frameAndDispatch(*body, true, type, false, 0);
+    return;
+  }
+  if (outCount > 0) flush();
+  DBuffer frames;
+  for (const DBuffer* body : bodies)
+    if (body->size() > 0) appendFrame(frames, *body, true, type, false, 0);
+  if (frames.size() > 0) send(frames);
+}
+
 bool DDispatcher::flush() {
   if (outCount == 0) return false;
   // Take the batch first: a send may lead back into sendMessage.

@@ -51,6 +51,11 @@ class DDispatcher : public DClient {
   void sendMessage(unsigned char type, const DBuffer& body);
   void sendMessage(unsigned char type, unsigned short subtype, const DBuffer& body);
 
+  // Typed frames of several bodies handed to the connection in one piece:
+  // small messages sent one after another while the delay is on would
+  // otherwise wait for the peer to acknowledge the first.
+  void sendMessages(unsigned char type, const std::vector<const DBuffer*>& bodies);
+
   // Sends every batched frame; true if there was at least one.
   bool flush();
   // Drops the batched frames unsent.

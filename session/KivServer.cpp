@@ -176,7 +176,10 @@ void KivServer::connectHandler(Socket* socket) {
     DBuffer greeting;
     buildGreeting(static_cast<unsigned int>(worldMap->getPixelWidth()),
                   static_cast<unsigned int>(worldMap->getPixelHeight()), greeting);
-    connection->sendMessage(SESSION_TYPE, greeting);
+    DBuffer why;
+    buildHostAnnouncement(extwire::HOST_REFUSED, std::string(1, static_cast<char>(refused)), why);
+    connection->setHostAnnounced();
+    connection->sendMessages(SESSION_TYPE, {&greeting, &why});
     endWithVerdict(connection,
                    "Refused " + from + (refused == extwire::BANNED ? ": banned" : ": too many wrong passwords"), refused);
     return;
@@ -202,10 +205,16 @@ void KivServer::connectHandler(Socket* socket) {
     delete connection;
     return;
   }
-  connection->sendMessage(SESSION_TYPE, greeting);
   if (access.hasPassword()) {
+    // In one piece: the challenge must not wait for the peer's
+    // acknowledgement of the greeting.
     connection->requireProof(challenge);
-    sendHostAnnouncement(connection, extwire::HOST_PASSWORD, challenge);
+    DBuffer ask;
+    buildHostAnnouncement(extwire::HOST_PASSWORD, challenge, ask);
+    connection->setHostAnnounced();
+    connection->sendMessages(SESSION_TYPE, {&greeting, &ask});
+  } else {
+    connection->sendMessage(SESSION_TYPE, greeting);
   }
 
   if (!clients.insert(connection).second) DEngine::fatalError("KivServer::connectHandler(): client exists!");
@@ -458,12 +467,17 @@ void KivServer::announceHandler(DBuffer& body, ServerConnection* from) {
   if (roster.findByConnection(from)) sendRoster(from);
 }
 
+void KivServer::buildHostAnnouncement(unsigned char mode, const std::string& extra, DBuffer& out) {
+  out.clear();
+  out.appendString(extwire::ANNOUNCE_HEADER);
+  out.appendVariable<unsigned char>(extwire::VERSION);
+  out.appendVariable<unsigned char>(mode);
+  out.appendString(extra);
+}
+
 void KivServer::sendHostAnnouncement(ServerConnection* to, unsigned char mode, const std::string& extra) {
   DBuffer message;
-  message.appendString(extwire::ANNOUNCE_HEADER);
-  message.appendVariable<unsigned char>(extwire::VERSION);
-  message.appendVariable<unsigned char>(mode);
-  message.appendString(extra);
+  buildHostAnnouncement(mode, extra, message);
   to->setHostAnnounced();
   to->sendMessage(SESSION_TYPE, message);
 }

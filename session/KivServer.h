@@ -149,6 +149,7 @@ class KivServer : public libkorvet::DServer {
   // A client's announcement (the body after its header).
   void announceHandler(libkorvet::DBuffer& body, ServerConnection* from);
   void sendHostAnnouncement(ServerConnection* to, unsigned char mode, const std::string& extra = std::string());
+  static void buildHostAnnouncement(unsigned char mode, const std::string& extra, libkorvet::DBuffer& out);
   // The present players to every admitted client that announced itself.
   void sendRoster();
   void sendRoster(ServerConnection* to);
