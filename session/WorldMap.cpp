@@ -92,6 +92,7 @@ void putPixels(BITMAP* bmp, int x, int y, int n, const unsigned char* r, const u
 
 WorldMap::WorldMap()
     : dataMap(nullptr),
+      paintObserver(nullptr),
       totalSegments(0), mapCreated(false), pixelWidth(0), pixelHeight(0), blocksPerRow(0) {
   resetVariables();
 }
@@ -259,6 +260,7 @@ long WorldMap::lineCost(long x1, long y1, long x2, long y2, unsigned char brushS
 
 void WorldMap::applyLineDrawing(long x1, long y1, long x2, long y2, unsigned char brushSize,
                                 unsigned char fillType) {
+  if (paintObserver && mapCreated) paintObserver->lineBegins(x1, y1, x2, y2);
   long s = brushSize;
   int pointDistance = pointDistanceFor(brushSize);
   std::vector<long> xs;
@@ -322,12 +324,18 @@ void WorldMap::drawRect(long x1, long y1, long x2, long y2, int colorIndex) {
   if (x1 > x2) std::swap(x1, x2);
   if (y1 > y2) std::swap(y1, y2);
 
+  const unsigned char after[3] = {r, g, b};
   for (long x = x1; x <= x2; ++x) {
     long column = x / BLOCK_SIDE;
     unsigned int lx = static_cast<unsigned int>(x % BLOCK_SIDE);
     for (long y = y1; y <= y2; ++y) {
       long s = column + (y / BLOCK_SIDE) * blocksPerRow;
       unsigned int local = lx + static_cast<unsigned int>(y % BLOCK_SIDE) * BLOCK_SIDE;
+      if (paintObserver) {
+        const unsigned char before[3] = {redPlanes[s]->get(local), greenPlanes[s]->get(local),
+                                         bluePlanes[s]->get(local)};
+        paintObserver->pixelPainted(static_cast<unsigned int>(y * pixelWidth + x), before, after);
+      }
       redPlanes[s]->set(local, r);
       greenPlanes[s]->set(local, g);
       bluePlanes[s]->set(local, b);
@@ -412,6 +420,33 @@ void WorldMap::paintCheckerboard(int square, int colorIndex) {
     }
     dataMap->offerCRC(segment, dataMap->getSegment(segment).getVersion(), kind->second);
   }
+}
+
+void WorldMap::locate(long x, long y, long& block, unsigned int& local) const {
+  block = x / BLOCK_SIDE + (y / BLOCK_SIDE) * blocksPerRow;
+  local = static_cast<unsigned int>(x % BLOCK_SIDE) + static_cast<unsigned int>(y % BLOCK_SIDE) * BLOCK_SIDE;
+}
+
+void WorldMap::readPixel(unsigned int pixel, unsigned char* rgb) const {
+  if (!mapCreated || pixel >= static_cast<unsigned int>(pixelWidth) * static_cast<unsigned int>(pixelHeight))
+    DEngine::fatalError("WorldMap::readPixel(): no such pixel");
+  long block;
+  unsigned int local;
+  locate(pixel % pixelWidth, pixel / pixelWidth, block, local);
+  rgb[0] = redPlanes[block]->get(local);
+  rgb[1] = greenPlanes[block]->get(local);
+  rgb[2] = bluePlanes[block]->get(local);
+}
+
+void WorldMap::writePixel(unsigned int pixel, const unsigned char* rgb) {
+  if (!mapCreated || pixel >= static_cast<unsigned int>(pixelWidth) * static_cast<unsigned int>(pixelHeight))
+    DEngine::fatalError("WorldMap::writePixel(): no such pixel");
+  long block;
+  unsigned int local;
+  locate(pixel % pixelWidth, pixel / pixelWidth, block, local);
+  redPlanes[block]->set(local, rgb[0]);
+  greenPlanes[block]->set(local, rgb[1]);
+  bluePlanes[block]->set(local, rgb[2]);
 }
 
 void WorldMap::writeRow(int y, const unsigned char* rgb) {

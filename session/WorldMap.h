@@ -27,6 +27,16 @@ class SyncArray;
 
 class WorldMap {
  public:
+  // Told of every line a stroke paints before it is painted, and of every
+  // pixel it writes with the value before and after (red, green, blue); the
+  // host's stroke history listens here. Pixels are numbered y * width + x.
+  class PaintObserver {
+   public:
+    virtual ~PaintObserver() = default;
+    virtual void lineBegins(long x1, long y1, long x2, long y2) = 0;
+    virtual void pixelPainted(unsigned int pixel, const unsigned char* before, const unsigned char* after) = 0;
+  };
+
   // Bytes of one canvas block: three planes of 100 x 100. The session
   // configures the sync segment size to the same value.
   static const int KIV_SEGMENT_SIZE = 30000;
@@ -77,6 +87,14 @@ class WorldMap {
   // would paint them; the squares between keep what they hold. Whole blocks
   // at a time: the largest canvas takes a fraction of a second, not seconds.
   void paintCheckerboard(int square, int colorIndex);
+
+  // At most one; null stops the reports. Requires: it outlives its use.
+  void setPaintObserver(PaintObserver* observer) { paintObserver = observer; }
+  PaintObserver* getPaintObserver() const { return paintObserver; }
+  // One pixel's three bytes, y * width + x; writing one is no stroke (the
+  // observer is not told). Requires: created, pixel inside the canvas.
+  void readPixel(unsigned int pixel, unsigned char* rgb) const;
+  void writePixel(unsigned int pixel, const unsigned char* rgb);
 
   // Moves the canvas onto the data map of another engine with all it holds
   // (bytes, and on clients the marks of local paint), keeping its bitmap and
@@ -129,6 +147,8 @@ class WorldMap {
   // blocks can be read and written as segments.
   bool blocksAreSegments() const;
   void connectMirror(libksync::SyncDataMap* map);
+  // The block and the index inside its planes of pixel (x, y).
+  void locate(long x, long y, long& block, unsigned int& local) const;
 
   static BITMAP* mapBuffer;
   static int mapWidth;
@@ -148,6 +168,7 @@ class WorldMap {
   std::vector<libksync::SyncArray<unsigned char>*> bluePlanes;
   // Where the planes' bytes are: the data map of the engine given to create().
   libksync::SyncDataMap* dataMap;
+  PaintObserver* paintObserver;
   std::string errMsg;
   int totalSegments;
   bool mapCreated;
