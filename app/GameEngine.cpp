@@ -702,6 +702,7 @@ void GameEngine::doDrawing() {
     // (the drawing message cannot carry negative points either).
     long x1 = data.getFirstX(), y1 = data.getFirstY();
     long x2 = data.getSecondX(), y2 = data.getSecondY();
+    if (guiManager->startsStroke(i)) netSystem->beginStroke();
     if (!clipToCanvas(x1, y1, x2, y2, worldMap->getPixelWidth(), worldMap->getPixelHeight())) continue;
     worldMap->applyLineDrawing(x1, y1, x2, y2, KivSettings::getBrushSize(), KivSettings::getFillType());
     netSystem->addUDPDrawing(x1, y1, x2, y2);

@@ -40,7 +40,7 @@ int readInt(const DBuffer& buffer, long index) {
 // [SECTION] queue and send cadence
 // ---------------------------------------------------------------------------
 
-DrawingProtocol::DrawingProtocol() : updatesPerSecond(1000), sendLimit(2), tickCount(0) {
+DrawingProtocol::DrawingProtocol() : updatesPerSecond(1000), sendLimit(2), tickCount(0), nextStartsStroke(false) {
   int flushPeriod = KivSettings::getFlushPeriod();
   if (flushPeriod > 0) {
     updatesPerSecond = 1000 / flushPeriod;
@@ -73,18 +73,22 @@ void DrawingProtocol::addLine(const DrawingData& line) {
   if (line.getFirstX() < 0 || line.getFirstY() < 0 || line.getSecondX() < 0 || line.getSecondY() < 0)
     DEngine::fatalError("DrawingProtocol::addLine(): got a negative value");
   pendingLines.push_back(line);
+  pendingStarts.push_back(nextStartsStroke);
+  nextStartsStroke = false;
   if (pendingLines.size() > MAX_PENDING_LINES) {
     pendingLines.pop_front();
+    pendingStarts.pop_front();
     KivSettings::logLine("Dropping coordinate!");
   }
 }
 
 void DrawingProtocol::sendRawDrawing(DBuffer& blocks) { rawDrawings.append(blocks); }
 
-bool DrawingProtocol::prepareClientMessage(DBuffer& message) {
+bool DrawingProtocol::prepareClientMessage(DBuffer& message, bool now) {
   tickCount += 1;
-  if (tickCount < TICKS_PER_SECOND / updatesPerSecond) return false;
+  if (!now && tickCount < TICKS_PER_SECOND / updatesPerSecond) return false;
   tickCount = 0;
+  strokeStarts.clear();
 
   DBuffer payload;
   generateDrawingProtocol(payload);
@@ -94,9 +98,9 @@ bool DrawingProtocol::prepareClientMessage(DBuffer& message) {
   return true;
 }
 
-bool DrawingProtocol::prepareServerMessage(DBuffer& message) {
+bool DrawingProtocol::prepareServerMessage(DBuffer& message, bool now) {
   tickCount += 1;
-  if (tickCount < TICKS_PER_SECOND / updatesPerSecond) return false;
+  if (!now && tickCount < TICKS_PER_SECOND / updatesPerSecond) return false;
   tickCount = 0;
 
   DBuffer payload;
@@ -168,7 +172,11 @@ void encodeLines(const Lines& lines, std::size_t begin, std::size_t stop, DBuffe
 
 void DrawingProtocol::generateDrawingProtocol(DBuffer& out) {
   encodeLines(pendingLines, 0, pendingLines.size(), out);
+  strokeStarts.clear();
+  for (std::size_t i = 0; i < pendingStarts.size(); ++i)
+    if (pendingStarts[i]) strokeStarts.push_back(static_cast<unsigned char>(i));
   pendingLines.clear();
+  pendingStarts.clear();
 }
 
 void DrawingProtocol::buildMessage(const std::vector<DrawingData>& lines, std::size_t first, std::size_t count,

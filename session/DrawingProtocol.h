@@ -67,9 +67,17 @@ class DrawingProtocol {
   }
 
   // The tick logic of runClient / runServer: true with a complete DRAW
-  // message in `message` when one is to be sent now.
-  bool prepareClientMessage(libkorvet::DBuffer& message);
-  bool prepareServerMessage(libkorvet::DBuffer& message);
+  // message in `message` when one is to be sent now. With `now`, whatever
+  // is queued goes at once, whatever the tick (before an undo, which must
+  // follow the stroke's last lines).
+  bool prepareClientMessage(libkorvet::DBuffer& message, bool now = false);
+  bool prepareServerMessage(libkorvet::DBuffer& message, bool now = false);
+
+  // The next segment queued begins a stroke (the button was pressed).
+  void markStrokeStart() { nextStartsStroke = true; }
+  // Of the lines in the message prepared last, the indexes of those that
+  // begin a stroke, ascending.
+  const std::vector<unsigned char>& getStrokeStarts() const { return strokeStarts; }
 
   // Asked before each received line is painted, with what painting it costs
   // (WorldMap::lineCost); false leaves that line and the rest unpainted.
@@ -104,12 +112,16 @@ class DrawingProtocol {
   static void postStatus(const std::string& text);
 
   std::deque<DrawingData> pendingLines;
+  // Beside each pending line: whether it begins a stroke.
+  std::deque<bool> pendingStarts;
+  std::vector<unsigned char> strokeStarts;
   int updatesPerSecond;
   int sendLimit;
   int tickCount;
   // Ready-made blocks to relay with the next host send. Each protocol has
   // its own, so two protocols alive at once cannot free each other's.
   libkorvet::DBuffer rawDrawings;
+  bool nextStartsStroke;
 };
 
 #endif  // SESSION_DRAWINGPROTOCOL_H

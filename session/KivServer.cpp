@@ -4,6 +4,7 @@
 // [SECTION] lifecycle: construction, initialize, destruction
 // [SECTION] connections: admission, failures, deferred deletion
 // [SECTION] messages and the session tick
+// [SECTION] undo: undo, redo and rollback on the canvas, told to the clients
 
 #include "KivServer.h"
 
@@ -150,6 +151,7 @@ bool KivServer::initialize(unsigned int width, unsigned int height) {
     return false;
   }
 
+  history.reset(new StrokeHistory(worldMap, engine));
   syncServer->initialize();
   tickTimer.setInterval(TICK_INTERVAL_MS);
   tickTimer.setHandler([this] { run(); });
@@ -390,6 +392,11 @@ void KivServer::clearDeletions() {
     // address must not be taken for its sender.
     for (Relay& relay : relays)
       if (relay.from == connection) relay.from = nullptr;
+    auto painter = painters.find(connection);
+    if (painter != painters.end()) {
+      if (history) history->painterLeft(painter->second);
+      painters.erase(painter);
+    }
     delete connection;
   }
   pendingRemovals.clear();
@@ -397,6 +404,7 @@ void KivServer::clearDeletions() {
 
 // ---------------------------------------------------------------------------
 // [SECTION] messages and the session tick
+// [SECTION] undo: undo, redo and rollback on the canvas, told to the clients
 // ---------------------------------------------------------------------------
 
 void KivServer::messageHandler(DBuffer& body, ServerConnection* from) {
@@ -418,6 +426,7 @@ void KivServer::messageHandler(DBuffer& body, ServerConnection* from) {
     if (access.isLocked()) return;
     if (!from->mayDraw()) return;
     std::vector<DrawingData> painted;
+    StrokeHistory::PaintScope painting(history.get(), painterOf(from));
     if (!drawingProtocol->parseDraw(body, worldMap, [from](long pixels) { return from->chargeLine(pixels); },
                                     &painted))
       from->chargeFault();
@@ -639,6 +648,7 @@ void KivServer::run() {
   finishClosing();
   for (ServerConnection* connection : clients) checkConnection(connection);
   postHeldLines();
+  tellForgotten();
   relayStrokes();
   // The clients that are not reading miss these; their sync repairs the
   // canvas later, and chat they miss is counted.
@@ -648,4 +658,49 @@ void KivServer::run() {
   if (chatProtocol->prepareMessage(message))
     for (ServerConnection* connection : clients) connection->relay(message, chatProtocol->getLastLineCount());
   KivSettings::flushRepeats();
+}
+
+// ---------------------------------------------------------------------------
+// [SECTION] undo
+// ---------------------------------------------------------------------------
+
+StrokeHistory::Painter KivServer::painterOf(const ServerConnection* connection) {
+  auto it = painters.find(connection);
+  if (it == painters.end()) it = painters.emplace(connection, nextPainter++).first;
+  return it->second;
+}
+
+StrokeHistory::Result KivServer::undoStroke(StrokeHistory::Painter painter, bool redo) {
+  StrokeHistory::Result change;
+  if (!history) return change;
+  change = redo ? history->redo(painter) : history->undo(painter);
+  publishChange(change);
+  return change;
+}
+
+StrokeHistory::Result KivServer::rollback(StrokeHistory::Painter painter, unsigned int minutes,
+                                          const std::string& name) {
+  StrokeHistory::Result change;
+  if (!history) return change;
+  change = history->rollback(painter, minutes);
+  publishChange(change);
+  postStatus("KivServer", "Undid " + DEngine::intToStr(static_cast<int>(change.strokes)) +
+                              (change.strokes == 1 ? " stroke of " : " strokes of ") + name);
+  return change;
+}
+
+void KivServer::publishChange(const StrokeHistory::Result& change) {
+  if (change.pixels.empty()) return;
+  // Lines already painted here but not yet sent would otherwise reach the
+  // clients after the undo and paint the stroke again on their copies.
+  relayStrokes();
+  DBuffer message;
+  if (drawingProtocol->prepareServerMessage(message, true))
+    for (ServerConnection* connection : clients) connection->relay(message);
+}
+
+void KivServer::tellForgotten() {
+  if (!history) return;
+  for (StrokeHistory::Painter painter : history->takeForgotten())
+    if (painter == StrokeHistory::HOST) postStatus("KivServer", StrokeHistory::FORGOTTEN_TEXT);
 }

@@ -9,7 +9,8 @@
 // session tick applies the budgets' deadlines, sends the host's strokes, the
 // relayed chat and the lines it painted from each client's DRAW (to every
 // other client) to every client that is reading, and deletes the
-// connections that failed or were dropped.
+// connections that failed or were dropped. Every painter's recent strokes
+// are kept (StrokeHistory) for undo, redo and rollback on the canvas.
 // The canvas and the two protocols are lent by the network facade.
 
 #include <map>
@@ -24,6 +25,7 @@
 #include "HostAccess.h"
 #include "PlayerRoster.h"
 #include "SessionWire.h"
+#include "StrokeHistory.h"
 
 namespace libkorvet {
 class DBuffer;
@@ -117,6 +119,17 @@ class KivServer : public libkorvet::DServer {
   const std::set<ServerConnection*>& getClients() const { return clients; }
   libksync::SyncServer* getSyncServer() const { return syncServer; }
 
+  // Every painter's recent strokes; null before initialize().
+  StrokeHistory* getHistory() const { return history.get(); }
+  // Undoes (or redoes) the painter's newest stroke on the canvas; the
+  // changed pixels go to the clients at once.
+  StrokeHistory::Result undoStroke(StrokeHistory::Painter painter, bool redo = false);
+  // Undoes everything the painter painted in the last minutes, posting
+  // "Undid N strokes of NAME".
+  StrokeHistory::Result rollback(StrokeHistory::Painter painter, unsigned int minutes, const std::string& name);
+  // The painter of a connection's strokes.
+  StrokeHistory::Painter painterOf(const ServerConnection* connection);
+
   static int getNumInstances() { return -1; }
 
  private:
@@ -157,6 +170,11 @@ class KivServer : public libkorvet::DServer {
   // Sends the lines painted from clients' DRAW bodies since the last tick to
   // every client but their sender, in the order they were painted.
   void relayStrokes();
+  // After an undo: what was painted before it goes out first, then the
+  // changed pixels.
+  void publishChange(const StrokeHistory::Result& change);
+  // Tells painters once that their oldest strokes were forgotten.
+  void tellForgotten();
 
   // Lines painted from one client's consecutive DRAW bodies; `from` is
   // cleared when that connection is deleted first.
@@ -191,6 +209,9 @@ class KivServer : public libkorvet::DServer {
   std::string startErrMsg;
   unsigned short listenPort;
   bool serverOK;
+  std::unique_ptr<StrokeHistory> history;
+  std::map<const ServerConnection*, StrokeHistory::Painter> painters;
+  StrokeHistory::Painter nextPainter = StrokeHistory::HOST + 1;
 };
 
 #endif  // SESSION_KIVSERVER_H

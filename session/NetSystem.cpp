@@ -127,6 +127,22 @@ void NetSystem::addUDPDrawing(long x1, long y1, long x2, long y2) {
   drawingProtocol->addCoordinates(x1, y1, x2, y2);
 }
 
+void NetSystem::beginStroke() {
+  if (sessionMode == HOSTING && serverHandler->getHistory()) {
+    serverHandler->getHistory()->setDelimited(StrokeHistory::HOST, true);
+    serverHandler->getHistory()->beginStroke(StrokeHistory::HOST);
+  }
+  drawingProtocol->markStrokeStart();
+}
+
+void NetSystem::undoOwnStroke() {
+  if (sessionMode == HOSTING) serverHandler->undoStroke(StrokeHistory::HOST);
+}
+
+void NetSystem::redoOwnStroke() {
+  if (sessionMode == HOSTING) serverHandler->undoStroke(StrokeHistory::HOST, true);
+}
+
 void NetSystem::sendChat(const std::string& text) {
   // A client sees its own line when the host sends it back.
   chatProtocol->addChat(playerName, text, sessionMode != CLIENT);

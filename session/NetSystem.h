@@ -57,6 +57,12 @@ class NetSystem {
   // Queues a stroke segment the game painted locally (with or without a session).
   void addUDPDrawing(long x1, long y1, long x2, long y2);
   void sendChat(const std::string& text);
+  // The user's own strokes: the next segment queued begins one (the button
+  // was pressed); Ctrl+Z undoes the newest, Ctrl+Y redoes it. The host
+  // applies them on its canvas at once; a client asks its host.
+  void beginStroke();
+  void undoOwnStroke();
+  void redoOwnStroke();
   // The health check: false (text in getErrMsg()) once the session failed.
   // A joined client that lost its host stays healthy while it reconnects
   // (attempts are started from here), and fails when that ends.

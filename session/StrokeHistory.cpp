@@ -53,11 +53,14 @@ StrokeHistory::~StrokeHistory() {
   if (map->getPaintObserver() == this) map->setPaintObserver(nullptr);
 }
 
-StrokeHistory::PaintScope::PaintScope(StrokeHistory* h, Painter painter) : history(h), previous(h->current) {
-  history->current = painter;
+StrokeHistory::PaintScope::PaintScope(StrokeHistory* h, Painter painter)
+    : history(h), previous(h ? h->current : HOST) {
+  if (history) history->current = painter;
 }
 
-StrokeHistory::PaintScope::~PaintScope() { history->current = previous; }
+StrokeHistory::PaintScope::~PaintScope() {
+  if (history) history->current = previous;
+}
 
 std::size_t StrokeHistory::Stroke::bytes() const {
   return STROKE_OVERHEAD + entries.capacity() * sizeof(Entry) + slots.capacity() * sizeof(uint32_t);

@@ -63,7 +63,8 @@ class StrokeHistory : public WorldMap::PaintObserver {
   StrokeHistory(const StrokeHistory&) = delete;
   StrokeHistory& operator=(const StrokeHistory&) = delete;
 
-  // Lines painted while one lives are the painter's (scopes nest).
+  // Lines painted while one lives are the painter's (scopes nest; a null
+  // history is allowed and does nothing).
   class PaintScope {
    public:
     PaintScope(StrokeHistory* history, Painter painter);

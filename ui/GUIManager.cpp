@@ -135,6 +135,7 @@ GUIManager::GUIManager(NetSystem* net)
       wasDrawing(false),
       enteredGui(false),
       strokeOpen(false),
+      strokeStarting(false),
       errMsg("AllOK") {}
 
 GUIManager::~GUIManager() {
@@ -301,6 +302,7 @@ void GUIManager::run(long& scrollX, long& scrollY, WorldMap* map) {
   checkScrollingLimits(scrollX, scrollY, map);
   handleESC();
   handleSaveKey();
+  handleUndoKeys();
   checkChatMessages();
   view.originX = scrollX;
   view.originY = scrollY;
@@ -400,6 +402,21 @@ void GUIManager::handleSaveKey() {
   if ((typed == 19 || typed == 's' || typed == 'S') &&
       (InputStatus::getShadowKey(KEY_LCONTROL) || InputStatus::getShadowKey(KEY_RCONTROL)))
     requestSave = true;
+}
+
+// As the save key: the keyboard gives Control+Z as code 26 and Control+Y
+// as 25, with Shift or without.
+void GUIManager::handleUndoKeys() {
+  if (!InputStatus::getIsNewKey() || netSystem == nullptr) return;
+  if (!InputStatus::getShadowKey(KEY_LCONTROL) && !InputStatus::getShadowKey(KEY_RCONTROL)) return;
+  const char typed = InputStatus::getKeyInput();
+  const bool shift = InputStatus::getShadowKey(KEY_LSHIFT) || InputStatus::getShadowKey(KEY_RSHIFT);
+  const bool z = typed == 26 || typed == 'z' || typed == 'Z';
+  const bool y = typed == 25 || typed == 'y' || typed == 'Y';
+  if (z && !shift)
+    netSystem->undoOwnStroke();
+  else if (y || z)
+    netSystem->redoOwnStroke();
 }
 
 bool GUIManager::getRequestSave() {
@@ -644,35 +661,50 @@ void GUIManager::updateHighlighting(long scrollX, long scrollY, bool overPanel) 
   const long canvasX = view.toCanvasX(screenX);
   const long canvasY = view.toCanvasY(screenY);
 
+  auto push = [this]() {
+    highlights.push_back(currentStroke);
+    highlightStarts.push_back(strokeStarting);
+    strokeStarting = false;
+  };
   if (clicked) {
     currentStroke.setFirstCoords(canvasX, canvasY);
     segmentTimer = 0;
     strokeOpen = true;
+    strokeStarting = true;
   } else if (pressed) {
     ++segmentTimer;
     if (segmentTimer > 0 && strokeOpen) {
       segmentTimer = 0;
       currentStroke.setSecondCoords(canvasX, canvasY);
-      highlights.push_back(currentStroke);
+      push();
       currentStroke.setFirstCoords(canvasX, canvasY);
     }
   } else if (released) {
     if (strokeOpen) {
       currentStroke.setSecondCoords(canvasX, canvasY);
-      highlights.push_back(currentStroke);
+      push();
     }
     strokeOpen = false;
   }
 
-  while (highlights.size() > static_cast<size_t>(MAX_HIGHLIGHTS)) highlights.pop_front();
+  while (highlights.size() > static_cast<size_t>(MAX_HIGHLIGHTS)) {
+    highlights.pop_front();
+    highlightStarts.pop_front();
+  }
 }
 
 void GUIManager::dropStrokes() {
   highlights.clear();
+  highlightStarts.clear();
+  strokeStarting = false;
   strokeOpen = false;
   wasDrawing = false;
   enteredGui = false;
   segmentTimer = 0;
+}
+
+bool GUIManager::startsStroke(int index) const {
+  return index >= 0 && index < static_cast<int>(highlightStarts.size()) && highlightStarts[static_cast<size_t>(index)];
 }
 
 bool GUIManager::getHighlighting(DrawingData& out, int index) const {

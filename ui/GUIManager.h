@@ -108,7 +108,12 @@ class GUIManager {
   int getHighlightSize() const { return static_cast<int>(highlights.size()); }
   // False for an index outside 0 to size - 1.
   bool getHighlighting(DrawingData& out, int index) const;
-  void clearOldHighlights() { highlights.clear(); }
+  // Whether that pending segment is the first of a stroke (a press).
+  bool startsStroke(int index) const;
+  void clearOldHighlights() {
+    highlights.clear();
+    highlightStarts.clear();
+  }
   // Forgets the pending segments and the stroke being drawn: a session that
   // ends takes none of them into the next.
   void dropStrokes();
@@ -151,6 +156,8 @@ class GUIManager {
   void pickColour(WorldMap* map, long canvasX, long canvasY);
   void handleESC();
   void handleSaveKey();
+  // Ctrl+Z undoes the user's newest stroke, Ctrl+Y and Ctrl+Shift+Z redo.
+  void handleUndoKeys();
   void checkChatMessages();
   bool checkGUIs(long& scrollX, long& scrollY, WorldMap* map);
   void updateHighlighting(long scrollX, long scrollY, bool overPanel);
@@ -166,6 +173,7 @@ class GUIManager {
   long dragOriginX = 0, dragOriginY = 0;
   std::deque<ChatMessage*> shownMessages;
   std::deque<DrawingData> highlights;
+  std::deque<bool> highlightStarts;
   DrawingData currentStroke;
   BITMAP* cursorImage;
   BITMAP* upArrow;
@@ -208,6 +216,8 @@ class GUIManager {
   // ends: a release or hold without one (a click that began on the panel)
   // must not add a segment from a stale starting point.
   bool strokeOpen;
+  // The next segment pushed begins a stroke.
+  bool strokeStarting;
   std::string errMsg;
 };
 
