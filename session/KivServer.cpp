@@ -266,6 +266,7 @@ void KivServer::forget(ServerConnection* connection) {
   // Its state machine goes at once, so nothing more is sent on a dead link.
   if (syncServer) syncServer->removeClient(connection);
   const PlayerRoster::Player* left = roster.remove(connection);
+  if (left && history) history->painterLeft(left->id);
   if (left) {
     KivSettings::LineScope ungated(nullptr);
     postStatus("NetSystem", left->name + " left");
@@ -392,11 +393,6 @@ void KivServer::clearDeletions() {
     // address must not be taken for its sender.
     for (Relay& relay : relays)
       if (relay.from == connection) relay.from = nullptr;
-    auto painter = painters.find(connection);
-    if (painter != painters.end()) {
-      if (history) history->painterLeft(painter->second);
-      painters.erase(painter);
-    }
     delete connection;
   }
   pendingRemovals.clear();
@@ -664,10 +660,9 @@ void KivServer::run() {
 // [SECTION] undo
 // ---------------------------------------------------------------------------
 
-StrokeHistory::Painter KivServer::painterOf(const ServerConnection* connection) {
-  auto it = painters.find(connection);
-  if (it == painters.end()) it = painters.emplace(connection, nextPainter++).first;
-  return it->second;
+StrokeHistory::Painter KivServer::painterOf(const ServerConnection* connection) const {
+  const PlayerRoster::Player* player = roster.findByConnection(connection);
+  return player ? player->id : StrokeHistory::NOBODY;
 }
 
 StrokeHistory::Result KivServer::undoStroke(StrokeHistory::Painter painter, bool redo) {

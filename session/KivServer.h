@@ -127,8 +127,9 @@ class KivServer : public libkorvet::DServer {
   // Undoes everything the painter painted in the last minutes, posting
   // "Undid N strokes of NAME".
   StrokeHistory::Result rollback(StrokeHistory::Painter painter, unsigned int minutes, const std::string& name);
-  // The painter of a connection's strokes.
-  StrokeHistory::Painter painterOf(const ServerConnection* connection);
+  // The painter of a connection's strokes: its player's number, or
+  // StrokeHistory::NOBODY before it joined the player list.
+  StrokeHistory::Painter painterOf(const ServerConnection* connection) const;
 
   static int getNumInstances() { return -1; }
 
@@ -210,8 +211,6 @@ class KivServer : public libkorvet::DServer {
   unsigned short listenPort;
   bool serverOK;
   std::unique_ptr<StrokeHistory> history;
-  std::map<const ServerConnection*, StrokeHistory::Painter> painters;
-  StrokeHistory::Painter nextPainter = StrokeHistory::HOST + 1;
 };
 
 #endif  // SESSION_KIVSERVER_H

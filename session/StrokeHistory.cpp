@@ -16,6 +16,7 @@
 using libkorvet::DEngine;
 
 const StrokeHistory::Painter StrokeHistory::HOST;
+const StrokeHistory::Painter StrokeHistory::NOBODY;
 const std::size_t StrokeHistory::MEMORY_CAP;
 const std::size_t StrokeHistory::KEPT_STROKES;
 const std::size_t StrokeHistory::MAX_STROKE_PIXELS;
@@ -180,6 +181,7 @@ std::vector<StrokeHistory::Painter> StrokeHistory::takeForgotten() {
 // ---------------------------------------------------------------------------
 
 void StrokeHistory::lineBegins(long x1, long y1, long x2, long y2) {
+  if (current == NOBODY) return;
   PainterState& p = state(current);
   const unsigned long long t = now();
   // Without word from the painter, a stroke is lines that follow on from
@@ -229,6 +231,7 @@ void StrokeHistory::grow(Stroke& stroke) {
 }
 
 void StrokeHistory::pixelPainted(unsigned int pixel, const unsigned char* before, const unsigned char* after) {
+  if (current == NOBODY) return;
   PainterState& p = state(current);
   if (!p.open) openStroke(current, p);
   Entry* entry = find(*p.open, pixel);

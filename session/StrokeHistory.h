@@ -32,6 +32,8 @@ class StrokeHistory : public WorldMap::PaintObserver {
  public:
   typedef unsigned int Painter;
   static const Painter HOST = 0;
+  // Paint that is not recorded (of a peer not yet known, say).
+  static const Painter NOBODY = 0xFFFFFFFFu;
 
   // All strokes of all painters together, with their bookkeeping.
   static const std::size_t MEMORY_CAP = 64u << 20;
