@@ -38,6 +38,11 @@ enum HostMode : unsigned char {
 enum Kind : unsigned char {
   // client -> host
   PROOF = 1,  // HMAC-SHA256 of the challenge keyed by the password, PROOF_BYTES
+  // Sent just before a DRAW: count (0 to MAX_STROKE_STARTS), then that many
+  // ascending line numbers (from 0) of that DRAW that begin a stroke.
+  STROKE_STARTS = 16,
+  UNDO = 17,  // undo the sender's newest stroke; no fields
+  REDO = 18,  // paint the stroke it undid last again; no fields
 
   // host -> client. Kinds from FIRST_HOST_KIND on are the host's alone: a
   // client that sends one is dropped.
@@ -46,6 +51,10 @@ enum Kind : unsigned char {
   ROSTER = 65,    // count, then per player: id (4), flags (1), name length, name
   VERDICT = 66,   // a Verdict byte; the host closes the connection after it
   LOCK = 67,      // 1: the canvas is locked, 0: unlocked
+  // Pixels that an undo, redo or rollback changed (PixelPatch.h), up to a
+  // frame each; a client that misses one is repaired by synchronization.
+  PIXELS = 80,
+  FORGOTTEN = 81,  // the host forgot the oldest of your strokes; no fields
 };
 
 // ROSTER flags.
@@ -66,10 +75,16 @@ constexpr std::size_t MAX_NAME_BYTES = 32;
 // The largest announcement body and extension message a peer takes.
 constexpr std::size_t MAX_ANNOUNCE_BYTES = 256;
 constexpr std::size_t MAX_EXTENSION_BYTES = 4096;
+// The most line numbers of one STROKE_STARTS (a DRAW a client sends holds
+// at most 30 lines; the host paints at most 64 of one).
+constexpr std::size_t MAX_STROKE_STARTS = 64;
 // The most players a ROSTER lists (the host and its clients).
 constexpr std::size_t MAX_ROSTER_PLAYERS = 16;
 
 inline bool isHostKind(unsigned char kind) { return kind >= FIRST_HOST_KIND; }
+// Kinds that come with or instead of strokes: charged to the sender's
+// budget for strokes, not to that of the other extension messages.
+inline bool isStrokeKind(unsigned char kind) { return kind == STROKE_STARTS || kind == UNDO || kind == REDO; }
 
 }  // namespace extwire
 

@@ -12,6 +12,8 @@
 #include "DrawingProtocol.h"
 #include "ExtensionWire.h"
 #include "HostAccess.h"
+#include "PixelPatch.h"
+#include "StrokeHistory.h"
 #include "KivSettings.h"
 #include "LinkEnd.h"
 #include "SyncClient.h"
@@ -174,8 +176,31 @@ void KivClient::run() {
     loseConnection("The host at " + hostAddress + " stopped answering.");
   checkJoin();
   reportComplete();
-  drawingProtocol->runClient(this);
+  sendDrawing(false);
   chatProtocol->runClient(this);
+}
+
+void KivClient::sendDrawing(bool now) {
+  DBuffer message;
+  if (!drawingProtocol->prepareClientMessage(message, now)) return;
+  const std::vector<unsigned char>& starts = drawingProtocol->getStrokeStarts();
+  if (hostAnnounced && !starts.empty()) {
+    DBuffer marks;
+    marks.appendVariable<unsigned char>(extwire::STROKE_STARTS);
+    marks.appendVariable<unsigned char>(static_cast<unsigned char>(starts.size()));
+    for (unsigned char line : starts) marks.appendVariable<unsigned char>(line);
+    sendMessage(extwire::EXTENSION_TYPE, marks);
+  }
+  sendMessage(SESSION_TYPE, message);
+}
+
+bool KivClient::requestUndo(bool redo) {
+  if (!clientOK || !hostAnnounced) return false;
+  sendDrawing(true);
+  DBuffer request;
+  request.appendVariable<unsigned char>(redo ? extwire::REDO : extwire::UNDO);
+  sendMessage(extwire::EXTENSION_TYPE, request);
+  return true;
 }
 
 void KivClient::messageHandler(DBuffer& body) {
@@ -378,13 +403,22 @@ bool KivClient::readRoster(DBuffer& body) {
 
 void KivClient::extensionHandler(DBuffer& body) {
   if (!clientOK) return;
-  if (!hostAnnounced || body.size() > extwire::MAX_EXTENSION_BYTES) {
+  const unsigned char kind = body.getByte(0);
+  // Changed pixels come in bodies of up to a frame (PixelPatch bounds what
+  // they inflate to); every other kind is small.
+  if (!hostAnnounced || (body.size() > extwire::MAX_EXTENSION_BYTES && kind != extwire::PIXELS)) {
     postStatus("Got an extension message the host had not announced");
     return;
   }
-  const unsigned char kind = body.getByte(0);
   body.removeFirst(1);
+  std::string error;
   switch (kind) {
+    case extwire::PIXELS:
+      if (ready && !PixelPatch::apply(body, *worldMap, error)) postStatus("Got malformed pixels from the host: " + error);
+      break;
+    case extwire::FORGOTTEN:
+      postStatus(StrokeHistory::FORGOTTEN_TEXT);
+      break;
     case extwire::ROSTER:
       if (!readRoster(body)) postStatus("Got a malformed player list from the host");
       break;

@@ -84,6 +84,10 @@ class KivClient : public libkorvet::DDispatcher {
   const std::vector<Player>& getPlayers() const { return players; }
   // The host announced that it speaks the extensions.
   bool hostSpeaksExtensions() const { return hostAnnounced; }
+  // Asks the host to undo (or redo) this player's newest stroke, after the
+  // segments not yet sent, which go at once. False (nothing sent) when the
+  // host does not speak the extensions.
+  bool requestUndo(bool redo);
 
   // The greeting built the canvas.
   bool getReady() const { return ready; }
@@ -128,6 +132,9 @@ class KivClient : public libkorvet::DDispatcher {
   void hostAnnouncement(libkorvet::DBuffer& body);
   bool readRoster(libkorvet::DBuffer& body);
   void applyVerdict(unsigned char why);
+  // Sends the queued segments when due (or now), each DRAW after the line
+  // numbers in it that begin strokes, to a host that understands them.
+  void sendDrawing(bool now);
 
   libksync::SyncClient* syncClient;
   WorldMap* worldMap;

@@ -14,6 +14,7 @@
 
 #include "ChatProtocol.h"
 #include "PeerBudget.h"
+#include "PixelPatch.h"
 #include "DBuffer.h"
 #include "DEngine.h"
 #include "DrawingProtocol.h"
@@ -418,14 +419,29 @@ void KivServer::messageHandler(DBuffer& body, ServerConnection* from) {
   // The protocols post what was wrong with a malformed body; the sender is
   // charged a fault for it.
   if (header == "DRAW") {
+    // A Brelvin client says where the strokes of its next DRAW begin;
+    // strokes of the others are told apart by where their lines start
+    // (StrokeHistory).
+    const std::vector<unsigned char> starts = from->takeStrokeStarts();
     // Refused unread while locked: the painter's sync repairs its copy.
     if (access.isLocked()) return;
     if (!from->mayDraw()) return;
     std::vector<DrawingData> painted;
-    StrokeHistory::PaintScope painting(history.get(), painterOf(from));
-    if (!drawingProtocol->parseDraw(body, worldMap, [from](long pixels) { return from->chargeLine(pixels); },
-                                    &painted))
-      from->chargeFault();
+    const StrokeHistory::Painter painter = painterOf(from);
+    StrokeHistory::PaintScope painting(history.get(), painter);
+    StrokeHistory* strokes = painter != StrokeHistory::NOBODY ? history.get() : nullptr;
+    if (strokes && !starts.empty()) strokes->setDelimited(painter, true);
+    std::size_t line = 0, next = 0;
+    auto gate = [&](long pixels) {
+      if (!from->chargeLine(pixels)) return false;
+      if (strokes && next < starts.size() && starts[next] == line) {
+        strokes->beginStroke(painter);
+        ++next;
+      }
+      ++line;
+      return true;
+    };
+    if (!drawingProtocol->parseDraw(body, worldMap, gate, &painted)) from->chargeFault();
     if (painted.empty()) return;
     if (relays.empty() || relays.back().from != from) relays.push_back(Relay{from, {}});
     std::vector<DrawingData>& lines = relays.back().lines;
@@ -580,7 +596,7 @@ void KivServer::sendRoster(ServerConnection* to) {
 }
 
 void KivServer::extensionHandler(DBuffer& body, ServerConnection* from) {
-  if (!from->charge(PeerBudget::EXTENSION_MESSAGES, 1)) return;
+  if (!extwire::isStrokeKind(body.getByte(0)) && !from->charge(PeerBudget::EXTENSION_MESSAGES, 1)) return;
   if (!from->hasAnnounced()) {
     from->chargeFault("KivServer", "Got an extension message from " + from->getAddress() + " before it announced itself");
     return;
@@ -597,6 +613,15 @@ void KivServer::extensionHandler(DBuffer& body, ServerConnection* from) {
   switch (kind) {
     case extwire::PROOF:
       proofHandler(body, from);
+      break;
+    case extwire::STROKE_STARTS:
+      if (!from->isAdmitted()) break;
+      body.removeFirst(1);
+      strokeStartsHandler(body, from);
+      break;
+    case extwire::UNDO:
+    case extwire::REDO:
+      if (from->isAdmitted()) undoRequest(from, kind == extwire::REDO);
       break;
     default:
       from->chargeFault("KivServer", "Got an extension message of unknown kind " + DEngine::intToStr(kind) +
@@ -692,10 +717,54 @@ void KivServer::publishChange(const StrokeHistory::Result& change) {
   DBuffer message;
   if (drawingProtocol->prepareServerMessage(message, true))
     for (ServerConnection* connection : clients) connection->relay(message);
+  // The changed pixels, at once, to the clients that understand them. The
+  // others, and one that is congested and misses a part, find the change
+  // through synchronization: the canvas's bytes changed like any stroke's.
+  std::vector<DBuffer> bodies;
+  for (ServerConnection* connection : clients) {
+    if (connection->isDropped() || !connection->isAdmitted() || !connection->hasAnnounced()) continue;
+    if (bodies.empty()) PixelPatch::build(*worldMap, change.pixels, extwire::PIXELS, bodies);
+    for (const DBuffer& body : bodies) connection->sendExtension(body);
+  }
 }
 
 void KivServer::tellForgotten() {
   if (!history) return;
-  for (StrokeHistory::Painter painter : history->takeForgotten())
-    if (painter == StrokeHistory::HOST) postStatus("KivServer", StrokeHistory::FORGOTTEN_TEXT);
+  for (StrokeHistory::Painter painter : history->takeForgotten()) {
+    if (painter == StrokeHistory::HOST) {
+      postStatus("KivServer", StrokeHistory::FORGOTTEN_TEXT);
+      continue;
+    }
+    const PlayerRoster::Player* player = roster.find(painter);
+    if (!player || !player->connection) continue;
+    DBuffer message;
+    message.appendVariable<unsigned char>(extwire::FORGOTTEN);
+    player->connection->sendExtension(message);
+  }
+}
+
+void KivServer::strokeStartsHandler(DBuffer& body, ServerConnection* from) {
+  if (!from->charge(PeerBudget::DRAW_LINES, 1)) return;
+  std::vector<unsigned char> starts;
+  bool ok = body.size() >= 1 && body.getByte(0) <= extwire::MAX_STROKE_STARTS && body.size() == 1u + body.getByte(0);
+  for (unsigned int i = 1; ok && i < body.size(); ++i) {
+    const unsigned char line = body.getByte(i);
+    ok = line < DrawingProtocol::MAX_LINES_PER_MESSAGE && (starts.empty() || line > starts.back());
+    starts.push_back(line);
+  }
+  if (!ok) {
+    from->chargeFault("KivServer", "Got malformed stroke starts from " + from->getAddress());
+    return;
+  }
+  from->setStrokeStarts(starts);
+}
+
+void KivServer::undoRequest(ServerConnection* from, bool redo) {
+  const StrokeHistory::Painter painter = painterOf(from);
+  // Refused like strokes while the canvas is locked, and charged as a line
+  // painting what the undo changes.
+  if (access.isLocked() || !from->mayDraw()) return;
+  const std::size_t pixels = history && painter != StrokeHistory::NOBODY ? history->changeSize(painter, redo) : 0;
+  if (!from->chargeLine(static_cast<long>(std::max<std::size_t>(1, pixels)))) return;
+  if (history && painter != StrokeHistory::NOBODY) undoStroke(painter, redo);
 }

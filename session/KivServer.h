@@ -176,6 +176,9 @@ class KivServer : public libkorvet::DServer {
   void publishChange(const StrokeHistory::Result& change);
   // Tells painters once that their oldest strokes were forgotten.
   void tellForgotten();
+  // A client's STROKE_STARTS (its kind byte removed), UNDO and REDO.
+  void strokeStartsHandler(libkorvet::DBuffer& body, ServerConnection* from);
+  void undoRequest(ServerConnection* from, bool redo);
 
   // Lines painted from one client's consecutive DRAW bodies; `from` is
   // cleared when that connection is deleted first.

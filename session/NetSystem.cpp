@@ -60,6 +60,7 @@ void NetSystem::resetVariables() {
   clientMap = nullptr;
   everJoined = false;
   reconnectEnded = false;
+  undoRefusalShown = false;
 
   // Fresh protocols drop whatever was queued and read the current update
   // frequency.
@@ -135,12 +136,22 @@ void NetSystem::beginStroke() {
   drawingProtocol->markStrokeStart();
 }
 
-void NetSystem::undoOwnStroke() {
-  if (sessionMode == HOSTING) serverHandler->undoStroke(StrokeHistory::HOST);
-}
+void NetSystem::undoOwnStroke() { askUndo(false); }
 
-void NetSystem::redoOwnStroke() {
-  if (sessionMode == HOSTING) serverHandler->undoStroke(StrokeHistory::HOST, true);
+void NetSystem::redoOwnStroke() { askUndo(true); }
+
+void NetSystem::askUndo(bool redo) {
+  if (sessionMode == HOSTING) {
+    serverHandler->undoStroke(StrokeHistory::HOST, redo);
+    return;
+  }
+  if (sessionMode != CLIENT || isReconnecting() || !clientHandler->getReady()) return;
+  // Said once a session: a host that does not speak the extensions
+  // cannot undo anyone's strokes.
+  if (!clientHandler->requestUndo(redo) && !undoRefusalShown) {
+    undoRefusalShown = true;
+    KivSettings::addChatMessage("NetSystem", "This host cannot undo strokes", 80);
+  }
 }
 
 void NetSystem::sendChat(const std::string& text) {

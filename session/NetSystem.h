@@ -125,6 +125,7 @@ class NetSystem {
 
  private:
   bool clientHealthy();
+  void askUndo(bool redo);
   bool keepReconnecting();
   // A new, unconnected client for the next attempt, continuing the canvas.
   void replaceClient();
@@ -149,6 +150,7 @@ class NetSystem {
   // The client joined the host once: losing it from then on is retried.
   bool everJoined;
   bool reconnectEnded;
+  bool undoRefusalShown = false;
 };
 
 #endif  // SESSION_NETSYSTEM_H

@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "DDispatcher.h"
 #include "PeerBudget.h"
@@ -73,6 +74,15 @@ class ServerConnection : public libkorvet::DDispatcher {
   // announced itself and while not congested.
   bool sendExtension(const libkorvet::DBuffer& message);
 
+  // Where the strokes of the peer's next DRAW begin (line numbers), as it
+  // said just before it; taken by the DRAW.
+  void setStrokeStarts(std::vector<unsigned char> starts) { strokeStarts.swap(starts); }
+  std::vector<unsigned char> takeStrokeStarts() {
+    std::vector<unsigned char> taken;
+    taken.swap(strokeStarts);
+    return taken;
+  }
+
   // Admission of a session with a password: until admit(), the peer gets
   // nothing of the session and its JOIN is held back, to be passed on by
   // admit(). Without a password a connection is admitted from the start.
@@ -114,6 +124,7 @@ class ServerConnection : public libkorvet::DDispatcher {
   std::string address;
   std::string wantedName;
   std::string challenge;
+  std::vector<unsigned char> strokeStarts;
   // A JOIN that arrived before the password was proven.
   std::unique_ptr<libkorvet::DBuffer> heldJoin;
   unsigned long skippedChatLines;

@@ -165,6 +165,15 @@ std::size_t StrokeHistory::undoDepth(Painter painter) const {
   return it->second.done.size() + (it->second.open ? 1 : 0);
 }
 
+std::size_t StrokeHistory::changeSize(Painter painter, bool redo) const {
+  auto it = painters.find(painter);
+  if (it == painters.end()) return 0;
+  const PainterState& p = it->second;
+  if (redo) return p.undone.empty() || p.open ? 0 : p.undone.back()->entries.size();
+  if (p.open) return p.open->entries.size();
+  return p.done.empty() ? 0 : p.done.back()->entries.size();
+}
+
 std::size_t StrokeHistory::redoDepth(Painter painter) const {
   auto it = painters.find(painter);
   return it == painters.end() ? 0 : it->second.undone.size();

@@ -107,6 +107,10 @@ class StrokeHistory : public WorldMap::PaintObserver {
   // whenever a stroke begins).
   void expire();
 
+  // The pixels the next undo (or redo) of the painter would look at: what
+  // it costs, at most MAX_STROKE_PIXELS.
+  std::size_t changeSize(Painter painter, bool redo) const;
+
   std::size_t memoryUsed() const { return memory; }
   std::size_t undoDepth(Painter painter) const;
   std::size_t redoDepth(Painter painter) const;

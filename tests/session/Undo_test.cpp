@@ -1,9 +1,15 @@
-// Undo on a live host: a client's strokes are told apart by where their
-// lines start, the host undoes one and a client built to the design's
-// messages alone converges on the host's canvas through synchronization.
+// Undo on a live host: a client built to the session's own messages has its
+// strokes told apart by where their lines start, and converges through
+// synchronization after the host undoes one; a Brelvin client says where
+// its strokes begin and asks for undo and redo, and the other clients get
+// the changed pixels at once; requests are charged like strokes.
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
+#include "ExtensionWire.h"
+#include "PeerBudget.h"
 #include "ServerConnection.h"
 #include "SessionTestNet.h"
 #include "SyncServerFSM.h"
@@ -67,4 +73,67 @@ TEST(Undo, ADesignBuiltClientConvergesAfterTheHostUndoesItsStroke) {
   EXPECT_EQ(host.server.undoStroke(painter, true).strokes, 0u);
   ASSERT_TRUE(pumpPaced(host.engine, [&] { return peer.equals(host.data()); }, 60000, 20));
   EXPECT_EQ(pixelOf(peer.client->retrieveDataMap(), 300, 50), 0u);
+}
+
+TEST(Undo, ABrelvinClientsUndoAndRedoReachTheOthersAtOnce) {
+  ASSERT_TRUE(settingsReady);
+  Host host;
+  initAllegro(7, 40, 2, 2);
+  ASSERT_TRUE(host.server.initialize(1600, 1600));
+  testnet::ManualClock clock;
+  Joiner ann(&host.engine, host.port()), bob(&host.engine, host.port());
+  ASSERT_TRUE(pumpPaced(host.engine, [&] { return ann.complete() && bob.complete(); }, 60000, 20));
+  ASSERT_TRUE(ann.client.hostSpeaksExtensions());
+
+  // Two strokes, the second beginning where the first ended: only Ann's
+  // word tells them apart.
+  KivSettings::setBrushSize(1);
+  KivSettings::setFillType(7);
+  for (const DrawingData& line : {DrawingData(10, 20, 300, 20), DrawingData(300, 20, 300, 200)}) {
+    ann.drawing.markStrokeStart();
+    ann.map.applyLineDrawing(line.getFirstX(), line.getFirstY(), line.getSecondX(), line.getSecondY(), 1, 7);
+    ann.drawing.addCoordinates(line.getFirstX(), line.getFirstY(), line.getSecondX(), line.getSecondY());
+  }
+  ASSERT_TRUE(pumpPaced(host.engine, [&] { return pixelOf(bob.data(), 300, 150) != 0; }, 10000, 1));
+  StrokeHistory::Painter painter = StrokeHistory::NOBODY;
+  for (const KivClient::Player& p : ann.client.getPlayers())
+    if (p.you) painter = p.id;
+  EXPECT_EQ(host.server.getHistory()->undoDepth(painter), 2u);
+
+  // The manual clock stands still: synchronization cannot carry the
+  // change, only the host's pixels can.
+  ASSERT_TRUE(ann.client.requestUndo(false));
+  ASSERT_TRUE(pump(host.engine, [&] { return pixelOf(bob.data(), 300, 150) == 0; }));
+  EXPECT_NE(pixelOf(bob.data(), 150, 20), 0u);
+  EXPECT_EQ(pixelOf(ann.data(), 300, 150), 0u);
+  ASSERT_TRUE(ann.client.requestUndo(true));
+  ASSERT_TRUE(pump(host.engine, [&] { return pixelOf(bob.data(), 300, 150) != 0; }));
+  EXPECT_TRUE(ann.equals(host.data()) && bob.equals(host.data()));
+}
+
+TEST(Undo, RequestsAreChargedLikeStrokes) {
+  ASSERT_TRUE(settingsReady);
+  Host host;
+  initAllegro(7, 40, 2, 2);
+  ASSERT_TRUE(host.server.initialize(1600, 1600));
+  testnet::ManualClock clock;
+  std::unique_ptr<RawPeer> peer = host.connect();
+  DBuffer announce = text(extwire::ANNOUNCE_HEADER);
+  announce.append(bufferOf({extwire::VERSION, 0}));
+  peer->sendMessage(0, announce);
+  // More undo requests than a burst of strokes holds: the stroke after them
+  // is refused as if they had been strokes.
+  for (unsigned int i = 0; i < PeerBudget::DRAW_LINES_BURST + 10; ++i) peer->sendMessage(1, bufferOf({extwire::UNDO}));
+  peer->sendMessage(0, drawLine(10, 400, 300, 400));
+  DBuffer chat = text("CHAT");
+  chat.append(bufferOf({0, 1, 1, 'p', 4, 'd', 'o', 'n', 'e'}));
+  peer->sendMessage(0, chat);
+  std::vector<StatusLine> seen;
+  ASSERT_TRUE(pump(host.engine, [&] {
+    for (const StatusLine& l : drainChat()) seen.push_back(l);
+    return std::any_of(seen.begin(), seen.end(), [](const StatusLine& l) { return l.text == "done"; });
+  }));
+  EXPECT_EQ(pixelOf(host.data(), 150, 400), 0u);
+  EXPECT_TRUE(std::any_of(seen.begin(), seen.end(),
+                          [](const StatusLine& l) { return l.text == "Dropping excess DRAW from 127.0.0.1"; }));
 }
