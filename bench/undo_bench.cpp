@@ -53,11 +53,10 @@ class Owners : public WorldMap::PaintObserver {
   void pixelPainted(unsigned int pixel, const unsigned char* before, const unsigned char* after) override {
     history->pixelPainted(pixel, before, after);
     if (before[0] != after[0] || before[1] != after[1] || before[2] != after[2])
-      owner[pixel] = static_cast<unsigned char>(painter);
+      owner[pixel] = static_cast<unsigned char>(history->painting());
   }
   StrokeHistory* history;
   std::vector<unsigned char> owner;
-  StrokeHistory::Painter painter = 0;
 };
 
 // One painter's hand: a random walk, strokes of 30 to 120 segments with a
@@ -118,14 +117,16 @@ int main(int argc, char** argv) {
       for (int i = 0; i < lines; ++i) {
         long x = static_cast<long>(rng() % (width - 200)), y = static_cast<long>(rng() % (height - 200));
         long x2 = x + static_cast<long>(rng() % 200), y2 = y + static_cast<long>(rng() % 200);
-        map.applyLineDrawing(x, y, x2, y2, 3, static_cast<unsigned char>(1 + i % 99));
+        // Other colours in the second pass, so that it changes as many pixels.
+        map.applyLineDrawing(x, y, x2, y2, 3, static_cast<unsigned char>(1 + (i + 50 * recorded) % 99));
         pixels += WorldMap::lineCost(x, y, x2, y2, 3);
       }
       ns[recorded] = secondsSince(start) * 1e9 / static_cast<double>(pixels);
     }
     std::printf("painting, brush 3, %lld pixels a pass: %.1f ns a pixel without the history, %.1f ns with it (%.2fx)\n",
                 pixels, ns[0], ns[1], ns[1] / ns[0]);
-    for (StrokeHistory::Painter p = 0; p <= StrokeHistory::HOST; ++p) history.rollback(p, 60);
+    history.rollback(StrokeHistory::HOST, 60);
+    history.takeForgotten();
   }
 
   // 2. Nonstop painters.
@@ -159,7 +160,6 @@ int main(int argc, char** argv) {
       }
       long nx = std::min<long>(width - 1, std::max<long>(0, h.x + static_cast<long>(rng() % 61) - 30));
       long ny = std::min<long>(height - 1, std::max<long>(0, h.y + static_cast<long>(rng() % 61) - 30));
-      owners.painter = painter;
       {
         StrokeHistory::PaintScope scope(&history, painter);
         map.applyLineDrawing(h.x, h.y, nx, ny, h.brush, h.color);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 #include "DEngine.h"
 
@@ -151,8 +152,6 @@ void StrokeHistory::closeStroke(PainterState& p) {
   const long long before = static_cast<long long>(stroke->bytes());
   std::vector<uint32_t>().swap(stroke->slots);
   stroke->entries.shrink_to_fit();
-  std::sort(stroke->entries.begin(), stroke->entries.end(),
-            [](const Entry& a, const Entry& b) { return a.pixel < b.pixel; });
   stroke->endMs = p.lastLineMs;
   account(static_cast<long long>(stroke->bytes()) - before);
   p.done.push_back(std::move(stroke));
@@ -206,11 +205,7 @@ void StrokeHistory::lineBegins(long x1, long y1, long x2, long y2) {
 }
 
 StrokeHistory::Entry* StrokeHistory::find(Stroke& stroke, uint32_t pixel) {
-  if (stroke.slots.empty()) {
-    auto it = std::lower_bound(stroke.entries.begin(), stroke.entries.end(), pixel,
-                               [](const Entry& e, uint32_t p) { return e.pixel < p; });
-    return it != stroke.entries.end() && it->pixel == pixel ? &*it : nullptr;
-  }
+  if (stroke.slots.empty()) return nullptr;
   for (uint32_t s = slotOf(pixel, stroke.slots.size());; s = (s + 1) & (stroke.slots.size() - 1)) {
     const uint32_t held = stroke.slots[s];
     if (held == 0) return nullptr;
@@ -303,20 +298,22 @@ void StrokeHistory::revert(Stroke& stroke, std::vector<unsigned int>& changed) {
 void StrokeHistory::passUnder(const Stroke& stroke, const std::vector<const Entry*>& covered) {
   // The stroke just above this one at a pixel found what this one left
   // there: if that one is undone later, what this one covered shows, not
-  // this stroke's paint. Only later strokes that overlap it are searched.
-  const unsigned int width = static_cast<unsigned int>(map->getPixelWidth());
+  // this stroke's paint. Only later strokes that overlap it are searched,
+  // each once through.
+  std::unordered_map<uint32_t, std::size_t> where;
+  where.reserve(covered.size() * 2);
+  for (std::size_t k = 0; k < covered.size(); ++k) where.emplace(covered[k]->pixel, k);
   std::vector<Entry*> lowest(covered.size(), nullptr);
   std::vector<unsigned long long> lowestSequence(covered.size(), 0);
   auto search = [&](Stroke& later) {
     if (later.maxX < stroke.minX || later.minX > stroke.maxX || later.maxY < stroke.minY || later.minY > stroke.maxY)
       return;
-    for (std::size_t k = 0; k < covered.size(); ++k) {
-      if (lowest[k] && lowestSequence[k] < later.sequence) continue;
-      const long x = static_cast<long>(covered[k]->pixel % width), y = static_cast<long>(covered[k]->pixel / width);
-      if (x < later.minX || x > later.maxX || y < later.minY || y > later.maxY) continue;
-      Entry* e = find(later, covered[k]->pixel);
-      if (!e || !same(e->before, covered[k]->after)) continue;
-      lowest[k] = e;
+    for (Entry& e : later.entries) {
+      auto it = where.find(e.pixel);
+      if (it == where.end()) continue;
+      const std::size_t k = it->second;
+      if ((lowest[k] && lowestSequence[k] < later.sequence) || !same(e.before, covered[k]->after)) continue;
+      lowest[k] = &e;
       lowestSequence[k] = later.sequence;
     }
   };

@@ -115,6 +115,8 @@ class StrokeHistory : public WorldMap::PaintObserver {
   std::size_t undoDepth(Painter painter) const;
   std::size_t redoDepth(Painter painter) const;
   bool knows(Painter painter) const { return painters.count(painter) != 0; }
+  // The painter whose lines the canvas paints now.
+  Painter painting() const { return current; }
 
   // WorldMap::PaintObserver.
   void lineBegins(long x1, long y1, long x2, long y2) override;
@@ -132,7 +134,7 @@ class StrokeHistory : public WorldMap::PaintObserver {
   struct Stroke {
     unsigned long long sequence = 0;
     unsigned long long endMs = 0;
-    // In the order painted while the stroke is painted, by pixel once done.
+    // In the order first painted.
     std::vector<Entry> entries;
     // While it is painted: open addressing over entries (index + 1; 0 free).
     std::vector<uint32_t> slots;
@@ -158,7 +160,7 @@ class StrokeHistory : public WorldMap::PaintObserver {
   PainterState& state(Painter painter);
   void openStroke(Painter painter, PainterState& p);
   void closeStroke(PainterState& p);
-  // The stroke's entry of a pixel, if it painted it.
+  // The entry of a pixel in a stroke being painted, if it painted it.
   Entry* find(Stroke& stroke, uint32_t pixel);
   void grow(Stroke& stroke);
   void forgetPainter(std::map<Painter, PainterState>::iterator it);

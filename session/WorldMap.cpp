@@ -332,8 +332,11 @@ void WorldMap::drawRect(long x1, long y1, long x2, long y2, int colorIndex) {
       long s = column + (y / BLOCK_SIDE) * blocksPerRow;
       unsigned int local = lx + static_cast<unsigned int>(y % BLOCK_SIDE) * BLOCK_SIDE;
       if (paintObserver) {
+        // Brush stamps overlap: most pixels of a stroke already hold its
+        // colour, and a write that changes nothing is no one's concern.
         const unsigned char before[3] = {redPlanes[s]->get(local), greenPlanes[s]->get(local),
                                          bluePlanes[s]->get(local)};
+        if (before[0] == r && before[1] == g && before[2] == b) continue;
         paintObserver->pixelPainted(static_cast<unsigned int>(y * pixelWidth + x), before, after);
       }
       redPlanes[s]->set(local, r);

@@ -28,7 +28,7 @@ class SyncArray;
 class WorldMap {
  public:
   // Told of every line a stroke paints before it is painted, and of every
-  // pixel it writes with the value before and after (red, green, blue); the
+  // pixel it changes with the value before and after (red, green, blue); the
   // host's stroke history listens here. Pixels are numbered y * width + x.
   class PaintObserver {
    public:
