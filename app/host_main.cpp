@@ -64,8 +64,8 @@ const char* const USAGE =
     "  --password-file FILE  players must know the password on the file's first\n"
     "                        line (none: an open session)\n"
     "Lines typed on standard input are sent as chat, except the commands /who,\n"
-    "/kick NAME, /ban NAME, /unban ADDRESS, /lock and /unlock, answered on\n"
-    "standard output. Ctrl+C or SIGTERM stops the host after a last save.\n";
+    "/kick NAME, /ban NAME, /unban ADDRESS, /lock, /unlock and /undo NAME MINUTES,\n"
+    "answered on standard output. Ctrl+C or SIGTERM stops the host after a last save.\n";
 
 struct Options {
   unsigned int width = 0;

@@ -2,6 +2,8 @@
 
 #include "HostCommands.h"
 
+#include <algorithm>
+
 #include "KivServer.h"
 #include "PlayerRoster.h"
 
@@ -18,7 +20,19 @@ void split(const std::string& line, std::string& word, std::string& argument) {
   while (!argument.empty() && argument.back() == ' ') argument.pop_back();
 }
 
-const char* const WORDS[] = {"/who", "/kick", "/ban", "/unban", "/lock", "/unlock"};
+const char* const WORDS[] = {"/who", "/kick", "/ban", "/unban", "/lock", "/unlock", "/undo"};
+
+// The longest a rollback reaches back, in minutes.
+const int MAX_UNDO_MINUTES = 60;
+
+// A player by name: the one present, else the one who left last.
+const PlayerRoster::Player* byName(const PlayerRoster& roster, const std::string& name) {
+  if (const PlayerRoster::Player* present = roster.findByName(name)) return present;
+  const PlayerRoster::Player* found = nullptr;
+  for (const PlayerRoster::Player& p : roster.all())
+    if (p.gone && p.name == name && (!found || p.goneAtMs > found->goneAtMs)) found = &p;
+  return found;
+}
 
 }  // namespace
 
@@ -50,6 +64,23 @@ std::vector<std::string> run(const std::string& line, KivServer& server) {
     if (argument.empty()) return {"Usage: /unban ADDRESS"};
     std::string answer;
     server.unban(argument, answer);
+    out.push_back(answer);
+  } else if (word == "/undo") {
+    // The name may hold spaces ("Ann (2)"): the minutes are the last word.
+    const std::size_t space = argument.rfind(' ');
+    int minutes = 0;
+    const std::string name = space == std::string::npos ? std::string() : argument.substr(0, space);
+    const std::string count = space == std::string::npos ? std::string() : argument.substr(space + 1);
+    if (name.empty() || count.empty() || count.size() > 2 ||
+        !std::all_of(count.begin(), count.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+        (minutes = std::stoi(count)) < 1 || minutes > MAX_UNDO_MINUTES)
+      return {"Usage: /undo NAME MINUTES (1 to 60)"};
+    std::string trimmed = name;
+    while (!trimmed.empty() && trimmed.back() == ' ') trimmed.pop_back();
+    const PlayerRoster::Player* player = byName(server.getRoster(), trimmed);
+    if (!player) return {"No player called " + trimmed};
+    std::string answer;
+    server.rollbackPlayer(player->id, static_cast<unsigned int>(minutes), answer);
     out.push_back(answer);
   } else if (word == "/lock" || word == "/unlock") {
     const bool lock = word == "/lock";

@@ -2,7 +2,8 @@
 #define SESSION_HOSTCOMMANDS_H
 
 // HostCommands: the host's moderation as typed lines, for a host without a
-// screen: /who, /kick NAME, /ban NAME, /unban ADDRESS, /lock, /unlock. Any
+// screen: /who, /kick NAME, /ban NAME, /unban ADDRESS, /lock, /unlock,
+// /undo NAME MINUTES (everything NAME painted in the last MINUTES). Any
 // other line is not a command (it stays chat). Reads and acts on the
 // KivServer's player list and access rules; main thread.
 

@@ -709,6 +709,20 @@ StrokeHistory::Result KivServer::rollback(StrokeHistory::Painter painter, unsign
   return change;
 }
 
+bool KivServer::rollbackPlayer(unsigned int playerId, unsigned int minutes, std::string& answer) {
+  const PlayerRoster::Player* player = roster.find(playerId);
+  if (!player) {
+    answer = "No such player";
+    return false;
+  }
+  const StrokeHistory::Result change = rollback(player->id, minutes, player->name);
+  answer = "Undid " + DEngine::intToStr(static_cast<int>(change.strokes)) +
+           (change.strokes == 1 ? " stroke of " : " strokes of ") + player->name;
+  return true;
+}
+
+bool KivServer::hasStrokes(unsigned int playerId) const { return history && history->undoDepth(playerId) > 0; }
+
 void KivServer::publishChange(const StrokeHistory::Result& change) {
   if (change.pixels.empty()) return;
   // Lines already painted here but not yet sent would otherwise reach the

@@ -127,6 +127,11 @@ class KivServer : public libkorvet::DServer {
   // Undoes everything the painter painted in the last minutes, posting
   // "Undid N strokes of NAME".
   StrokeHistory::Result rollback(StrokeHistory::Painter painter, unsigned int minutes, const std::string& name);
+  // The same for a player of the list, present or gone (the list keeps
+  // those who left for a while); the answer is that status line.
+  bool rollbackPlayer(unsigned int playerId, unsigned int minutes, std::string& answer);
+  // Whether the history still holds strokes of the player.
+  bool hasStrokes(unsigned int playerId) const;
   // The painter of a connection's strokes: its player's number, or
   // StrokeHistory::NOBODY before it joined the player list.
   StrokeHistory::Painter painterOf(const ServerConnection* connection) const;

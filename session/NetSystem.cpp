@@ -260,6 +260,14 @@ bool NetSystem::canvasLocked() const {
   return sessionMode == CLIENT && clientHandler && !isReconnecting() && clientHandler->canvasLocked();
 }
 
+bool NetSystem::rollbackPlayer(unsigned int id, unsigned int minutes, std::string& answer) {
+  if (sessionMode != HOSTING || !serverHandler) {
+    answer = "Only the host undoes players' strokes";
+    return false;
+  }
+  return serverHandler->rollbackPlayer(id, minutes, answer);
+}
+
 bool NetSystem::kickPlayer(unsigned int id, std::string& answer) {
   if (sessionMode != HOSTING || !serverHandler) {
     answer = "Only the host removes players";

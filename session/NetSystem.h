@@ -108,6 +108,8 @@ class NetSystem {
   // hosting or the player is not there); the answer says what was done.
   bool kickPlayer(unsigned int id, std::string& answer);
   bool banPlayer(unsigned int id, std::string& answer);
+  // Undoes what the player painted in the last minutes (the host only).
+  bool rollbackPlayer(unsigned int id, unsigned int minutes, std::string& answer);
 
   // The session port, 5050 unless a test or tool chooses another (0 lets
   // the host's system choose; see getListenPort()).

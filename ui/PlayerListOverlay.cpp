@@ -4,6 +4,7 @@
 
 #include "KivServer.h"
 #include "KivSettings.h"
+#include "PlayerRoster.h"
 
 #include <allegro.h>
 
@@ -33,6 +34,18 @@ std::vector<PlayerListOverlay::Row> PlayerListOverlay::rows() const {
   }
   if (!hosting()) return out;
   KivServer* server = netSystem->getServer();
+  for (const PlayerRoster::Player& p : server->getRoster().all())
+    if (p.gone && server->hasStrokes(p.id)) {
+      Row row{PLAYER, KivSettings::printable(p.name) + " (left)  " + p.address, p.id, p.address, false};
+      row.gone = true;
+      out.push_back(row);
+    }
+  // Below the player clicked: undo what it painted lately.
+  for (std::size_t i = 0; i < out.size(); ++i)
+    if (out[i].kind == PLAYER && !out[i].host && out[i].id == selected) {
+      out.insert(out.begin() + static_cast<long>(i) + 1, Row{UNDO, "Undo last", selected, std::string(), false});
+      break;
+    }
   for (const std::string& address : server->getAccess().banned())
     out.push_back(Row{BANNED, "banned  " + address, 0, address, false});
   out.push_back(Row{LOCK, server->isLocked() ? "Unlock canvas" : "Lock canvas", 0, std::string(), false});
@@ -68,10 +81,18 @@ void PlayerListOverlay::run(char typed, bool clicked, int x, int y, int screenWi
   std::string answer;
   if (row.kind == LOCK) {
     server->setLocked(!server->isLocked());
+  } else if (row.kind == UNDO) {
+    for (int b = 0; b < 4; ++b)
+      if (dx >= UNDO_X[b] && dx < UNDO_X[b] + BUTTON_WIDTH) {
+        netSystem->rollbackPlayer(row.id, UNDO_MINUTES[b], answer);
+        selected = 0;
+      }
   } else if (row.kind == BANNED) {
     if (dx >= BAN_X && dx < BAN_X + BUTTON_WIDTH) server->unban(row.address, answer);
   } else if (!row.host) {
-    if (selected == row.id && dx >= KICK_X && dx < KICK_X + BUTTON_WIDTH) {
+    if (row.gone) {
+      selected = row.id;
+    } else if (selected == row.id && dx >= KICK_X && dx < KICK_X + BUTTON_WIDTH) {
       netSystem->kickPlayer(row.id, answer);
       selected = 0;
     } else if (selected == row.id && dx >= BAN_X && dx < BAN_X + BUTTON_WIDTH) {
@@ -114,7 +135,11 @@ void PlayerListOverlay::display(BITMAP* buffer, int screenWidth) const {
     }
     textout_ex(buffer, f, row.text.c_str(), x0 + PADDING, y - ROW_HEIGHT / 2 + textDy, palette_color[TEXT_COLOR], -1);
     if (row.kind == BANNED) button(BAN_X, y, "Unban");
-    if (row.kind == PLAYER && row.id == selected && !row.host) {
+    if (row.kind == UNDO) {
+      const char* const labels[4] = {"1 min", "5 min", "15 min", "60 min"};
+      for (int b = 0; b < 4; ++b) button(UNDO_X[b], y, labels[b]);
+    }
+    if (row.kind == PLAYER && row.id == selected && !row.host && !row.gone) {
       button(KICK_X, y, "Kick");
       button(BAN_X, y, "Ban");
     }

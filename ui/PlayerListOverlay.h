@@ -4,9 +4,11 @@
 // PlayerListOverlay: the list of who is in the session, over the canvas.
 // Tab opens and closes it. Each row is a player's name, "(host)" beside the
 // host's; the host also sees each client's address, and moderates here:
-// clicking a player offers "Kick" and "Ban" on its row, the last rows list
-// the banned addresses with "Unban" and offer "Lock canvas" (or "Unlock
-// canvas"). It reads the network facade every frame and keeps nothing of
+// clicking a player offers "Kick" and "Ban" on its row and, on a row below
+// it, undoing everything it painted in the last 1, 5, 15 or 60 minutes;
+// players who left are listed "(left)" while the host still holds strokes of
+// theirs, to be undone that way. The last rows list the banned addresses
+// with "Unban" and offer "Lock canvas" (or "Unlock canvas"). It reads the network facade every frame and keeps nothing of
 // it but the player clicked. Owned by the GUIManager, which runs and draws
 // it; main thread.
 
@@ -27,6 +29,9 @@ class PlayerListOverlay {
   static constexpr int KICK_X = 330;
   static constexpr int BAN_X = 395;
   static constexpr int BUTTON_WIDTH = 56;
+  // The rollback buttons of the row below a selected player.
+  static constexpr int UNDO_X[4] = {150, 225, 300, 375};
+  static constexpr unsigned int UNDO_MINUTES[4] = {1, 5, 15, 60};
 
   // Requires: net outlives this object (it may be null: nobody is listed).
   explicit PlayerListOverlay(NetSystem* net) : netSystem(net) {}
@@ -40,13 +45,14 @@ class PlayerListOverlay {
   // A screen point on the open overlay: clicks there do not paint.
   bool covers(int x, int y, int screenWidth) const;
 
-  enum RowKind { PLAYER, BANNED, LOCK };
+  enum RowKind { PLAYER, UNDO, BANNED, LOCK };
   struct Row {
     RowKind kind;
     std::string text;     // as shown
     unsigned int id;      // PLAYER
     std::string address;  // PLAYER (on the host), BANNED
     bool host;
+    bool gone = false;    // PLAYER: listed for its strokes only
   };
   // The rows under the title, as shown now.
   std::vector<Row> rows() const;

@@ -1,6 +1,7 @@
 // Undo on a live host: a client built to the session's own messages has its
-// strokes told apart by where their lines start, and converges through
-// synchronization after the host undoes one; a Brelvin client says where
+// strokes told apart by where their lines start, converges through
+// synchronization after the host undoes one, and once gone is rolled back
+// by the host's command; a Brelvin client says where
 // its strokes begin and asks for undo and redo, and the other clients get
 // the changed pixels at once; requests are charged like strokes.
 
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "ExtensionWire.h"
+#include "HostCommands.h"
 #include "PeerBudget.h"
 #include "ServerConnection.h"
 #include "SessionTestNet.h"
@@ -66,13 +68,18 @@ TEST(Undo, ADesignBuiltClientConvergesAfterTheHostUndoesItsStroke) {
   ASSERT_TRUE(pumpPaced(host.engine, [&] { return peer.equals(host.data()); }, 60000, 20));
   EXPECT_EQ(pixelOf(peer.client->retrieveDataMap(), 150, 200), 0u);
 
-  // Rolled back, the rest goes too, and redo cannot bring it back.
+  // Gone, it is still listed by its address; rolled back by the host's
+  // command, the rest of its paint goes too, and redo cannot bring it back.
+  peer.client.reset();
+  peer.connection.reset();
+  ASSERT_TRUE(pump(host.engine, [&] { return host.server.getRoster().present().size() == 1; }));
   drainChat();
-  EXPECT_EQ(host.server.rollback(painter, 1, "Bob").strokes, 1u);
-  EXPECT_TRUE(hasLine(drainChat(), "KivServer", "Undid 1 stroke of Bob"));
+  EXPECT_EQ(hostcommands::run("/undo 127.0.0.1", host.server), std::vector<std::string>{"Usage: /undo NAME MINUTES (1 to 60)"});
+  EXPECT_EQ(hostcommands::run("/undo Bob 5", host.server), std::vector<std::string>{"No player called Bob"});
+  EXPECT_EQ(hostcommands::run("/undo 127.0.0.1 5", host.server), std::vector<std::string>{"Undid 1 stroke of 127.0.0.1"});
+  EXPECT_TRUE(hasLine(drainChat(), "KivServer", "Undid 1 stroke of 127.0.0.1"));
+  EXPECT_EQ(pixelOf(host.data(), 300, 50), 0u);
   EXPECT_EQ(host.server.undoStroke(painter, true).strokes, 0u);
-  ASSERT_TRUE(pumpPaced(host.engine, [&] { return peer.equals(host.data()); }, 60000, 20));
-  EXPECT_EQ(pixelOf(peer.client->retrieveDataMap(), 300, 50), 0u);
 }
 
 TEST(Undo, ABrelvinClientsUndoAndRedoReachTheOthersAtOnce) {

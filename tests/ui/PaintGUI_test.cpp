@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -496,6 +498,24 @@ TEST_F(PaintGUITest, TabShowsWhoIsInTheSessionAndTheHostModeratesThere) {
   EXPECT_EQ("Unlock canvas", list.rows()[1].text);
   clickRow(1, 20);
   EXPECT_FALSE(net.getServer()->isLocked());
+
+  // A player who painted and left stays listed; the row below it undoes
+  // what it painted lately.
+  {
+    Guest di(&engine, net.getListenPort(), "Di");
+    ASSERT_TRUE(testnet::pump({&engine}, [&] { return net.listPlayers().size() == 2 && di.client.getJoined(); }));
+    di.drawing.markStrokeStart();
+    di.drawing.addCoordinates(10, 10, 200, 10);
+    ASSERT_TRUE(testnet::pump({&engine}, [&] { return net.getServer()->hasStrokes(list.rows()[1].id); }));
+  }
+  ASSERT_TRUE(testnet::pump({&engine}, [&] { return list.rows()[1].text == "Di (left)  127.0.0.1"; }));
+  clickRow(1, 20);
+  ASSERT_EQ(PlayerListOverlay::UNDO, list.rows()[2].kind);
+  clickRow(2, PlayerListOverlay::UNDO_X[1] + 5);
+  const std::deque<ChatMessage*>& shown = gui->getShownMessages();
+  EXPECT_TRUE(std::any_of(shown.begin(), shown.end(),
+                          [](const ChatMessage* m) { return m->getText() == "Undid 1 stroke of Di"; }));
+  EXPECT_EQ("Lock canvas", list.rows()[1].text);
   testing::internal::GetCapturedStdout();
 
   // Typed into the chat line, Tab is not for the list.
