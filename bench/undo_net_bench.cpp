@@ -259,13 +259,14 @@ int main(int argc, char** argv) {
     for (unsigned int p = 0; p < width * height; ++p) s.host().map.readPixel(p, &before[p * 3]);
     const std::size_t depth = history.undoDepth(ids[1]);
     int pressed = 0;
+    Clock::time_point lastPress = Clock::now();
     s.until([&] { return pressed == 50; }, 60000, [&](int i) {
       if (i == 1 && pressed < 50) {
         s.client(1).net.undoOwnStroke();
+        lastPress = Clock::now();
         ++pressed;
       }
     });
-    Clock::time_point lastPress = Clock::now();
     const bool same = s.until([&] { return s.converged() && history.undoDepth(ids[1]) + 50 <= depth; }, 60000);
     const double convergeMs = msSince(lastPress);
     std::size_t changed = 0, others = 0;
@@ -288,7 +289,8 @@ int main(int argc, char** argv) {
   {
     std::vector<double> ms;
     for (int k = 0; k < 50; ++k) {
-      const long x = 100 + 60 * (k % 50), y = 100 + 60 * (k / 50);
+      const int columns = static_cast<int>(width - 200) / 60;
+      const long x = 100 + 60 * (k % columns), y = 100 + 60 * (k / columns);
       Peer& a = s.client(1);
       a.net.beginStroke();
       KivSettings::setBrushSize(1);
@@ -325,7 +327,7 @@ int main(int argc, char** argv) {
             });
     // Its last segments reach the host.
     s.until([] { return false; }, 500);
-    memory("after 60 s of scribbling");
+    memory("after the scribbling");
     Clock::time_point rolled = Clock::now();
     StrokeHistory::Result r = server.rollback(ids[2], 1, "painter2");
     const double hostMs = msSince(rolled);
