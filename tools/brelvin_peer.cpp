@@ -404,7 +404,9 @@ int main(int argc, char** argv) {
     if (!net.netOK()) {
       // A host started at the same moment may not listen yet: keep trying
       // for a while, as a user would.
-      bool refused = net.getErrMsg().compare(0, 17, "Couldn't connect:") == 0;
+      // Every failed connect (not a failed name lookup) reads "Couldn't connect to ...".
+      const std::string notConnected = "Couldn't connect to ";
+      bool refused = net.getErrMsg().compare(0, notConnected.size(), notConnected) == 0;
       if (!opt.host && !readyReported && refused && Clock::now() < start + std::chrono::seconds(30)) {
         net.resetVariables();
         map.reset();
