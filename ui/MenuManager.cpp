@@ -213,7 +213,7 @@ void MenuManager::initHostSetup() {
   // Empty: a blank canvas of the size above; a PNG: that picture, its size.
   addTextBox("Picture", "", "PICTURE", 9);
   // Empty: an open session. Never saved: it lives only in this run.
-  addTextBox("Password", "", "PASSWORD", 9);
+  addTextBox("Password", "", "PASSWORD", 9)->setMasked(true);
   addButton("Start", "BEGIN HOSTING");
   addButton("Cancel", "CANCEL");
 }
@@ -225,7 +225,7 @@ void MenuManager::initClientSetup() {
   nextY = 148;
   addTextBox("User Name", player, "PLAYER NAME", 9);
   addTextBox("IP Address", address, "IP ADDR", 9);
-  addTextBox("Password", "", "PASSWORD", 9);
+  addTextBox("Password", "", "PASSWORD", 9)->setMasked(true);
   addButton("Connect", "CONNECT");
   addButton("Cancel", "CANCEL");
 }

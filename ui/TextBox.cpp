@@ -87,11 +87,12 @@ int TextBox::visibleWidth() const { return std::max(right - textLeft - 2 * TEXT_
 void TextBox::keepCaretVisible() {
   FONT* f = mediumFont();
   iBeamPos = std::max(0, std::min(iBeamPos, static_cast<int>(text.size())));
-  const int caretX = widthOf(f, text.substr(0, iBeamPos));
+  const std::string drawn = shown();
+  const int caretX = widthOf(f, drawn.substr(0, iBeamPos));
   const int room = visibleWidth();
   if (caretX - scrollOffset > room) scrollOffset = caretX - room;
   if (caretX < scrollOffset) scrollOffset = caretX;
-  const int total = widthOf(f, text);
+  const int total = widthOf(f, drawn);
   if (total - scrollOffset < room) scrollOffset = std::max(0, total - room);
 }
 
@@ -104,7 +105,7 @@ bool TextBox::detectCursor() {
   int px = InputStatus::getCursorX();
   int py = InputStatus::getCursorY();
   if (px < textLeft || px > right || py < y || py > y + HIT_HEIGHT) return false;
-  iBeamPos = getIBeam(textLeft + TEXT_INSET - scrollOffset, text, mediumFont());
+  iBeamPos = getIBeam(textLeft + TEXT_INSET - scrollOffset, shown(), mediumFont());
   keepCaretVisible();
   showCaret();
   return true;
@@ -191,13 +192,14 @@ void TextBox::display(BITMAP* buffer, BITMAP* leftTile, BITMAP* centerTile,
   const int innerLeft = textLeft + TEXT_INSET;
   set_clip_rect(buffer, std::max(clipLeft, innerLeft), clipTop,
                 std::min(clipRight, innerLeft + visibleWidth() - 1), clipBottom);
-  textout_ex(buffer, f, text.c_str(), innerLeft - scrollOffset, y + v,
+  const std::string drawn = shown();
+  textout_ex(buffer, f, drawn.c_str(), innerLeft - scrollOffset, y + v,
              palette_color[textColor], -1);
   set_clip_rect(buffer, clipLeft, clipTop, clipRight, clipBottom);
 
   if (active && iBeamVisible && iBeam != nullptr) {
     keepCaretVisible();
-    int caretX = innerLeft + widthOf(f, text.substr(0, iBeamPos)) - scrollOffset -
+    int caretX = innerLeft + widthOf(f, drawn.substr(0, iBeamPos)) - scrollOffset -
                  iBeam->w / 2;
     draw_sprite(buffer, iBeam, caretX, y);
   }

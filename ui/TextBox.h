@@ -28,6 +28,10 @@ class TextBox {
   void placeField(int fieldLeft);
   // Replaces the text; the caret goes to its end, in view.
   void setText(const std::string& newText);
+  // A masked box (a password) draws one '*' per character, so what was typed
+  // never reaches the screen or a screenshot; editing is unchanged.
+  void setMasked(bool on) { masked = on; keepCaretVisible(); }
+  bool isMasked() const { return masked; }
 
   // True when the pointer is over the field; the caret then moves under the
   // pointer, becomes visible and restarts its blink.
@@ -64,6 +68,8 @@ class TextBox {
   void insertTyped();
   int visibleWidth() const;
   void keepCaretVisible();
+  // What the field draws and measures: the text, or its mask.
+  std::string shown() const { return masked ? std::string(text.size(), '*') : text; }
 
   std::string label;
   std::string text;
@@ -82,6 +88,7 @@ class TextBox {
   int blinkCounter = 0;
   int scrollOffset = 0;
   bool isCentered;
+  bool masked = false;
 };
 
 #endif  // UI_TEXTBOX_H

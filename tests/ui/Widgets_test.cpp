@@ -133,4 +133,30 @@ TEST_F(WidgetsTest, LongTextsScrollInTheFieldAndStayWhole) {
   EXPECT_EQ(TextBox::MAX_TEXT_LENGTH, full.getText().size());
 }
 
+// A password box keeps what was typed but draws only stars: the same pixels
+// as a box showing that many '*', caret included.
+TEST_F(WidgetsTest, MaskedBoxDrawsStarsAndKeepsTheText) {
+  TextBox secret("", 0, 0, false, "Password", 3, "PASSWORD"), stars("", 0, 0, false, "Password", 3, "PASSWORD");
+  secret.setMasked(true);
+  for (char c : std::string("open sesame")) type(secret, c);
+  for (int i = 0; i < 11; ++i) type(stars, '*');
+  EXPECT_EQ("open sesame", secret.getText());
+  EXPECT_EQ(stars.getScrollOffset(), secret.getScrollOffset());
+  BITMAP* a = create_bitmap(300, 20);
+  BITMAP* b = create_bitmap(300, 20);
+  BITMAP* caret = create_bitmap(2, 20);
+  clear_bitmap(a);
+  clear_bitmap(b);
+  clear_to_color(caret, palette_color[35]);
+  secret.display(a, nullptr, nullptr, nullptr, caret, true);
+  stars.display(b, nullptr, nullptr, nullptr, caret, true);
+  int differ = 0;
+  for (int y = 0; y < 20; ++y)
+    for (int x = 0; x < 300; ++x) differ += getpixel(a, x, y) != getpixel(b, x, y);
+  destroy_bitmap(a);
+  destroy_bitmap(b);
+  destroy_bitmap(caret);
+  EXPECT_EQ(0, differ);
+}
+
 }  // namespace
