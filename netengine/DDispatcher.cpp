@@ -181,6 +181,20 @@ void DDispatcher::corruptHandler(std::string) {}
 
 bool DDispatcher::admitMessage(unsigned char, const DBuffer&) { return true; }
 
+bool DDispatcher::pauseAfterMessage() { return false; }
+
+void DDispatcher::feedHeldInput() {
+  if (heldInput.size() == 0) {
+    resumeReceive();
+    return;
+  }
+  DBuffer input(std::move(heldInput));
+  heldInput.clear();
+  std::shared_ptr<const bool> alive = lifeToken();
+  walk(input);
+  if (*alive && heldInput.size() == 0) resumeReceive();
+}
+
 // ---------------------------------------------------------------------------
 // [Receiving]
 
@@ -199,6 +213,17 @@ void DDispatcher::framingError(unsigned char expected, unsigned char received) {
 }
 
 void DDispatcher::receiveHandler(DBuffer& data) {
+  // A receive that was outstanding when a pause began goes behind what the
+  // pause kept, in order.
+  if (heldInput.size() > 0) {
+    heldInput.append(data);
+    holdReceive();
+    return;
+  }
+  walk(data);
+}
+
+void DDispatcher::walk(DBuffer& data) {
   // Handlers run in the middle of the walk and may delete this dispatcher.
   std::shared_ptr<const bool> alive = lifeToken();
   const long total = data.size();
@@ -307,6 +332,11 @@ void DDispatcher::receiveHandler(DBuffer& data) {
           handler.swap(currentHandler);
           if (admitMessage(currentType, messageBuf)) handler(messageBuf);
           if (!*alive) return;
+          if (pauseAfterMessage()) {
+            if (index < total) heldInput.append(data, index, total - index);
+            holdReceive();
+            return;
+          }
         }
         if (index < total) {
           it.setIndex(index);

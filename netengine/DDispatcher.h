@@ -70,8 +70,20 @@ class DDispatcher : public DClient {
   // frames); false drops it unhandled. Lets a connection meter what its
   // peer sends whichever layer handles it. Admits everything by default.
   virtual bool admitMessage(unsigned char type, const DBuffer& body);
+  // Asked after each handled message: true stops the walk there. The rest of
+  // the chunk is kept (with anything that still arrives) and reading holds
+  // until feedHeldInput() takes it up again. Lets a receiver that has spent
+  // its budget of work leave the remainder for later. False by default.
+  virtual bool pauseAfterMessage();
 
   static int getNumInstances() { return -1; }
+
+ protected:
+  // Parses what a pause kept, unless pauseAfterMessage() stops it again;
+  // once all of it is taken, reading resumes. The caller wraps it as it
+  // wraps receiveHandler. Requires: not called from inside a handler.
+  void feedHeldInput();
+  bool hasHeldInput() const { return heldInput.size() > 0; }
 
  private:
   void init();
@@ -86,6 +98,8 @@ class DDispatcher : public DClient {
   // Reports a marker byte that did not match (once until back in step).
   void framingError(unsigned char expected, unsigned char received);
   void reportCorrupt(const std::string& text);
+  // The receive state machine over one chunk.
+  void walk(DBuffer& data);
 
   std::vector<std::unique_ptr<DEventMap>> eventMaps;
   // Frames waiting for the next flush, back to back in one buffer: batching
@@ -97,6 +111,8 @@ class DDispatcher : public DClient {
   Handler currentHandler;
   DBuffer headerBuf;
   DBuffer messageBuf;
+  // Received bytes a pause left unparsed, oldest first.
+  DBuffer heldInput;
   int recvState;
   int messageLength;
   long unsyncedBytes;

@@ -154,6 +154,9 @@ ChatProtocol::LineResult ChatProtocol::extractLine(DBuffer& body, bool relay, co
   std::string text = takeString(body, textLength);
 
   if (gate && !gate(2 + nameLength + textLength)) return LINE_REFUSED;
+  // What people type is held to the CHAT budget (the gate), not to the
+  // budget of status lines about the peer that sent it.
+  KivSettings::LineScope ungated(nullptr);
   if (relay)
     addChat(name, text, true);
   else

@@ -54,6 +54,7 @@ KivClient::KivClient(DEngine* e, WorldMap* map, DrawingProtocol* drawing, ChatPr
       engine(e),
       drawingProtocol(drawing),
       chatProtocol(chat),
+      budget(e),
       tickTimer(e),
       greetingTimer(e),
       bytesReceived(0),
@@ -119,6 +120,7 @@ void KivClient::connectHandler(std::string text, libkorvet::NetworkCode code) {
   syncClient->setLinkRate(static_cast<unsigned int>(std::max(0, KivSettings::getEDCBandwidth())));
   if (!syncClient->setSegmentSize(static_cast<unsigned short>(WorldMap::KIV_SEGMENT_SIZE), SPECK_SIZE))
     DEngine::fatalError(syncClient->getErrMsg());
+  syncClient->setRepairGate([this] { return budget.mayRepair(syncClient->getRepairedBytes()); });
 }
 
 void KivClient::errorHandler(std::string text) { loseLink(linkend::hostEnded(*this, hostAddress), text); }
@@ -139,7 +141,37 @@ void KivClient::loseConnection(const std::string& text) {
 void KivClient::receiveHandler(DBuffer& data) {
   bytesReceived += data.size();
   lastHeard.updateTime();
-  DDispatcher::receiveHandler(data);
+  budget.chargeInbound(data.size());
+  {
+    KivSettings::LineScope scope(&budget);
+    DDispatcher::receiveHandler(data);
+  }
+  // The whole chunk was parsed; what it cost still holds the next one.
+  if (budget.mustWait()) holdReceive();
+}
+
+bool KivClient::pauseAfterMessage() {
+  if (syncClient) budget.chargeFlushed(syncClient->getFlushedBytes());
+  return budget.mustWait();
+}
+
+void KivClient::checkBudget() {
+  budget.check();
+  if (budget.isCondemned() && clientOK) {
+    clientOK = false;
+    errMsg = "The host at " + hostAddress + " sent more than a session needs";
+    postStatus(errMsg);
+    closeSocket();
+    return;
+  }
+  if (!clientOK || budget.mustWait() || !(hasHeldInput() || isReceiveHeld())) return;
+  KivSettings::LineScope scope(&budget);
+  feedHeldInput();
+}
+
+bool KivClient::dropExcessChat() {
+  postStatus("Dropping excess CHAT from the host at " + hostAddress);
+  return false;
 }
 
 void KivClient::corruptHandler(std::string text) { postStatus(text); }
@@ -172,8 +204,10 @@ void KivClient::reportComplete() {
 }
 
 void KivClient::run() {
-  if (clientOK && getJoined() && lastHeard.timeElapsed() > HOST_SILENCE_MS)
+  // Input held back by the budget is not the host's silence.
+  if (clientOK && getJoined() && lastHeard.timeElapsed() > HOST_SILENCE_MS && !hasHeldInput())
     loseConnection("The host at " + hostAddress + " stopped answering.");
+  checkBudget();
   checkJoin();
   reportComplete();
   sendDrawing(false);
@@ -225,9 +259,17 @@ void KivClient::messageHandler(DBuffer& body) {
   std::string header = headerOf(body);
   body.removeFirst(HEADER_SIZE);
   if (header == "DRAW") {
-    drawingProtocol->parseDraw(body, worldMap);
+    // Painted whatever it costs: the debt makes what follows wait.
+    drawingProtocol->parseDraw(body, worldMap, [this](long pixels) {
+      budget.chargePaint(pixels);
+      return true;
+    });
   } else if (header == "CHAT") {
-    chatProtocol->parseChat(body, false);
+    if (!budget.mayChat()) {
+      dropExcessChat();
+      return;
+    }
+    chatProtocol->parseChat(body, false, [this](unsigned int) { return budget.chargeChatLine() || dropExcessChat(); });
   } else if (header == extwire::ANNOUNCE_HEADER) {
     hostAnnouncement(body);
   } else {

@@ -11,7 +11,10 @@
 // fails the session with a text for the user, as does a joined host silent
 // for HOST_SILENCE_MS. Once the first pass of the
 // sync client has compared the whole canvas it says "The picture is
-// complete" with the time the join took.
+// complete" with the time the join took. What the host makes it do is
+// charged to a HostBudget: past it, parsing and reading wait for the next
+// ticks, excess chat is dropped, and a host past it for too long ends the
+// session.
 // Not reusable: one connection per object. The canvas and protocols are lent.
 
 #include <string>
@@ -20,6 +23,7 @@
 #include "DDispatcher.h"
 #include "DTime.h"
 #include "DTimer.h"
+#include "HostBudget.h"
 
 namespace libksync {
 class SyncClient;
@@ -103,7 +107,11 @@ class KivClient : public libkorvet::DDispatcher {
   void connectHandler(std::string text, libkorvet::NetworkCode code) override;
   void errorHandler(std::string text) override;
   void corruptHandler(std::string text) override;
+  // Every received chunk is charged to the budget, and every status line
+  // its handlers post.
   void receiveHandler(libkorvet::DBuffer& data) override;
+  // Parsing stops while the budget is in debt.
+  bool pauseAfterMessage() override;
   static void syncError(std::string text);
   void messageHandler(libkorvet::DBuffer& body);
   // Every extension message from the host (frame type extwire::EXTENSION_TYPE).
@@ -113,6 +121,7 @@ class KivClient : public libkorvet::DDispatcher {
 
   // For tests and tools; null before the connection is up.
   libksync::SyncClient* getSyncClient() const { return syncClient; }
+  HostBudget& getBudget() { return budget; }
 
   static int getNumInstances() { return -1; }
 
@@ -135,12 +144,17 @@ class KivClient : public libkorvet::DDispatcher {
   // Sends the queued segments when due (or now), each DRAW after the line
   // numbers in it that begin strokes, to a host that understands them.
   void sendDrawing(bool now);
+  // The tick's part of the budget: the verdict, and parsing on where a
+  // debt stopped it.
+  void checkBudget();
+  bool dropExcessChat();
 
   libksync::SyncClient* syncClient;
   WorldMap* worldMap;
   libkorvet::DEngine* engine;
   DrawingProtocol* drawingProtocol;
   ChatProtocol* chatProtocol;
+  HostBudget budget;
   libkorvet::DTimer tickTimer;
   libkorvet::DTimer greetingTimer;
   // From the greeting on: how long the first pass took.

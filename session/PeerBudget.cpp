@@ -24,6 +24,22 @@ bool TokenBucket::take(double amount, unsigned long long at) {
   return true;
 }
 
+bool OverrunClock::refused(unsigned long long at) {
+  if (over && at - last > gap) {
+    spans.emplace_back(since, last);
+    since = at;
+  } else if (!over) {
+    since = at;
+  }
+  over = true;
+  last = at;
+  unsigned long long windowStart = at > window ? at - window : 0;
+  while (!spans.empty() && spans.front().second < windowStart) spans.pop_front();
+  unsigned long long total = at - since;
+  for (const auto& span : spans) total += span.second - std::max(span.first, windowStart);
+  return total >= limit;
+}
+
 // ---------------------------------------------------------------------------
 // AddressBudget
 
@@ -83,9 +99,8 @@ PeerBudget::PeerBudget(DEngine* engine, libkorvet::DClient* peer, unsigned long 
               {LIMITS[3][0], LIMITS[3][1]}, {LIMITS[4][0], LIMITS[4][1]}, {LIMITS[5][0], LIMITS[5][1]},
               {LIMITS[6][0], LIMITS[6][1]}, {LIMITS[7][0], LIMITS[7][1]}, {LIMITS[8][0], LIMITS[8][1]},
               {LIMITS[9][0], LIMITS[9][1]}},
+      overruns(OVER_BUDGET_GAP_MS, OVER_BUDGET_CLOSE_MS, OVER_BUDGET_WINDOW_MS),
       latest(0),
-      overSince(0),
-      lastRefusal(0),
       lastActive(0),
       lastSent(0),
       readWindowStart(0),
@@ -93,7 +108,6 @@ PeerBudget::PeerBudget(DEngine* engine, libkorvet::DClient* peer, unsigned long 
       refusedArea(0),
       refusedChat(0),
       joinDeadline(std::max<unsigned long long>(JOIN_DEADLINE_MS, canvasBytes / JOIN_GRACE_BYTES * 1000)),
-      overrun(false),
       joined(false) {
   origin.useEngine(engine);
   origin.updateTime();
@@ -129,19 +143,7 @@ std::string PeerBudget::kindName(Kind kind) {
 bool PeerBudget::take(Kind kind, double amount, unsigned long long at) { return buckets[kind].take(amount, at); }
 
 void PeerBudget::refused(Kind kind, unsigned long long at) {
-  if (overrun && at - lastRefusal > OVER_BUDGET_GAP_MS) {
-    overruns.emplace_back(overSince, lastRefusal);
-    overSince = at;
-  } else if (!overrun) {
-    overSince = at;
-  }
-  overrun = true;
-  lastRefusal = at;
-  unsigned long long windowStart = at > OVER_BUDGET_WINDOW_MS ? at - OVER_BUDGET_WINDOW_MS : 0;
-  while (!overruns.empty() && overruns.front().second < windowStart) overruns.pop_front();
-  unsigned long long total = at - overSince;
-  for (const auto& span : overruns) total += span.second - std::max(span.first, windowStart);
-  if (verdict.empty() && total >= OVER_BUDGET_CLOSE_MS)
+  if (overruns.refused(at) && verdict.empty())
     verdict = "over its " + kindName(kind) + " budget for " + DEngine::intToStr(OVER_BUDGET_CLOSE_MS / 1000) +
               " seconds";
 }

@@ -59,6 +59,28 @@ struct TokenBucket {
   unsigned long long lastMs;
 };
 
+// Refusals closer together than `gap` are one overrun, lasting from its
+// first refusal to its last; overruns that add up to `limit` within the
+// window condemn, however the peer pauses between them. Time is a
+// millisecond clock the caller keeps, never going back.
+class OverrunClock {
+ public:
+  OverrunClock(unsigned int gapMs, unsigned int limitMs, unsigned int windowMs)
+      : gap(gapMs), limit(limitMs), window(windowMs), since(0), last(0), over(false) {}
+  // A refusal at `at`: true once the overruns add up to the limit.
+  bool refused(unsigned long long at);
+
+ private:
+  // Earlier overruns within the window, as (first, last refusal).
+  std::deque<std::pair<unsigned long long, unsigned long long>> spans;
+  unsigned int gap;
+  unsigned int limit;
+  unsigned int window;
+  unsigned long long since;
+  unsigned long long last;
+  bool over;
+};
+
 // Shared by every connection from one address, so a peer that reconnects
 // does not start afresh: the status lines its connections may make, and
 // those held back since the last notice.
@@ -227,12 +249,9 @@ class PeerBudget : public KivSettings::LineGate {
   libkorvet::DClient* connection;
   std::shared_ptr<AddressBudget> address;
   TokenBucket buckets[NUM_KINDS];
-  // Earlier overruns within the window, as (first, last refusal).
-  std::deque<std::pair<unsigned long long, unsigned long long>> overruns;
+  OverrunClock overruns;
   std::string verdict;
   unsigned long long latest;
-  unsigned long long overSince;
-  unsigned long long lastRefusal;
   unsigned long long lastActive;
   unsigned long long lastSent;
   unsigned long long readWindowStart;
@@ -240,7 +259,6 @@ class PeerBudget : public KivSettings::LineGate {
   double refusedArea;
   double refusedChat;
   unsigned long long joinDeadline;
-  bool overrun;
   bool joined;
 };
 

@@ -25,7 +25,8 @@ SyncClient::SyncClient(DDispatcher* dispatcher, DEngine* engine, unsigned short 
       settings(new SyncSettings(errorCallback)),
       handshakeTimer(engine),
       clientState(START),
-      nextIndex(0) {
+      nextIndex(0),
+      flushedBytes(0) {
   settings->setEngine(this);
   dataMap = new SyncDataMap(settings);
   edc = new SyncEDCProtocol(settings, dataMap, engine);
@@ -54,6 +55,8 @@ void SyncClient::setQueryBandwidth(unsigned short bytesPerSecond) { settings->se
 bool SyncClient::setQueryPeriod(unsigned short milliseconds) { return edc->setPeriod(milliseconds); }
 void SyncClient::setLinkRate(unsigned int bytesPerSecond) { settings->setLinkRate(bytesPerSecond); }
 void SyncClient::setEDCOverwrite(bool on) { dataMap->setEDCOverwrite(on); }
+void SyncClient::setRepairGate(const boost::function<bool()>& gate) { edc->setApplyGate(gate); }
+unsigned long long SyncClient::getRepairedBytes() const { return edc->getRepairedBytes(); }
 
 unsigned int SyncClient::getSyncIndex(unsigned short size) {
   if (clientState == SYNCHRONIZING)
@@ -241,6 +244,7 @@ bool SyncClient::extractFlushSpecks(unsigned short segment, unsigned short count
       return false;
     }
     dataMap->applySpeckChange(segment, change);
+    flushedBytes += change.getSize();
   }
   return true;
 }

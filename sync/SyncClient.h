@@ -48,6 +48,13 @@ class SyncClient : public SyncNetwork {
   // the error correction is paced by it (see SyncEDCProtocol).
   void setLinkRate(unsigned int bytesPerSecond);
   void setEDCOverwrite(bool on);
+  // Asked before each repaired segment is written; false leaves the rest of
+  // the series for later (see SyncEDCProtocol). Empty: all at once.
+  void setRepairGate(const boost::function<bool()>& gate);
+  // Bytes of the map written from what the server sent, by flushed specks
+  // and by repaired segments: the change callbacks the server has caused.
+  unsigned long long getFlushedBytes() const { return flushedBytes; }
+  unsigned long long getRepairedBytes() const;
 
   unsigned int getSyncIndex(unsigned short size) override;
   unsigned int getSyncBytes(unsigned int count) override;
@@ -91,6 +98,7 @@ class SyncClient : public SyncNetwork {
   libkorvet::DTimer handshakeTimer;
   unsigned int clientState;
   unsigned int nextIndex;
+  unsigned long long flushedBytes;
 };
 
 }  // namespace libksync

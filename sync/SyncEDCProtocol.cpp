@@ -22,6 +22,8 @@ SyncEDCProtocol::SyncEDCProtocol(SyncSettings* s, SyncDataMap* map, DEngine* eng
     : settings(s),
       dataMap(map),
       network(nullptr),
+      repairedBytes(0),
+      applied(0),
       runTimer(engine),
       edcState(IDLE),
       queryFrequency(2.0f),
@@ -114,6 +116,9 @@ void SyncEDCProtocol::run() {
         reportError("Didn't receive a chunk series from the server.");
       }
       break;
+    case APPLYING:
+      applySegments();
+      break;
     default:
       break;
   }
@@ -164,6 +169,11 @@ void SyncEDCProtocol::sendCRCQuery() {
 
 void SyncEDCProtocol::handleCRCReply(DBuffer& rest) {
   unsigned int numSegments = dataMap->getNumSegments();
+  if (edcState == APPLYING) {
+    // The series being written stays; nothing was asked.
+    reportError("Received a CRC Reply, but we haven't sent a query.");
+    return;
+  }
   if (edcState != AWAITING_REPLY) {
     edcState = IDLE;
     lastCycleOk = false;
@@ -250,18 +260,28 @@ void SyncEDCProtocol::applyChunkSeries() {
     chunkData.clear();
     return;
   }
-  unsigned int numSegments = dataMap->getNumSegments();
+  applied = 0;
+  edcState = APPLYING;
+  applySegments();
+}
+
+void SyncEDCProtocol::applySegments() {
+  unsigned int segmentSize = settings->getSegmentSize();
   // Segment by segment off the front of the series, each copied whole.
   std::vector<unsigned char> segment(segmentSize);
-  for (unsigned short s : mismatchList) {
+  for (; applied < mismatchList.size(); ++applied) {
+    if (applyGate && !applyGate()) return;
     std::size_t at = 0;
     for (const auto& piece : chunkData.getSendBuffers(segmentSize)) {
       std::memcpy(segment.data() + at, piece.data(), piece.size());
       at += piece.size();
     }
     chunkData.removeFirst(segmentSize);
-    dataMap->insertInfo(s, segment.data());
+    dataMap->insertInfo(mismatchList[applied], segment.data());
+    repairedBytes += segmentSize;
   }
+  edcState = IDLE;
+  unsigned int numSegments = dataMap->getNumSegments();
   unsigned int next = mismatchList.back() + 1u;
   nextSegment = static_cast<unsigned short>(next >= numSegments ? 0 : next);
   chunkData.clear();

@@ -13,9 +13,16 @@
 // (SyncSettings::linkPaced) a query carries linkQueryCrcs() CRCs and, until
 // the first pass is complete, the next cycle starts the moment one ends
 // well; afterwards, and after a broken cycle, once per query period.
+//
+// With an apply gate, a complete series is written a segment at a time for
+// as long as the gate allows, and the rest on later ticks (APPLYING); the
+// next cycle starts once all of it is in, so the pace of repairs is the
+// gate's.
 
 #include <string>
 #include <vector>
+
+#include <boost/function.hpp>
 
 #include "DBuffer.h"
 #include "DTime.h"
@@ -33,7 +40,9 @@ class SyncSettings;
 
 class SyncEDCProtocol {
  public:
-  enum EDCState { IDLE = 0, AWAITING_REPLY = 1, AWAITING_CHUNKS = 2 };
+  enum EDCState { IDLE = 0, AWAITING_REPLY = 1, AWAITING_CHUNKS = 2, APPLYING = 3 };
+  // Asked before each repaired segment is written; false: not now.
+  typedef boost::function<bool()> ApplyGate;
 
   // Longest wait for a reply, or for the next chunk of a series.
   static const unsigned int REPLY_TIMEOUT_MS = 30000;
@@ -53,6 +62,9 @@ class SyncEDCProtocol {
   void handleCRCReply(libkorvet::DBuffer& rest);
   void handleCHNK(libkorvet::DBuffer& rest);
   void applyChunkSeries();
+  void setApplyGate(const ApplyGate& gate) { applyGate = gate; }
+  // Bytes the repairs have written so far.
+  unsigned long long getRepairedBytes() const { return repairedBytes; }
 
   // State, for tests and diagnostics.
   unsigned int getState() const { return edcState; }
@@ -69,12 +81,18 @@ class SyncEDCProtocol {
   // A cycle that ended well after covering `covered` segments.
   void cycleEnded(unsigned int covered);
   void startCycle();
+  // Writes segments of the series until it is in or the gate says no.
+  void applySegments();
 
   SyncSettings* settings;
   SyncDataMap* dataMap;
   SyncNetwork* network;
   std::vector<unsigned short> mismatchList;
   libkorvet::DBuffer chunkData;
+  ApplyGate applyGate;
+  unsigned long long repairedBytes;
+  // Segments of mismatchList written so far (APPLYING).
+  std::size_t applied;
   libkorvet::DTimer runTimer;
   libkorvet::DTime lastQueryTime;
   libkorvet::DTime waitStart;

@@ -143,3 +143,93 @@ TEST(KivClient, ReconnectingIsFatal) {
   EXPECT_FATAL(s.client.connectToHost("127.0.0.1", s.host.getLocalPort()),
                "KivClient::connectToHost\\(\\): must delete this object before re-connecting");
 }
+
+namespace {
+
+// A DRAW of 64 copies of about the costliest line (brush 3, its 68 stamps
+// side by side), along row y in colour 5.
+DBuffer costlyDraw(long y) {
+  std::vector<DrawingData> lines;
+  for (int i = 0; i < 64; ++i) {
+    DrawingData line(0, y, 200, y);
+    line.setBrushSize(3);
+    line.setFillType(5);
+    lines.push_back(line);
+  }
+  DBuffer message;
+  DrawingProtocol::buildMessage(lines, 0, lines.size(), message);
+  return message;
+}
+
+// A CHAT of 255 one-letter lines.
+DBuffer terseChat() {
+  ChatProtocol chat;
+  for (int i = 0; i < 255; ++i) chat.addChat("h", "x", false);
+  DBuffer message;
+  chat.generateMessage(message);
+  return message;
+}
+
+}  // namespace
+
+// What a host sends past the client's budget waits (in the socket too) and is
+// painted in order on later ticks, never all in one step; chat past it is
+// dropped with a status line, the host's status lines are bounded, and a
+// host that keeps the client over its budget for 5 s ends the session.
+TEST(KivClient, AHostPastItsBudgetWaitsIsDroppedAndEndsTheSession) {
+  testnet::ManualClock clock;
+  drainChat();
+  Session s;
+  // Sent together in one write, everything below arrives at once, however
+  // fast the manual clock runs.
+  s.peer().setDelay(false);
+  s.peer().sendMessage(0, greeting("NTPT", 1600, 1600));
+  ASSERT_TRUE(pump(s.engine, [&] { return s.client.getReady(); }));
+  BITMAP* canvas = WorldMap::getMapBuffer();
+  const int painted = makecol24(40, 80, 120);
+  auto drawn = [&](int k) { return getpixel(canvas, 100, 20 + 8 * k) == painted; };
+
+  const int messages = 40;
+  for (int k = 0; k < messages; ++k) s.peer().sendMessage(0, costlyDraw(20 + 8 * k));
+  ASSERT_TRUE(pump(s.engine, [&] { return drawn(0) && s.peer().unsentBytes() == 0; }));
+  for (int i = 0; i < 200; ++i) s.engine.update(-1);
+  // The clock stands still: only the burst is painted.
+  int done = 0;
+  while (done < messages && drawn(done)) ++done;
+  EXPECT_LE(done, 2);
+  ASSERT_TRUE(testnet::pump({&s.engine}, [&] { return drawn(messages - 1); }, 10000, 5));
+  for (int k = 0; k < messages; ++k) EXPECT_TRUE(drawn(k)) << k;
+
+  // 12 x 255 lines at once: past the burst, lines are dropped.
+  drainChat();
+  for (int i = 0; i < 12; ++i) s.peer().sendMessage(0, terseChat());
+  std::vector<StatusLine> seen;
+  ASSERT_TRUE(testnet::pump({&s.engine}, [&] {
+    for (const StatusLine& l : drainChat()) seen.push_back(l);
+    return hasLine(seen, "KivClient", "Dropping excess CHAT from the host at 127.0.0.1");
+  }, 10000, 5));
+  // Distinct texts from the host: a few shown, the rest held back.
+  for (int i = 0; i < 100; ++i) s.peer().sendMessage(0, text("Q" + std::to_string(100 + i)));
+  ASSERT_TRUE(pump(s.engine, [&] { return s.peer().unsentBytes() == 0; }));
+  testnet::advance({&s.engine}, 100);
+  int shown = 0;
+  for (const StatusLine& l : drainChat()) shown += l.text.find("unrecognized header") != std::string::npos;
+  EXPECT_GT(shown, 0);
+  EXPECT_LE(shown, static_cast<int>(PeerBudget::LOG_LINES_BURST));
+  EXPECT_TRUE(s.client.getClientOK());
+
+  // Twenty seconds of paint at once: the client waits for it from the
+  // first tick, and once its waits (those above included) add up to 5 s
+  // the session ends.
+  const unsigned long long received = s.client.getBytesReceived();
+  for (int k = 0; k < 450; ++k) s.peer().sendMessage(0, costlyDraw(100));
+  ASSERT_TRUE(pump(s.engine, [&] { return s.client.getBytesReceived() > received; }));
+  unsigned int elapsed = 0;
+  ASSERT_TRUE(testnet::pump({&s.engine}, [&] {
+    elapsed += 5;
+    return !s.client.getClientOK();
+  }, 10000, 5));
+  EXPECT_LE(elapsed, PeerBudget::OVER_BUDGET_CLOSE_MS + 500);
+  EXPECT_EQ("The host at 127.0.0.1 sent more than a session needs", s.client.getErrMsg());
+  EXPECT_FALSE(s.client.lostConnection());
+}

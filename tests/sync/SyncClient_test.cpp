@@ -296,6 +296,40 @@ TEST(SyncEDCProtocol, ChunkSeriesRepairAndFaults) {
   EXPECT_EQ(before, segment(4));
 }
 
+// With a gate, a series is written a segment per permission, on later
+// ticks; a reply nobody asked for meanwhile changes nothing, and the next
+// query waits until the whole series is in.
+TEST(SyncEDCProtocol, GatedSeriesIsWrittenASegmentAtATime) {
+  Guest g;
+  g.joined();
+  int permits = 0;
+  g.client->setRepairGate([&] {
+    if (permits == 0) return false;
+    --permits;
+    return true;
+  });
+  libksync::SyncDataMap* map = g.client->retrieveDataMap();
+  g.nextQuery();
+  const size_t queries = g.host->ofKind(3).size();
+  DBuffer series = randomBytes(3 * SEG);
+  g.host->send(reply({1, 3, 5}, 0, 0, 3 * SEG));
+  g.host->send(chunk(0, series, 0, 3 * SEG));
+  ASSERT_TRUE(pump({&g.engine}, [&] { return g.client->getEDC()->getState() == SyncEDCProtocol::APPLYING; }));
+  EXPECT_EQ(0u, g.client->getRepairedBytes());
+  permits = 1;
+  ASSERT_TRUE(pump({&g.engine}, [&] { return g.client->getRepairedBytes() == SEG; }, 10000, 5));
+  g.expectError(reply({}, 0, 0, 0), "Received a CRC Reply, but we haven't sent a query.");
+  advance({&g.engine}, 2000);
+  EXPECT_EQ(SyncEDCProtocol::APPLYING, g.client->getEDC()->getState());
+  EXPECT_EQ(queries, g.host->ofKind(3).size());
+  permits = 2;
+  EXPECT_EQ(6u, u16(g.nextQuery(), 1));
+  DBuffer last;
+  map->extractInfo(5, last);
+  std::vector<int> sent = all(series);
+  EXPECT_EQ(std::vector<int>(sent.begin() + 2 * SEG, sent.end()), all(last));
+}
+
 // Link-paced, the first pass runs cycle after cycle with every segment in
 // one query; once it is complete, queries keep the period.
 TEST(SyncEDCProtocol, LinkPacedQueriesRunBackToBackThroughTheFirstPass) {
