@@ -9,13 +9,16 @@
 # from the host's own machine, 127.0.0.1), how long a well-behaved client
 # takes to agree with the host again after lines the host painted unrelayed,
 # and how long a link-paced client takes to join a 4000 x 4000 canvas while
-# others keep the host's compressing busy.
+# others keep the host's compressing busy. Last, a client (brelvin_peer
+# --join) facing a hostile host (brelvin_attack --hostile-host): its longest
+# engine step once ready (a frame waits that long, so 1000 / it is the frame
+# rate at worst), its CPU time per second, and how its session ended.
 #
 #   bench/hostile_bench.sh [BUILD_DIR [PEER]]
 #
 # Without BUILD_DIR it builds the tools (Release) in build/bench. PEER is the
-# brelvin_peer that hosts (default BUILD_DIR/brelvin_peer): an older build can
-# face the same attacks. BRELVIN_BENCH_PORT sets the port (5071);
+# brelvin_peer that hosts, and that joins the hostile hosts (default
+# BUILD_DIR/brelvin_peer): an older build can face the same attacks. BRELVIN_BENCH_PORT sets the port (5071);
 # BRELVIN_BENCH_ONLY=TEXT runs only the cases whose name holds TEXT.
 set -euo pipefail
 . "$(dirname "$0")/peer_tools.sh"
@@ -191,6 +194,37 @@ real_client_case() {
     "$(figure probe_queries "$work/probe.out")" "$(grep -c -e 'Dropping excess' -e 'Dropped ' "$work/host.out" || true)"
 }
 
+# hostile_host_case NAME SECONDS KIND: the client joins a host that floods it.
+hostile_host_case() {
+  local name="$1" seconds="$2" kind="$3"
+  skip "$name" && return 0
+  "$attack" --hostile-host "$kind" --port "$port" --seconds $((seconds + 3)) >"$work/hostile.out" 2>&1 &
+  local hostile=$!
+  sleep 0.5
+  local begin
+  begin=$(date +%s%N)
+  "$peer" --join 127.0.0.1 --port "$port" --strokes 0 --deadline-ms $((seconds * 1000)) >"$work/client.out" 2>&1 &
+  local client=$! cpu=0
+  while kill -0 "$client" 2>/dev/null; do
+    cpu=$(cpu_ms "$client")
+    sleep 0.1
+  done
+  wait "$client" || true
+  local ran_ms
+  ran_ms=$((($(date +%s%N) - begin) / 1000000))
+  kill "$hostile" 2>/dev/null || true
+  wait "$hostile" 2>/dev/null || true
+  local step ended
+  step=$(grep -o "longest engine step since ready [0-9.]*" "$work/client.out" | awk '{print $NF}')
+  [ -z "$step" ] && step=$(grep -o "longest engine step [0-9.]*" "$work/client.out" | tail -1 | awk '{print $NF}')
+  ended=$(grep -o "session failed: .*" "$work/client.out" | head -1 || true)
+  [ -z "$ended" ] && ended="joined until the deadline"
+  printf "%-34s %9s %9.0f %8.1f  %s
+" "$name" "${step:-?}" \
+    "$(awk -v c="$cpu" -v t="$ran_ms" 'BEGIN {print (t > 0 ? c * 1000 / t : 0)}')" \
+    "$(awk -v t="$ran_ms" 'BEGIN {print t / 1000}')" "$ended"
+}
+
 echo "host: $peer"
 printf "%-34s %9s %15s %9s %12s %8s %9s\n" "attack" "worst ms" "answered" "RSS +MB" "stdout +KB" "drops" "CPU ms/s"
 real_client_case 20
@@ -209,3 +243,10 @@ newcomer_case "7 re-JOINing, host's machine" --joined-squat 7
 newcomer_case "7 reading 1 KB/s, host's machine" --slow-reader 7
 deflate_case "no attack"
 deflate_case "4 rotating repairs with churn" --deflate-churn 4
+
+echo
+printf "%-34s %9s %9s %8s  %s\n" "hostile host" "step ms" "CPU ms/s" "ran s" "the client's session"
+hostile_host_case "20 s of repeated brush-3 DRAW" 20 draw
+hostile_host_case "20 s of 10,000-entry FLSH" 20 flush
+hostile_host_case "20 s of 255-line CHAT in 20 bytes" 20 chat
+hostile_host_case "20 s of 255-segment zero repairs" 20 repair

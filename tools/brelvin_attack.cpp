@@ -42,6 +42,14 @@
 //   --settle S        after the attacks, the probe goes on up to S seconds
 //                     until a whole pass of its queries matched (reports
 //                     probe_settle_ms and the repairs it took)
+//   --hostile-host K  instead of attacking a host, be one: listen on --port,
+//                     greet and join whoever connects (a 1600 x 1600 canvas)
+//                     and then flood it with K: draw (DRAW of 64 repeated
+//                     20-byte brush-3 blocks, compressed), flush (FLSH of one
+//                     record of 10,000 entries for the same speck), chat
+//                     (CHAT of 255 lines in some 20 bytes) or repair (every
+//                     CRC query answered with 255 segments of zeros); reports
+//                     host_clients and host_messages (those sent)
 //
 // Everything runs for --seconds (10), as fast as the host takes it. Figures
 // go to standard output as "name value" lines. The probe also reports when
@@ -71,8 +79,10 @@
 #include "DBuffer.h"
 #include "DDispatcher.h"
 #include "DEngine.h"
+#include "DServer.h"
 #include "DrawingProtocol.h"
 #include "KivClient.h"
+#include "KivServer.h"
 #include "KivSettings.h"
 #include "SyncClient.h"
 #include "SyncDataMap.h"
@@ -110,6 +120,7 @@ struct Options {
   std::string from;
   std::string bandwidth = "65535";
   long settleSeconds = 0;
+  std::string hostileHost;
 };
 
 [[noreturn]] void usage(const std::string& why) {
@@ -118,7 +129,7 @@ struct Options {
             << "       [--chat-flood N] [--stalled N] [--draw N] [--squat N [--squat-reconnect]] [--newcomer MS]\n"
             << "       [--rotate S] [--joined-squat N] [--slow-reader N] [--pulse-draw N] [--terse-chat N]\n"
             << "       [--int-min N] [--log-churn N] [--deflate-churn N] [--from ADDRESS] [--bandwidth B]\n"
-            << "       [--settle S]" << std::endl;
+            << "       [--settle S] [--hostile-host draw|flush|chat|repair]" << std::endl;
   std::exit(2);
 }
 
@@ -160,6 +171,7 @@ Options parse(int argc, char** argv) {
     else if (a == "--from") o.from = next();
     else if (a == "--bandwidth") o.bandwidth = next();
     else if (a == "--settle") o.settleSeconds = number(next());
+    else if (a == "--hostile-host") o.hostileHost = next();
     else usage("unknown option " + a);
   }
   return o;
@@ -276,6 +288,37 @@ DBuffer intMinDraw(std::mt19937& rng) {
   body.appendString("DRAW");
   body.appendByte(0);
   body.append(payload);
+  return body;
+}
+
+// Host floods: 64 blocks of one canvas-wide brush-3 line each, the same 20
+// bytes over and over (about 220,000 pixels to paint in some 40 bytes).
+DBuffer repeatedBlocksDraw() {
+  DBuffer payload;
+  for (unsigned int i = 0; i < DrawingProtocol::MAX_LINES_PER_MESSAGE; ++i) {
+    for (int b : {3, 5, 0, 1}) payload.appendByte(static_cast<unsigned char>(b));
+    for (int v : {0, 0, 1599, 1599}) payload.appendVariable<int>(v);
+  }
+  DBuffer body;
+  body.appendString("DRAW");
+  body.appendByte(1);
+  body.append(payload.compress(9));
+  return body;
+}
+
+// One FLSH record naming speck 0 of segment 0 ten thousand times.
+DBuffer speckFlush() {
+  DBuffer payload;
+  payload.appendVariable<unsigned short>(0);
+  payload.appendVariable<unsigned short>(10000);
+  for (int i = 0; i < 10000; ++i) {
+    payload.appendVariable<unsigned short>(0);
+    for (int b : {i & 0xFF, 7, 9}) payload.appendByte(static_cast<unsigned char>(b));
+  }
+  DBuffer body;
+  body.appendByte(SyncMessages::FLSH);
+  body.appendByte(SyncMessages::COMPRESSED);
+  body.append(payload.compress(9));
   return body;
 }
 
@@ -703,6 +746,99 @@ class Newcomer : public DDispatcher {
 // ---------------------------------------------------------------------------
 // The probe: the session client itself, timing each CRC query to its reply.
 
+// ---------------------------------------------------------------------------
+// A hostile host: greets and joins each client as a host does, then floods.
+
+class HostileLink : public DDispatcher {
+ public:
+  HostileLink(DEngine* e, Socket* socket, const std::string& kind, const DBuffer& flood, const DBuffer& series)
+      : DDispatcher(e, socket, 65536), kind(kind), flood(flood), series(series) {
+    addHandler(0, [](DBuffer&) {});
+    addHandler(SYNC_TYPE, 0, [this](DBuffer& body) { syncMessage(body); });
+    DBuffer greeting;
+    KivServer::buildGreeting(1600, 1600, greeting);
+    sendMessage(0, greeting);
+  }
+  void errorHandler(std::string) override { over = true; }
+  void pump() {
+    if (over || !joined || kind == "repair") return;
+    while (unsentBytes() < FLOOD_QUEUE_BYTES) {
+      if (kind == "flush")
+        sendMessage(SYNC_TYPE, 0, flood);
+      else
+        sendMessage(0, flood);
+      ++messages;
+    }
+  }
+  bool over = false;
+  bool joined = false;
+  long messages = 0;
+
+ private:
+  void syncMessage(DBuffer& body) {
+    if (body.size() == 0) return;
+    if (body.getByte(0) == SyncMessages::JOIN && !joined) {
+      const unsigned int bytes = 16 * 16 * 30000;
+      DBuffer ack;
+      SyncMessages::buildJoinAck({3, 30000, 256, bytes, bytes}, ack);
+      sendMessage(SYNC_TYPE, 0, ack);
+      joined = true;
+    } else if (body.getByte(0) == SyncMessages::CRC_QUERY && kind == "repair") {
+      std::vector<unsigned short> all;
+      for (unsigned short s = 0; s < 255; ++s) all.push_back(s);
+      DBuffer reply;
+      SyncMessages::buildCrcReply(all, 0, SyncMessages::COMPRESSED, series.size(), reply);
+      sendMessage(SYNC_TYPE, 0, reply);
+      DBuffer chunk;
+      SyncMessages::buildChunk(0, series, 0, series.size(), chunk);
+      sendMessage(SYNC_TYPE, 0, chunk);
+      messages += 2;
+    }
+  }
+  std::string kind;
+  const DBuffer& flood;
+  const DBuffer& series;
+};
+
+class HostileHost : public libkorvet::DServer {
+ public:
+  HostileHost(DEngine* e, const Options& o) : DServer(e), engine(e), kind(o.hostileHost) {
+    if (kind == "draw") flood = repeatedBlocksDraw();
+    else if (kind == "flush") flood = speckFlush();
+    else if (kind == "chat") flood = terseChat();
+    else if (kind != "repair") usage("no such hostile host: " + kind);
+    DBuffer zeros;
+    for (int i = 0; i < 255 * 30000; ++i) zeros.appendByte(0);
+    series = zeros.compress(9);
+    std::cout << "host_flood_message_bytes " << (kind == "repair" ? series.size() : flood.size()) << std::endl;
+    if (!bind(libkorvet::ipV4, o.port) || !startListening()) {
+      std::cerr << "brelvin_attack: cannot listen on port " << o.port << std::endl;
+      std::exit(2);
+    }
+  }
+  void connectHandler(Socket* socket) override {
+    links.emplace_back(new HostileLink(engine, socket, kind, flood, series));
+    ++clients;
+  }
+  void errorHandler(std::string) override {}
+  void pump() {
+    for (auto& l : links) l->pump();
+  }
+  long messages() const {
+    long n = 0;
+    for (auto& l : links) n += l->messages;
+    return n;
+  }
+  int clients = 0;
+
+ private:
+  DEngine* engine;
+  std::string kind;
+  DBuffer flood;
+  DBuffer series;
+  std::vector<std::unique_ptr<HostileLink>> links;
+};
+
 class Probe : public KivClient {
  public:
   Probe(DEngine* e, WorldMap* map, DrawingProtocol* d, ChatProtocol* c) : KivClient(e, map, d, c) {}
@@ -834,6 +970,18 @@ int main(int argc, char** argv) {
   bool admitted = false;
   long admittedAfterMs = -1;
   Clock::time_point lastTry;
+
+  if (!opt.hostileHost.empty()) {
+    HostileHost host(&engine, opt);
+    const Clock::time_point begin = Clock::now();
+    while (msSince(begin) < opt.seconds * 1000) {
+      host.pump();
+      engine.update(100);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::cout << "host_clients " << host.clients << "\nhost_messages " << host.messages() << std::endl;
+    return 0;
+  }
 
   const Clock::time_point start = Clock::now();
   long completeMs = -1;

@@ -25,7 +25,8 @@
 //
 // Every minute, and when it ends, the peer reports the longest step of its
 // network engine by the wall clock, and the most CPU time one step took (the
-// two part on a loaded machine).
+// two part on a loaded machine); at the end also the longest since it was
+// ready (after the step that built the canvas).
 //
 // Agreement is found over chat: once done painting, the host announces
 // "digest <hex>" every second; a client whose own digest (segment CRCs and
@@ -311,7 +312,7 @@ class StepTimer {
     double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - wall).count();
     cpu = cpuMs() - cpu;
     ++steps;
-    for (Longest* l : {&minute, &whole}) {
+    for (Longest* l : {&minute, &whole, &sinceReady}) {
       l->wall = std::max(l->wall, wallMs);
       l->cpu = std::max(l->cpu, cpu);
     }
@@ -326,7 +327,10 @@ class StepTimer {
   void report() const {
     std::cout << "peer " << name << ": longest engine step " << text(whole) << " in " << steps << " steps"
               << std::endl;
+    std::cout << "peer " << name << ": longest engine step since ready " << text(sinceReady) << std::endl;
   }
+  // From now on the canvas is built (its first step is the longest).
+  void ready() { sinceReady = Longest(); }
 
  private:
   struct Longest {
@@ -347,7 +351,7 @@ class StepTimer {
 
   std::string name;
   Clock::time_point minuteStart;
-  Longest minute, whole;
+  Longest minute, whole, sinceReady;
   long steps = 0;
   int minutes = 0;
 };
@@ -459,6 +463,7 @@ int main(int argc, char** argv) {
       readyReported = true;
       long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
       std::cout << "peer " << opt.name << ": ready after " << ms << " ms" << std::endl;
+      steps.ready();
     }
     script.tick(map, net);
 
