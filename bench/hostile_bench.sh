@@ -169,7 +169,11 @@ deflate_case() {
     sleep 2
   fi
   "$attack" --port "$port" --probe --bandwidth 10000000 --seconds 60 >"$work/probe.out"
-  [ "$#" -gt 0 ] && kill "$attacker" 2>/dev/null && wait "$attacker" 2>/dev/null
+  # The attacker dies of the kill: its status must not stop the bench (set -e).
+  if [ "$#" -gt 0 ]; then
+    kill "$attacker" 2>/dev/null || true
+    wait "$attacker" 2>/dev/null || true
+  fi
   stop_host
   local done_ms
   done_ms=$(figure probe_complete_ms "$work/probe.out")
