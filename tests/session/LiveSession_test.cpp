@@ -22,15 +22,6 @@ void appendInts(DBuffer& out, std::initializer_list<int> values) {
   for (int v : values) out.appendVariable<int>(v);
 }
 
-// The host's end of the one connection that joined the sync server.
-ServerConnection* joinedConnection(Host& host) {
-  for (ServerConnection* c : host.server.getClients()) {
-    libksync::SyncServerFSM* fsm = host.server.getSyncServer()->getClient(c);
-    if (fsm && fsm->getFSMState() == libksync::SyncServerFSM::JOINED) return c;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 // The relayed body is the part the host painted, in the plain DRAW layout;

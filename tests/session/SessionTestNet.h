@@ -24,6 +24,8 @@
 #include "EnginePump.h"
 #include "KivClient.h"
 #include "KivServer.h"
+#include "ServerConnection.h"
+#include "SyncServerFSM.h"
 #include "SyncArray.h"
 #include "SyncClient.h"
 #include "SyncDataMap.h"
@@ -209,6 +211,15 @@ struct SyncPeer {
   DEngine* engine;
   int blocks;
 };
+
+// The host's end of the one connection that joined the sync server.
+inline ServerConnection* joinedConnection(Host& host) {
+  for (ServerConnection* c : host.server.getClients()) {
+    libksync::SyncServerFSM* fsm = host.server.getSyncServer()->getClient(c);
+    if (fsm && fsm->getFSMState() == libksync::SyncServerFSM::JOINED) return c;
+  }
+  return nullptr;
+}
 
 }  // namespace sessiontest
 

@@ -29,14 +29,6 @@ DBuffer drawLine(int x1, int y1, int x2, int y2) {
   return draw;
 }
 
-ServerConnection* joinedConnection(Host& host) {
-  for (ServerConnection* c : host.server.getClients()) {
-    libksync::SyncServerFSM* fsm = host.server.getSyncServer()->getClient(c);
-    if (fsm && fsm->getFSMState() == libksync::SyncServerFSM::JOINED) return c;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 TEST(Undo, ADesignBuiltClientConvergesAfterTheHostUndoesItsStroke) {
