@@ -43,8 +43,14 @@ struct TypedKey {
 // What only the feed itself keeps between polls.
 struct KeyFeed {
   std::deque<TypedKey> pending;
-  bool heldAtLastPoll[InputStatus::NUM_SCANCODES] = {};
   unsigned char unmatchedReleases[InputStatus::NUM_SCANCODES] = {};
+  // Per key: whether it was read since a poll last saw it up, when it last
+  // typed, how many presses in a row it typed with no release seen, and
+  // whether the desktop is repeating it.
+  bool readSinceUp[InputStatus::NUM_SCANCODES] = {};
+  libkorvet::DTime typedAt[InputStatus::NUM_SCANCODES];
+  unsigned char retypes[InputStatus::NUM_SCANCODES] = {};
+  bool desktopRepeating[InputStatus::NUM_SCANCODES] = {};
   int repeatKey = NO_KEY;
   char repeatAscii = 0;
   libkorvet::DTime repeatSince;  // the engine's clock, manual in tests
@@ -182,13 +188,19 @@ void InputStatus::queueKeys(const RawInput& raw) {
     const char ascii = static_cast<char>(code & 0xFF);
     const bool known = c > 0 && c < NUM_SCANCODES;
     if (known) {
-      if (releases[c] > 0) {
-        --releases[c];
-      } else if (f.heldAtLastPoll[c]) {
-        // Down at the last poll and not let go since: the desktop repeating
-        // a held key. Held keys repeat on the engine's clock.
+      if (releases[c] > 0 || !f.readSinceUp[c]) {
+        // Let go before it, or the first read since the key went down.
+        if (releases[c] > 0) --releases[c];
+        f.retypes[c] = 0;
+        f.desktopRepeating[c] = false;
+      } else if (isDesktopRepeat(c)) {
+        // Held keys repeat on the engine's clock.
         continue;
+      } else {
+        ++f.retypes[c];
       }
+      f.readSinceUp[c] = true;
+      f.typedAt[c].updateTime();
     }
     if (static_cast<int>(f.pending.size()) < MAX_PENDING_KEYS) f.pending.push_back({known ? c : NO_KEY, ascii});
     // The key pressed last is the one that repeats, if it is one that does.
@@ -202,6 +214,15 @@ void InputStatus::queueKeys(const RawInput& raw) {
   for (int c = 0; c < NUM_SCANCODES; ++c) {
     f.unmatchedReleases[c] = static_cast<unsigned char>(raw.keysDown[c] ? std::min(releases[c], 255) : 0);
   }
+}
+
+// For a key read while it was already read in this hold, with no release
+// seen before it.
+bool InputStatus::isDesktopRepeat(int c) {
+  KeyFeed& f = feed();
+  if (f.retypes[c] >= MAX_RETYPES || f.typedAt[c].timeElapsed() >= static_cast<unsigned int>(RETYPE_WINDOW_MS))
+    f.desktopRepeating[c] = true;
+  return f.desktopRepeating[c];
 }
 
 void InputStatus::queueRepeat(const bool* keysDown) {
@@ -245,7 +266,8 @@ void InputStatus::updateKeyboard(const RawInput& raw) {
   updateShadowKeys(raw.keysDown);
   newKeyPress = false;
   deliverTypedKey();
-  for (int c = 0; c < NUM_SCANCODES; ++c) feed().heldAtLastPoll[c] = raw.keysDown[c];
+  for (int c = 0; c < NUM_SCANCODES; ++c)
+    if (!raw.keysDown[c]) feed().readSinceUp[c] = false;
 }
 
 void InputStatus::watchKeyboard() {

@@ -34,7 +34,7 @@ class InputStatus {
     std::vector<int> keysRead;
     bool keysDown[NUM_SCANCODES] = {};  // Allegro's key[] array
     // Releases the keyboard handler reported since the last poll, read after
-    // the buffer: a key held at the last poll types again only after one,
+    // the buffer: a key already read while it is held types again after one;
     // the desktop's own repeat of a held key comes without.
     unsigned char keyReleases[NUM_SCANCODES] = {};
   };
@@ -44,6 +44,14 @@ class InputStatus {
   static const int REPEAT_INTERVAL_MS = 40;
   // Typed keys waiting for their tick; more are dropped.
   static const int MAX_PENDING_KEYS = 64;
+  // A key read again while it is held, with no release seen, is a new press
+  // when it comes this soon after the key last typed, at most this many
+  // times in a row: a starved program can get a release and the next press
+  // of a key in one batch, and then neither is reported. Later, or beyond
+  // that, it is the desktop's repeat (which starts after the repeat delay),
+  // and so is every read of the key until it is let go.
+  static const int RETYPE_WINDOW_MS = 200;
+  static const int MAX_RETYPES = 2;
 
   InputStatus();
 
@@ -101,6 +109,7 @@ class InputStatus {
  private:
   static void updateShadowKeys(const bool* keysDown);
   static void queueKeys(const RawInput& raw);
+  static bool isDesktopRepeat(int scancode);
   static void queueRepeat(const bool* keysDown);
   static void deliverTypedKey();
 

@@ -70,26 +70,36 @@ TEST_F(InputStatusTest, ButtonEdgesLastOneTick) {
 }
 
 // A fast typist against 33 ms ticks: keys overlap ticks, come twice between
-// two polls, or several in one.
+// two polls, or several in one; a starved program may not see a release
+// before the next press of the same key, or see a key down before its press
+// reaches the buffer.
 TEST_F(InputStatusTest, EveryKeyReadIsTypedOnceInOrder) {
+  libkorvet::DTime::setManualClock(true);
+  auto next = [](const std::vector<Read>& read, std::initializer_list<int> down) {
+    libkorvet::DTime::advanceManualClock(33);
+    return tick(read, down);
+  };
   std::string got;
-  got += tick({{KEY_B, 'b'}}, {KEY_B});
-  got += tick({}, {KEY_B});
-  got += tick({{KEY_O, 'o'}}, {KEY_O});
-  got += tick({{KEY_O, 'o', true}}, {KEY_O});  // let go and pressed again between two polls
-  got += tick({{KEY_O, 'o'}}, {KEY_O});        // held: the desktop's repeat
-  got += tick({{KEY_K, 'k'}, {KEY_E, 'e'}, {KEY_E, 'e', true}});
-  got += tick();
-  got += tick();
-  got += tick({{KEY_X, 'x'}});  // down and up between two polls
-  got += tick();
-  EXPECT_EQ("b.oo.keex.", got);
-  // A release read before the press that follows it reaches the buffer.
+  got += next({{KEY_B, 'b'}}, {KEY_B});
+  got += next({}, {KEY_B});
+  got += next({{KEY_O, 'o'}}, {KEY_O});
+  got += next({{KEY_O, 'o', true}}, {KEY_O});  // let go and pressed again between two polls
+  got += next({{KEY_O, 'o'}}, {KEY_O});        // ... and again, the release unseen
+  got += next({{KEY_K, 'k'}, {KEY_E, 'e'}, {KEY_E, 'e', true}}, {});
+  got += next({}, {});
+  got += next({}, {});
+  got += next({{KEY_X, 'x'}}, {});  // down and up between two polls
+  got += next({}, {KEY_M});         // down, its press not in the buffer yet
+  got += next({{KEY_M, 'm'}}, {KEY_M});
+  EXPECT_EQ("b.oookeex.m", got);
+  // A release read before the press that follows it reaches the buffer, long
+  // after the key last typed.
+  libkorvet::DTime::advanceManualClock(1000);
   IS::RawInput released;
-  released.keyReleases[KEY_O] = 1;
-  released.keysDown[KEY_O] = true;
+  released.keyReleases[KEY_M] = 1;
+  released.keysDown[KEY_M] = true;
   IS::updateKeyboard(released);
-  EXPECT_EQ('o', tick({{KEY_O, 'o'}}, {KEY_O}));
+  EXPECT_EQ('m', tick({{KEY_M, 'm'}}, {KEY_M}));
   EXPECT_FALSE(IS::getSpecialPressed());
 
   // The last key read is the engine's lastKey.
@@ -126,8 +136,10 @@ TEST_F(InputStatusTest, HeldEditingKeysRepeatOnTheEngineClock) {
   std::vector<int> repeatsAt;
   for (int ms = 10; ms <= 1000; ms += 10) {
     libkorvet::DTime::advanceManualClock(10);
-    // The desktop repeats too; only the engine's own repeats count.
-    const std::vector<Read> desktop = ms % 40 == 0 ? std::vector<Read>{{KEY_BACKSPACE, 8}} : std::vector<Read>{};
+    // The desktop repeats too, after its own delay; only the engine's own
+    // repeats count.
+    const bool desktopRepeats = ms >= 660 && ms % 40 == 20;
+    const std::vector<Read> desktop = desktopRepeats ? std::vector<Read>{{KEY_BACKSPACE, 8}} : std::vector<Read>{};
     if (tick(desktop, {KEY_BACKSPACE}) == 8) {
       EXPECT_TRUE(IS::getShadowPressed() && IS::getShadowKey(KEY_BACKSPACE));
       repeatsAt.push_back(ms);
@@ -141,14 +153,19 @@ TEST_F(InputStatusTest, HeldEditingKeysRepeatOnTheEngineClock) {
   libkorvet::DTime::advanceManualClock(400);
   EXPECT_EQ(8, tick({}, {KEY_BACKSPACE}));
   EXPECT_EQ('.', tick({}, {KEY_BACKSPACE}));
-  // Released, it stops; a held letter types once.
+  // Released, it stops; a held letter types once, however the desktop
+  // repeats it, and at most twice more under a repeat delay shorter than a
+  // retyped key's.
   tick();
   libkorvet::DTime::advanceManualClock(1000);
   EXPECT_EQ('.', tick());
-  EXPECT_EQ('a', tick({{KEY_A, 'a'}}, {KEY_A}));
-  libkorvet::DTime::advanceManualClock(1000);
-  EXPECT_EQ('.', tick({{KEY_A, 'a'}}, {KEY_A}));
-  EXPECT_EQ('.', tick({}, {KEY_A}));
+  for (int delay : {660, 100}) {
+    std::string held(1, tick({{KEY_A, 'a'}}, {KEY_A}));
+    libkorvet::DTime::advanceManualClock(delay);
+    for (int n = 0; n < 6; ++n, libkorvet::DTime::advanceManualClock(40)) held += tick({{KEY_A, 'a'}}, {KEY_A});
+    held += tick();
+    EXPECT_EQ(delay == 660 ? "a......." : "aaa.....", held) << delay;
+  }
 }
 
 TEST_F(InputStatusTest, MaskingHidesKeysWithItsTexts) {

@@ -405,7 +405,10 @@ TEST_F(PaintGUITest, ControlSAsksOnceForASaveExceptWhileTyping) {
   in.x = in.y = 100;
   controlS();
   EXPECT_TRUE(gui->getRequestSave());
-  controlS();  // still held
+  {
+    uitest::AfterRepeatDelay later;
+    controlS();  // still held
+  }
   EXPECT_FALSE(gui->getRequestSave());
   press(-1, 0);
   press(KEY_S, 's');

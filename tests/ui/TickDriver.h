@@ -17,9 +17,22 @@
 #include <vector>
 
 #include "ConfigWriter.h"
+#include "DTime.h"
 #include "InputStatus.h"
 
 namespace uitest {
+
+// The desktop repeats a held key after its repeat delay (660 ms by default).
+// A reading fed while one of these lives comes that long after the last one,
+// on the manual clock, which is off again when it ends.
+struct AfterRepeatDelay {
+  static const unsigned int DESKTOP_REPEAT_DELAY_MS = 660;
+  AfterRepeatDelay() {
+    libkorvet::DTime::setManualClock(true);
+    libkorvet::DTime::advanceManualClock(DESKTOP_REPEAT_DELAY_MS);
+  }
+  ~AfterRepeatDelay() { libkorvet::DTime::setManualClock(false); }
+};
 
 struct TickDriver {
   char lastKey = '*';
@@ -30,7 +43,7 @@ struct TickDriver {
   // The pointer at (x, y) with the left button as given; scancode >= 0 is
   // held down this tick and its key (with ascii, 0 for keys without a
   // character) is read from the buffer. The same scancode in the next tick
-  // is the key held on, its key read again the desktop's repeat.
+  // is the key held on; see repeat() for the desktop's repeat.
   void feed(int scancode = -1, char ascii = 0) {
     InputStatus::RawInput raw;
     raw.mouseX = x;
@@ -43,6 +56,12 @@ struct TickDriver {
       raw.keysRead.push_back(scancode << 8 | static_cast<unsigned char>(ascii));
     }
     InputStatus::applyRaw(raw, lastKey);
+  }
+  // The key held on and read again as the desktop repeats it, its delay after
+  // the last reading.
+  void repeat(int scancode, char ascii) {
+    AfterRepeatDelay later;
+    feed(scancode, ascii);
   }
 };
 
