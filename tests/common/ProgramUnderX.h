@@ -226,25 +226,17 @@ class Program {
            std::to_string(gap) + " ";
   }
   void key(const std::string& keysym) const { xdo(keyStroke(keysym)); }
-  // Lower-case letters, digits, spaces and a few signs, one key at a time.
-  // Between two presses of the same key the finger rests a little longer,
-  // as a person's does: the program takes a press of a key that was down at
-  // its last poll, with no release reported since, for the keyboard's own
-  // repeat, and on a starved machine the release and the next press of one
-  // key can reach it in one batch without the release being reported.
+  // Lower-case letters, digits, spaces and a few signs, one key at a time,
+  // a doubled letter as fast as any other.
   void type(const std::string& text, double hold = 0.1, double gap = 0.07) const {
-    static const double SAME_KEY_GAP = 0.25;
     std::string a;
-    for (size_t i = 0; i < text.size(); ++i) {
-      const char c = text[i];
-      const bool again = i + 1 < text.size() && text[i + 1] == c;
+    for (char c : text)
       a += keyStroke(c == ' '   ? "space"
                      : c == '.' ? "period"
                      : c == '-' ? "minus"
                      : c == '!' ? "exclam"
                                 : std::string(1, c),
-                     hold, again ? std::max(gap, SAME_KEY_GAP) : gap);
-    }
+                     hold, gap);
     xdo(a);
   }
 
