@@ -313,6 +313,16 @@ class EndToEndTest : public ::testing::Test {
     ASSERT_TRUE(clickUntil(in, MID, row(5), panelShown)) << in.output();
     in.moveAndSync(PARK);
   }
+  // From a fresh start, a hosted session on the largest canvas.
+  void hostLargestCanvas(Instance& in, const std::string& player) {
+    startAtMainMenu(in, player);
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
+    ASSERT_TRUE(setText(in, mapSizeField(0), "10000"));
+    ASSERT_TRUE(setText(in, mapSizeField(1), "10000"));
+    ASSERT_TRUE(clickUntil(in, MID, row(5), panelShown, 30)) << in.output();
+    in.moveAndSync(PARK);
+  }
   void joinFromMainMenu(Instance& in) {
     ASSERT_TRUE(clickUntil(in, MID, row(1), titled("Join a Session")));
     ASSERT_TRUE(clickUntil(in, MID, row(3), [](const Shot& s) { return !titleIs(s, "Join a Session"); }));
@@ -800,13 +810,8 @@ bool scaleShown(const Shot& s, const std::string& label) {
 // wheel zoom back in.
 TEST_F(EndToEndTest, ZoomOverviewAndColourPickerOnTheLargestCanvas) {
   Instance in("zoom");
-  startAtMainMenu(in, "zoomer");
+  hostLargestCanvas(in, "zoomer");
   if (HasFatalFailure()) return;
-  ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
-  ASSERT_TRUE(setText(in, mapSizeField(0), "10000"));
-  ASSERT_TRUE(setText(in, mapSizeField(1), "10000"));
-  ASSERT_TRUE(clickUntil(in, MID, row(5), panelShown, 30)) << in.output();
-  in.moveAndSync(PARK);
   ASSERT_TRUE(in.waitScreen(5, [](const Shot& s) { return scaleShown(s, "1:1"); }));
 
   const std::vector<std::pair<int, int>> stroke = {{300, 300}, {600, 350}};
@@ -863,13 +868,8 @@ TEST_F(EndToEndTest, ZoomOverviewAndColourPickerOnTheLargestCanvas) {
 
 TEST_F(EndToEndTest, DISABLED_FrameRateWhilePaintingOnTheLargestCanvas) {
   Instance in("big");
-  startAtMainMenu(in, "painter");
+  hostLargestCanvas(in, "painter");
   if (HasFatalFailure()) return;
-  ASSERT_TRUE(clickUntil(in, MID, row(0), titled("Host a Session")));
-  ASSERT_TRUE(setText(in, mapSizeField(0), "10000"));
-  ASSERT_TRUE(setText(in, mapSizeField(1), "10000"));
-  ASSERT_TRUE(clickUntil(in, MID, row(5), panelShown, 30)) << in.output();
-  in.moveAndSync(PARK);
   // "FPS: n" shows at (x resolution - 100, 5) only below 30 frames a second.
   auto fpsShown = [](const Shot& s) {
     for (int n = 0; n < 30; ++n)
