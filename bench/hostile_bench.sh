@@ -6,7 +6,9 @@
 # output, the host's CPU time per second of attack, and how often the host
 # dropped the attacker. Then how long squatters of several kinds keep a
 # newcomer out (from 127.0.0.2, one address other than the host's own, or
-# from the host's own machine, 127.0.0.1), how long a well-behaved client
+# from the host's own machine, 127.0.0.1; readers at 1 KB/s also on a painted
+# canvas of a link-paced host, where each asks for megabytes) and when the
+# host first dropped one of them, how long a well-behaved client
 # takes to agree with the host again after lines the host painted unrelayed,
 # and how long a link-paced client takes to join a 4000 x 4000 canvas while
 # others keep the host's compressing busy. Last, a client (brelvin_peer
@@ -41,8 +43,11 @@ figure() { awk -v k="$1" '$1 == k {print $2}' "$2"; }
 # skip NAME: whether BRELVIN_BENCH_ONLY leaves this case out.
 skip() { [ -n "${BRELVIN_BENCH_ONLY:-}" ] && [[ "$1" != *"$BRELVIN_BENCH_ONLY"* ]]; }
 
+# More options for the host of the next cases (a painted canvas, link pacing).
+host_extra=()
+
 start_host() {
-  "$peer" --host 1600 1600 --clients 99 --port "$port" --deadline-ms "$1" >"$work/host.out" 2>&1 &
+  "$peer" --host 1600 1600 --clients 99 --port "$port" --deadline-ms "$1" "${host_extra[@]}" >"$work/host.out" 2>&1 &
   host=$!
   for _ in $(seq 100); do
     grep -q "started on port" "$work/host.out" 2>/dev/null && return 0
@@ -127,11 +132,17 @@ newcomer_case() {
   "$attack" --port "$port" --seconds 70 --newcomer 1000 "$@" >"$work/attack.out"
   wait "$probe" || true
   stop_host
-  local wait_ms
+  local wait_ms first
   wait_ms=$(figure newcomer_wait_ms "$work/attack.out")
   if [ "$wait_ms" = "-1" ]; then wait_ms="not admitted in 69 s"; else wait_ms="$wait_ms ms"; fi
-  printf "%-34s newcomer admitted after %s (probe worst answer %s ms)\n" "$name" "$wait_ms" \
-    "$(figure probe_worst_ms "$work/probe.out")"
+  first=$(figure attacker_first_drop_ms "$work/attack.out")
+  case "$first" in
+    -1) first="never" ;;
+    "") first="(not reported)" ;;
+    *) first="at $first ms" ;;
+  esac
+  printf "%-34s newcomer admitted after %s (an attacker first dropped %s, probe worst answer %s ms)\n" \
+    "$name" "$wait_ms" "$first" "$(figure probe_worst_ms "$work/probe.out")"
 }
 
 # settle_case NAME SECONDS ATTACK-OPTIONS...: the probe in the attacking
@@ -247,6 +258,10 @@ newcomer_case "7 silent ones that come back" --squat 7 --squat-reconnect
 newcomer_case "7 re-JOINing, one address" --joined-squat 7 --from 127.0.0.2
 newcomer_case "7 re-JOINing, host's machine" --joined-squat 7
 newcomer_case "7 reading 1 KB/s, host's machine" --slow-reader 7
+# Their repairs are megabytes here: 255 segments of a painted canvas.
+host_extra=(--prepaint 3000 --bandwidth 10000000)
+newcomer_case "7 reading 1 KB/s, painted, link" --slow-reader 7
+host_extra=()
 deflate_case "no attack"
 deflate_case "4 rotating repairs with churn" --deflate-churn 4
 

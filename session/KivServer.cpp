@@ -326,16 +326,27 @@ bool KivServer::hasJoined(ServerConnection* connection) const {
   return fsm && fsm->getFSMState() == SyncServerFSM::JOINED;
 }
 
-void KivServer::checkConnection(ServerConnection* connection) {
+void KivServer::checkConnection(ServerConnection* connection, bool placeWanted) {
   SyncServerFSM* fsm = syncServer ? syncServer->getClient(connection) : nullptr;
   bool streaming = fsm && fsm->getSendingState() != SyncServerFSM::IDLE;
-  connection->checkBudget(hasJoined(connection), streaming);
+  connection->checkBudget(hasJoined(connection), streaming, placeWanted);
 }
 
 void KivServer::makeRoom(ServerConnection* newcomer) {
   // Whoever broke a rule since the last tick goes first.
-  for (ServerConnection* connection : clients) checkConnection(connection);
+  for (ServerConnection* connection : clients) checkConnection(connection, false);
   if (liveClients() < MAX_CLIENTS) return;
+  // Then the one that overstayed longest: those kept their places only
+  // until someone wanted one.
+  ServerConnection* longest = nullptr;
+  for (ServerConnection* connection : clients)
+    if (!connection->isDropped() && connection->getBudget().hasOnlyOverstayed() &&
+        (!longest || connection->getBudget().overstayedMs() > longest->getBudget().overstayedMs()))
+      longest = connection;
+  if (longest) {
+    checkConnection(longest, true);
+    if (liveClients() < MAX_CLIENTS) return;
+  }
 
   std::map<std::string, unsigned int> held;
   for (ServerConnection* connection : clients)
@@ -667,7 +678,11 @@ void KivServer::relayStrokes() {
 void KivServer::run() {
   clearDeletions();
   finishClosing();
-  for (ServerConnection* connection : clients) checkConnection(connection);
+  // A full host keeps those that only overstayed until a newcomer knocks:
+  // dropped now, their places would go to whoever reconnects fastest (they
+  // themselves, as a rule), not to someone who waited.
+  const bool roomy = liveClients() < MAX_CLIENTS;
+  for (ServerConnection* connection : clients) checkConnection(connection, roomy);
   postHeldLines();
   tellForgotten();
   relayStrokes();

@@ -144,13 +144,15 @@ class KivServer : public libkorvet::DServer {
   // goes at once.
   void queueRemoval(ServerConnection* connection);
   std::size_t liveClients() const { return clients.size() - pendingRemovals.size(); }
-  // A full host makes room for a newcomer by the rules that admit: those
-  // past their JOIN deadline go, and an address holding more than
-  // PeerBudget::MAX_CONNECTIONS_PER_ADDRESS places gives one up to a
-  // newcomer from elsewhere. Connections from the host's own machine are
+  // A full host makes room for a newcomer by the rules that admit: of those
+  // past their JOIN deadline, idle or reading too little (a full host keeps
+  // them until then), the one that overstayed longest goes; else an address
+  // holding more than PeerBudget::MAX_CONNECTIONS_PER_ADDRESS places gives
+  // one up to a newcomer from elsewhere. Connections from the host's own machine are
   // not counted against their address.
   void makeRoom(ServerConnection* newcomer);
-  void checkConnection(ServerConnection* connection);
+  // placeWanted: a peer that only overstayed goes too (see makeRoom).
+  void checkConnection(ServerConnection* connection, bool placeWanted);
   bool hasJoined(ServerConnection* connection) const;
   // The shared budget of an address, made when first seen.
   std::shared_ptr<AddressBudget> addressBudget(const std::string& address);

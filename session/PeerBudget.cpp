@@ -100,6 +100,7 @@ PeerBudget::PeerBudget(DEngine* engine, libkorvet::DClient* peer, unsigned long 
               {LIMITS[6][0], LIMITS[6][1]}, {LIMITS[7][0], LIMITS[7][1]}, {LIMITS[8][0], LIMITS[8][1]},
               {LIMITS[9][0], LIMITS[9][1]}},
       overruns(OVER_BUDGET_GAP_MS, OVER_BUDGET_CLOSE_MS, OVER_BUDGET_WINDOW_MS),
+      overstayAt(0),
       latest(0),
       lastActive(0),
       lastSent(0),
@@ -223,6 +224,11 @@ bool PeerBudget::maySend(unsigned int bytes) const {
   return static_cast<long long>(connection->unsentBytes()) + bytes <= CONGESTED_UNSENT_BYTES;
 }
 
+unsigned long long PeerBudget::overstayedMs() {
+  unsigned long long at = now();
+  return overstay.empty() ? 0 : at - overstayAt;
+}
+
 bool PeerBudget::pastJoinDeadline() { return !joined && now() >= joinDeadline; }
 
 void PeerBudget::check(bool joinedNow, bool streaming) {
@@ -241,14 +247,17 @@ void PeerBudget::check(bool joinedNow, bool streaming) {
     readWindowStart = at;
     readWindowSent = sent;
   }
-  if (!verdict.empty()) return;
-  if (unsent > MAX_UNSENT_BYTES ||
-      (at - readWindowStart >= SLOW_READER_WINDOW_MS && sent - readWindowSent < SLOW_READER_BYTES)) {
-    verdict = "not reading (" + DEngine::intToStr(unsent) + " bytes unsent)";
-  } else if (!joined && at >= joinDeadline) {
-    verdict = "no JOIN within " + DEngine::intToStr(static_cast<int>(joinDeadline / 1000)) + " seconds";
-  } else if (joined && at - lastActive >= IDLE_LIMIT_MS) {
-    verdict = "idle";
+  auto notReading = [unsent] { return "not reading (" + DEngine::intToStr(unsent) + " bytes unsent)"; };
+  // What is queued costs memory: past the bound the peer goes at once.
+  if (unsent > MAX_UNSENT_BYTES && verdict.empty()) verdict = notReading();
+  if (verdict.empty() && overstay.empty()) {
+    if (at - readWindowStart >= SLOW_READER_WINDOW_MS && sent - readWindowSent < SLOW_READER_BYTES)
+      overstay = notReading();
+    else if (!joined && at >= joinDeadline)
+      overstay = "no JOIN within " + DEngine::intToStr(static_cast<int>(joinDeadline / 1000)) + " seconds";
+    else if (joined && at - lastActive >= IDLE_LIMIT_MS)
+      overstay = "idle";
+    if (!overstay.empty()) overstayAt = at;
   }
   if (at - readWindowStart >= SLOW_READER_WINDOW_MS) {
     readWindowStart = at;

@@ -13,7 +13,9 @@
 // congested; a peer that leaves bytes waiting and takes too few of them for
 // SLOW_READER_WINDOW_MS is condemned. Admission: a JOIN within the JOIN
 // deadline of the greeting, then taking part: a CRC query, or taking a
-// repair while one streams, at least every IDLE_LIMIT_MS.
+// repair while one streams, at least every IDLE_LIMIT_MS. A peer past one
+// of these time rules has overstayed: it costs nothing more than its place,
+// so a full host keeps it until a newcomer needs the place (KivServer).
 // Owned by the host's ServerConnection; time is the engine's clock.
 // AddressBudget is what all connections from one address share.
 //
@@ -229,7 +231,12 @@ class PeerBudget : public KivSettings::LineGate {
   bool pastJoinDeadline();
 
   // Why the peer must go, empty while it may stay.
-  const std::string& getVerdict() const { return verdict; }
+  const std::string& getVerdict() const { return verdict.empty() ? overstay : verdict; }
+  // Whether the verdict is only of a time rule (no JOIN, idle, reading too
+  // little): the peer may keep its place while no one else wants it.
+  bool hasOnlyOverstayed() const { return verdict.empty() && !overstay.empty(); }
+  // How long ago the peer overstayed (0 if it has not).
+  unsigned long long overstayedMs();
   // "DRAW", "CHAT", "sync" or "malformed data", for status lines.
   static std::string kindName(Kind kind);
   unsigned int ageMs();
@@ -251,6 +258,9 @@ class PeerBudget : public KivSettings::LineGate {
   TokenBucket buckets[NUM_KINDS];
   OverrunClock overruns;
   std::string verdict;
+  // The first time rule the peer broke; it stands even if the peer mends.
+  std::string overstay;
+  unsigned long long overstayAt;
   unsigned long long latest;
   unsigned long long lastActive;
   unsigned long long lastSent;

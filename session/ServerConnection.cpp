@@ -120,8 +120,9 @@ void ServerConnection::admit() {
   server->passJoin(this, *join);
 }
 
-void ServerConnection::enforce() {
-  if (!dropped && !budget.getVerdict().empty()) server->dropConnection(this, budget.getVerdict());
+void ServerConnection::enforce(bool placeWanted) {
+  if (dropped || budget.getVerdict().empty() || (budget.hasOnlyOverstayed() && !placeWanted)) return;
+  server->dropConnection(this, budget.getVerdict());
 }
 
 bool ServerConnection::charge(PeerBudget::Kind kind, double amount) {
@@ -185,15 +186,15 @@ bool ServerConnection::closingDue() {
   return closing && (failed || dropped || unsentBytes() == 0 || budget.ageMs() - closingSince >= CLOSE_GRACE_MS);
 }
 
-void ServerConnection::checkBudget(bool joined, bool streaming) {
+void ServerConnection::checkBudget(bool joined, bool streaming, bool placeWanted) {
   if (dropped || closing) return;
   // A peer that cannot answer the challenge goes when a JOIN would be due.
-  if (!admitted && budget.pastJoinDeadline()) {
+  if (!admitted && placeWanted && budget.pastJoinDeadline()) {
     server->dropConnection(this, "no password");
     return;
   }
   budget.check(joined, streaming);
-  enforce();
+  enforce(placeWanted);
   if (!dropped && isReceiveHeld() && budget.mayRead()) resumeReceive();
 }
 

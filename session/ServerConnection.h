@@ -59,8 +59,10 @@ class ServerConnection : public libkorvet::DDispatcher {
   bool relay(const libkorvet::DBuffer& message, unsigned int chatLines = 0);
 
   // Applies the budget's time and outbound rules, and reads again once the
-  // inbound budget allows (session tick).
-  void checkBudget(bool joined, bool streaming);
+  // inbound budget allows (session tick). A peer that only overstayed (no
+  // JOIN or password in time, idle, reading too little) goes only when its
+  // place is wanted.
+  void checkBudget(bool joined, bool streaming, bool placeWanted);
 
   // Extensions (ExtensionWire.h). The peer announced itself, asking for a
   // name (empty when it gave none); false when it had announced before.
@@ -114,7 +116,9 @@ class ServerConnection : public libkorvet::DDispatcher {
   static int getNumInstances() { return -1; }
 
  private:
-  void enforce();
+  // Drops the peer once its budget condemns it; one that only overstayed
+  // goes only when its place is wanted.
+  void enforce(bool placeWanted = false);
   // Posts the dropped excess and drops the peer if that condemned it; false.
   bool refuse(PeerBudget::Kind kind);
   void reportSkippedChat();

@@ -52,7 +52,8 @@
 //                     host_clients and host_messages (those sent)
 //
 // Everything runs for --seconds (10), as fast as the host takes it. Figures
-// go to standard output as "name value" lines. The probe also reports when
+// go to standard output as "name value" lines, among them when the host
+// first dropped an attacker (attacker_first_drop_ms, -1: never). The probe also reports when
 // its first pass over the canvas was complete (probe_complete_ms).
 
 #include <fcntl.h>
@@ -997,8 +998,12 @@ int main(int argc, char** argv) {
     while (KivSettings::getChatMessage(owner, text, color)) continue;
     engine.update(100);
   };
+  long firstDropMs = -1;
   while (msSince(start) < opt.seconds * 1000) {
-    for (auto& a : attackers) a->pump();
+    for (auto& a : attackers) {
+      a->pump();
+      if (firstDropMs < 0 && a->drops > 0) firstDropMs = msSince(start);
+    }
     if (opt.newcomerAfterMs >= 0 && !admitted && msSince(start) >= opt.newcomerAfterMs) {
       if (newcomer && newcomer->over) newcomer.reset();
       if (!newcomer && (lastTry == Clock::time_point() || msSince(lastTry) >= 1000)) {
@@ -1018,6 +1023,7 @@ int main(int argc, char** argv) {
     connects += a->connects;
   }
   std::cout << "attacker_drops " << drops << std::endl << "attacker_connects " << connects << std::endl;
+  std::cout << "attacker_first_drop_ms " << firstDropMs << std::endl;
   if (rotation) rotation->report();
   if (probe && opt.settleSeconds > 0) {
     // The attackers go; the probe goes on until its copy agrees again.

@@ -337,9 +337,11 @@ int connectFrom(const char* from, unsigned short port) {
 }  // namespace
 
 // Connections that never join go at their deadline, and a joined one that
-// only repeats its JOIN goes as idle. A newcomer to a full host gets the
-// place of an address holding more than its share, never that of a slow
-// joiner still within its deadline.
+// only repeats its JOIN goes as idle; a full host keeps them until a
+// newcomer wants a place, so that the place goes to the newcomer and not to
+// whoever reconnects first. A newcomer to a full host gets the place of an
+// address holding more than its share, never that of a slow joiner still
+// within its deadline.
 TEST(KivServer, SquattersGoAndANewcomerGetsIn) {
   ASSERT_TRUE(settingsReady);
   Host host;
@@ -352,6 +354,8 @@ TEST(KivServer, SquattersGoAndANewcomerGetsIn) {
   idle->sendMessage(128, 0, bufferOf({0}));
   std::vector<int> crowd;
   for (int i = 0; i < 3; ++i) crowd.push_back(connectFrom("127.0.0.2", host.port()));
+  ASSERT_TRUE(pump(host.engine, [&] { return host.server.numClients() == 5; }));
+  testnet::advance({&host.engine}, 1000);  // the crowd's deadline comes first
   std::vector<std::unique_ptr<RawPeer>> squatters;
   for (int i = 0; i < 3; ++i) squatters.push_back(host.connect());
   ASSERT_TRUE(pump(host.engine, [&] { return host.server.numClients() == 8; }));
@@ -365,13 +369,23 @@ TEST(KivServer, SquattersGoAndANewcomerGetsIn) {
   EXPECT_TRUE(host.connect(false)->bodies.empty());  // the squatters' deadline is still to come
 
   idle->sendMessage(128, 0, bufferOf({0}));
-  ASSERT_TRUE(pumpPaced(host.engine, [&] {
-    for (auto& s : squatters)
-      if (!s->closed) return false;
-    return true;
-  }, 20000, 5));
-  EXPECT_TRUE(seen.has("Dropped 127.0.0.1: no JOIN within 15 seconds"));
+  auto closedSquatters = [&] {
+    unsigned int closed = 0;
+    for (auto& s : squatters) closed += s->closed;
+    return closed;
+  };
+  testnet::advance({&host.engine}, PeerBudget::JOIN_DEADLINE_MS);
   EXPECT_TRUE(seen.has("Got a second JOIN from 127.0.0.1"));
+  EXPECT_FALSE(seen.has("Dropped 127.0.0.2: no JOIN within 15 seconds"));
+  // The one that overstayed longest makes room.
+  std::unique_ptr<RawPeer> second = host.connect();
+  EXPECT_EQ(1u, second->bodies.size());
+  EXPECT_TRUE(seen.has("Dropped 127.0.0.2: no JOIN within 15 seconds"));
+  EXPECT_EQ(0u, closedSquatters());
+  // With a place free, the others go at once.
+  second.reset();
+  ASSERT_TRUE(pumpPaced(host.engine, [&] { return closedSquatters() == 3; }, 20000, 5));
+  EXPECT_TRUE(seen.has("Dropped 127.0.0.1: no JOIN within 15 seconds"));
   ASSERT_TRUE(pumpPaced(host.engine, [&] { return idle->closed; }, 30000, 10));
   EXPECT_TRUE(seen.has("Dropped 127.0.0.1: idle"));
   EXPECT_FALSE(good.connection->closed);  // it queries every 500 ms

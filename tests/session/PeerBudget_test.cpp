@@ -152,6 +152,7 @@ TEST(PeerBudget, OutboundAndAdmissionRules) {
   EXPECT_TRUE(f.budget.isCongested());
   f.budget.check(true, false);
   EXPECT_EQ("not reading (4194305 bytes unsent)", f.budget.getVerdict());
+  EXPECT_FALSE(f.budget.hasOnlyOverstayed());
 
   Fixture late;
   late.advance(PeerBudget::JOIN_DEADLINE_MS - 1);
@@ -201,6 +202,13 @@ TEST(PeerBudget, OutboundAndAdmissionRules) {
   stuck.advance(1000);
   stuck.budget.check(true, false);
   EXPECT_EQ("not reading (1000 bytes unsent)", stuck.budget.getVerdict());
+  // Overstaying keeps a place on a full host; piling up what it is sent
+  // does not.
+  EXPECT_TRUE(stuck.budget.hasOnlyOverstayed());
+  stuck.queue.unsent = PeerBudget::MAX_UNSENT_BYTES + 1;
+  stuck.budget.check(true, false);
+  EXPECT_EQ("not reading (4194305 bytes unsent)", stuck.budget.getVerdict());
+  EXPECT_FALSE(stuck.budget.hasOnlyOverstayed());
 }
 
 TEST(PeerBudget, InboundDebtPausesReadingAndLinesAreBoundedPerAddress) {
