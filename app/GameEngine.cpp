@@ -38,6 +38,8 @@ const char* const STEADY_BANDWIDTH = "65535";
 const long DEFAULT_MAP_SIZE = 1600;
 const int TICKS_PER_SECOND = 30;
 const int MAX_TICKS_PER_FRAME = 100;
+// Completion handlers and events one engine step may run.
+const int NET_STEP_OPS = 100;
 // A second that lost one frame to a late batch of two ticks is not a slow one.
 const int SLOW_FRAME_RATE = TICKS_PER_SECOND - 1;
 const int BANNER_TICKS = 10 * TICKS_PER_SECOND;
@@ -413,8 +415,18 @@ void GameEngine::run() {
       drawGraphics();
       ++framesDrawn;
     } else {
-      rest(10);
+      serveNetwork();
     }
+  }
+}
+
+void GameEngine::serveNetwork() {
+  // Until the next tick is due the network is served, so that what arrives
+  // (a join's pictures, say) is parsed as it comes, not a tick later. One
+  // step is short (the host's budget bounds what its data may cost), and a
+  // due tick ends the polling, so ticks and frames keep their pace.
+  while (logicTime.load() == 0 && !closeRequested.load()) {
+    if (netEngine.update(NET_STEP_OPS) <= 0) rest(1);
   }
 }
 
@@ -470,7 +482,7 @@ void GameEngine::doLogic() {
 
   calculateFPS();
   checkEngineWarning();
-  netEngine.update(100);
+  netEngine.update(NET_STEP_OPS);
 }
 
 void GameEngine::runBanner() {

@@ -49,6 +49,8 @@ class GameEngine {
   // The main loop; returns when the user exits. After a failed construction
   // it only shows the reason and waits for a key.
   void run();
+  // Polls the network engine until a tick is due (or the window is closed).
+  void serveNetwork();
   void doLogic();
   void drawGraphics();
   // Acts on the action the menu reported in this tick.
