@@ -405,6 +405,7 @@ void GameEngine::run() {
       return;
     }
     if (logicTime.load() > 0) {
+      frameLog.ticksBegin();
       int ran = 0;
       do {
         doLogic();
@@ -412,8 +413,10 @@ void GameEngine::run() {
         logicTime.fetch_sub(1);
         ++ran;
       } while (logicTime.load() > 0 && ran < MAX_TICKS_PER_FRAME);
+      frameLog.ticksEnd(ran);
       drawGraphics();
       ++framesDrawn;
+      if (frameLog.on()) frameLog.drawn(menuManager->getMenu() == NO_MENU ? guiManager->getView().label() : "menu");
     } else {
       serveNetwork();
     }

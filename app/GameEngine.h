@@ -12,6 +12,7 @@
 
 #include "Autosave.h"
 #include "DEngine.h"
+#include "FrameLog.h"
 #include "InputStatus.h"
 #include "MenuManager.h"
 #include "PictureSaver.h"
@@ -128,6 +129,8 @@ class GameEngine {
   PictureSaver pictureSaver;
   // A hosted session's own saves, into the same folder.
   Autosave autosave;
+  // Frame times, when BRELVIN_FRAME_LOG names a file.
+  FrameLog frameLog;
 
   std::string errMsg;
   std::string mapWidthText;
