@@ -179,7 +179,13 @@ deflate_case() {
     local attacker=$!
     sleep 2
   fi
+  local cpu0 begin
+  cpu0=$(cpu_ms "$host")
+  begin=$(date +%s%N)
   "$attack" --port "$port" --probe --bandwidth 10000000 --seconds 60 >"$work/probe.out"
+  local cpu_per_s
+  cpu_per_s=$(awk -v a="$(cpu_ms "$host")" -v b="$cpu0" -v t="$((($(date +%s%N) - begin) / 1000000))" \
+    'BEGIN {print (t > 0 ? (a - b) * 1000 / t : 0)}')
   # The attacker dies of the kill: its status must not stop the bench (set -e).
   if [ "$#" -gt 0 ]; then
     kill "$attacker" 2>/dev/null || true
@@ -189,7 +195,8 @@ deflate_case() {
   local done_ms
   done_ms=$(figure probe_complete_ms "$work/probe.out")
   if [ "$done_ms" = "-1" ]; then done_ms="not within 60 s"; else done_ms="$done_ms ms"; fi
-  printf "%-34s a link-paced client's first pass complete after %s\n" "$name" "$done_ms"
+  printf "%-34s a link-paced client's first pass complete after %s (host CPU %.0f ms/s)\n" "$name" "$done_ms" \
+    "$cpu_per_s"
 }
 
 # real_client_case SECONDS: a headless client painting a segment every tick
