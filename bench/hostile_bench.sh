@@ -141,8 +141,12 @@ newcomer_case() {
     "") first="(not reported)" ;;
     *) first="at $first ms" ;;
   esac
-  printf "%-34s newcomer admitted after %s (an attacker first dropped %s, probe worst answer %s ms)\n" \
-    "$name" "$wait_ms" "$first" "$(figure probe_worst_ms "$work/probe.out")"
+  # The attackers that read slowly see their end only behind what they have
+  # not read yet: the host's first reason tells.
+  local why
+  why=$(grep -o -m1 "Dropped [^ ]*: [a-zA-Z ]*" "$work/host.out" || true)
+  printf "%-34s newcomer admitted after %s (an attacker first dropped %s, probe worst answer %s ms; %s)\n" \
+    "$name" "$wait_ms" "$first" "$(figure probe_worst_ms "$work/probe.out")" "${why:-none dropped}"
 }
 
 # settle_case NAME SECONDS ATTACK-OPTIONS...: the probe in the attacking
