@@ -1,5 +1,7 @@
 #include "FrameLog.h"
 
+#include <time.h>
+
 #include <cstdlib>
 #include <iostream>
 
@@ -9,9 +11,15 @@ double msBetween(std::chrono::steady_clock::time_point from, std::chrono::steady
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
+double threadCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+}
+
 }  // namespace
 
-FrameLog::FrameLog() : out(nullptr), frameTicks(0), drawnBefore(false) {
+FrameLog::FrameLog() : out(nullptr), cpuBegun(0), frameTicks(0), drawnBefore(false) {
   const char* path = std::getenv("BRELVIN_FRAME_LOG");
   if (path == nullptr || *path == '\0') return;
   out = std::fopen(path, "w");
@@ -29,7 +37,9 @@ FrameLog::~FrameLog() {
 }
 
 void FrameLog::ticksBegin() {
-  if (out != nullptr) begun = Clock::now();
+  if (out == nullptr) return;
+  begun = Clock::now();
+  cpuBegun = threadCpuMs();
 }
 
 void FrameLog::ticksEnd(int ticks) {
@@ -42,8 +52,8 @@ void FrameLog::drawn(const std::string& scale) {
   if (out == nullptr) return;
   const Clock::time_point now = Clock::now();
   const double gap = drawnBefore ? msBetween(lastDrawn, now) : 0.0;
-  std::fprintf(out, "frame %.1f %s %d %.2f %.2f %.2f\n", msBetween(opened, now), scale.c_str(), frameTicks,
-               msBetween(begun, ticked), msBetween(ticked, now), gap);
+  std::fprintf(out, "frame %.1f %s %d %.2f %.2f %.2f %.2f\n", msBetween(opened, now), scale.c_str(), frameTicks,
+               msBetween(begun, ticked), msBetween(ticked, now), gap, threadCpuMs() - cpuBegun);
   lastDrawn = now;
   drawnBefore = true;
 }

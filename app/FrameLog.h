@@ -5,13 +5,16 @@
 // When the environment names a file in BRELVIN_FRAME_LOG, every frame drawn
 // adds one line to it:
 //
-//   frame MS SCALE TICKS LOGIC_MS DRAW_MS GAP_MS
+//   frame MS SCALE TICKS LOGIC_MS DRAW_MS GAP_MS CPU_MS
 //
 // MS is the time since the log opened, SCALE what the view shows ("4:1" ...
 // "1:8", "whole", or "menu" outside a session), TICKS the logic ticks the
 // frame ran, LOGIC_MS and DRAW_MS the time they and the drawing took, and
 // GAP_MS the time since the previous frame was drawn (33 ms at 30 frames a
-// second). Without the variable it does nothing. Main thread only.
+// second), CPU_MS the processor time the main thread spent on the ticks and
+// the drawing (far below LOGIC_MS + DRAW_MS: the frame waited for the
+// processor or the display). Without the variable it does nothing. Main
+// thread only.
 
 #include <chrono>
 #include <cstdio>
@@ -36,6 +39,7 @@ class FrameLog {
 
   std::FILE* out;
   Clock::time_point opened, begun, ticked, lastDrawn;
+  double cpuBegun;  // the thread's processor time at ticksBegin(), in ms
   int frameTicks;
   bool drawnBefore;
 };

@@ -12,7 +12,8 @@
 # canvas, the pointer in the middle of the view). At each scale the first
 # frames are let go, then FRAMES frames are taken from the program's frame
 # log. Printed per scale: frames a second, the frame's work (its logic ticks
-# and the drawing) as median and worst, how many frames took longer than a
+# and the drawing) as median and worst (with the processor time the worst
+# one used: far less means it waited for a core), how many frames took longer than a
 # tick (33 ms), the longest gap between two frames, and the program's CPU
 # share.
 #
@@ -183,13 +184,14 @@ measure() {
   spread="$(awk '{print $5 + $6}' "$work/taken" | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)], v[NR]}')"
   awk -v scale="$scale" -v cpu=$((cpu1 - cpu0)) -v clk="$clk" -v spread="$spread" '
     { t[++k] = $2; if ($3 != scale) other++; if ($7 > gap) gap = $7; if ($5 + $6 > 33.3) slow++
+      if ($5 + $6 > worst) { worst = $5 + $6; worstCpu = $8 }
       if ($5 > logic) logic = $5; if ($6 > draw) draw = $6 }
     END {
       if (k < 2) { printf "%-6s no frames\n", scale; exit }
       split(spread, w, " ")
       secs = (t[k] - t[1]) / 1000
-      printf "%-6s %5.1f fps  work median %5.2f ms, worst %6.2f ms (worst logic %6.2f, drawing %6.2f), %d over 33 ms  longest gap %5.1f ms  CPU %3.0f%%%s\n",
-        scale, (k - 1) / secs, w[1], w[2], logic, draw, slow, gap, 100 * cpu / clk / secs,
+      printf "%-6s %5.1f fps  work median %5.2f ms, worst %6.2f ms (CPU %5.2f; worst logic %6.2f, drawing %6.2f), %d over 33 ms  longest gap %5.1f ms  CPU %3.0f%%%s\n",
+        scale, (k - 1) / secs, w[1], w[2], worstCpu, logic, draw, slow, gap, 100 * cpu / clk / secs,
         other ? "  (" other " frames at another scale)" : ""
     }' "$work/taken"
 }
