@@ -26,6 +26,7 @@
 
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$root/bench/peer_tools.sh"
 roles="host,join"
 sides="1600,10000"
 frames=300
@@ -64,13 +65,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-exec 9>/tmp/brelvin-port5050.lock
-flock -w 900 9
-
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-xvfb=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-display=":$(cat "$work/display")"
+private_display "$work"
 
 xdo() { DISPLAY=$display xdotool "$@" >/dev/null 2>&1 || true; }
 # A key or a click held as a person holds it.

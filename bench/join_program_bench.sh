@@ -13,6 +13,7 @@
 
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$root/bench/peer_tools.sh"
 old=""
 repeat=2
 sides="1600,10000"
@@ -40,13 +41,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-exec 9>/tmp/brelvin-port5050.lock
-flock -w 900 9
-
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-xvfb=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-display=":$(cat "$work/display")"
+private_display "$work"
 
 now_ms() { local t=$EPOCHREALTIME; echo $(( ${t/./} / 1000 )); }
 # A click held as a person holds it, at the centre of a menu row.
