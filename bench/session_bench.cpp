@@ -485,6 +485,19 @@ void hostLoad(const std::string& peer, int loadSeconds) {
   admitting.run(600, joined);
   std::printf("%zu clients admitted and joined in %.1f s (each first builds its placeholder)\n",
               host.net.getServer()->numClients(), secondsSince(admitStart));
+  // The load is that of painting clients, not of their joins: until its
+  // first pass is over, a client's placeholder is still being painted or
+  // repaired, and an older client paints it after its JOIN.
+  auto synced = [&] {
+    KivServer* server = host.net.getServer();
+    for (ServerConnection* c : server->getClients()) {
+      libksync::SyncServerFSM* fsm = server->getSyncServer()->getClient(c);
+      if (!fsm || !fsm->isFirstPassComplete()) return false;
+    }
+    return true;
+  };
+  admitting.run(600, synced);
+  std::printf("their first passes over the canvas done at %.1f s\n", secondsSince(admitStart));
 
   TickLoop loop(host.engine);
   double cpu0 = cpuSeconds();
